@@ -1,0 +1,93 @@
+# The Windows program, its simulated-dock variants and the Windows tests.
+enable_language(RC)
+include(ExternalProject)
+
+add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -Wno-cast-function-type)
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
+# One static exe importing only system DLLs.
+add_link_options(-static -static-libgcc -static-libstdc++ -municode)
+
+# --- libusb 1.0.28, built statically from the Debian source tarball ----------
+set(LIBUSB_TARBALL ${VARNOCK_THIRD_PARTY}/src/libusb-1.0_1.0.28.orig.tar.bz2)
+set(LIBUSB_PREFIX ${CMAKE_BINARY_DIR}/deps/libusb)
+file(MAKE_DIRECTORY ${LIBUSB_PREFIX}/include/libusb-1.0)
+ExternalProject_Add(libusb_build
+  URL ${LIBUSB_TARBALL}
+  URL_HASH SHA256=966bb0d231f94a474eaae2e67da5ec844d3527a1f386456394ff432580634b29
+  DOWNLOAD_EXTRACT_TIMESTAMP TRUE
+  CONFIGURE_COMMAND <SOURCE_DIR>/configure --host=x86_64-w64-mingw32 --prefix=${LIBUSB_PREFIX}
+    --enable-static --disable-shared --disable-examples-build --disable-tests-build
+    CC=${CMAKE_C_COMPILER} "CFLAGS=-O2"
+  BUILD_COMMAND make -j2
+  INSTALL_COMMAND make install
+  BUILD_BYPRODUCTS ${LIBUSB_PREFIX}/lib/libusb-1.0.a
+  LOG_CONFIGURE TRUE LOG_BUILD TRUE LOG_INSTALL TRUE)
+# Headers only: the simulated dock answers the same calls without the library.
+add_library(libusb_headers INTERFACE)
+target_include_directories(libusb_headers INTERFACE ${LIBUSB_PREFIX}/include/libusb-1.0)
+add_dependencies(libusb_headers libusb_build)
+add_library(libusb_static STATIC IMPORTED GLOBAL)
+set_target_properties(libusb_static PROPERTIES IMPORTED_LOCATION ${LIBUSB_PREFIX}/lib/libusb-1.0.a)
+target_link_libraries(libusb_static INTERFACE libusb_headers)
+
+# --- spdlog and fmt from Debian's headers, header-only for MinGW -------------
+# Only the two library folders are exposed: /usr/include itself must never
+# reach the cross compiler.
+set(LOG_INCLUDE ${CMAKE_BINARY_DIR}/deps/log-include)
+file(MAKE_DIRECTORY ${LOG_INCLUDE})
+file(CREATE_LINK /usr/include/spdlog ${LOG_INCLUDE}/spdlog SYMBOLIC)
+file(CREATE_LINK /usr/include/fmt ${LOG_INCLUDE}/fmt SYMBOLIC)
+add_library(spdlog_headers INTERFACE)
+target_include_directories(spdlog_headers SYSTEM INTERFACE ${LOG_INCLUDE})
+target_compile_definitions(spdlog_headers INTERFACE FMT_HEADER_ONLY)
+
+# --- the program ------------------------------------------------------------
+add_library(varnock_app STATIC
+  shell/globals.cpp
+  shell/log.cpp
+  shell/ui_text.cpp
+  shell/startup.cpp
+  shell/main_window.cpp
+  shell/menus.cpp
+  docks/ascii_text.cpp
+  docks/dock_query.cpp
+  docks/device_list.cpp
+  docks/clipboard_text.cpp
+  docks/clipboard.cpp
+  docks/device_paths.cpp
+  docks/hotplug.cpp
+  update/firmware_image.cpp
+  update/updater_command.cpp
+  update/update_outcome.cpp
+  update/fw_download.cpp
+  update/updater_runner.cpp
+  update/wait_dialog.cpp)
+target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(varnock_app PUBLIC spdlog_headers libusb_headers
+  comctl32 comdlg32 shlwapi ole32 user32 gdi32 kernel32)
+
+set(VARNOCK_RC ${CMAKE_SOURCE_DIR}/resources/app.rc)
+set(VARNOCK_ICON ${CMAKE_BINARY_DIR}/resources/app.ico)
+add_custom_command(OUTPUT ${VARNOCK_ICON}
+  COMMAND python3 ${CMAKE_SOURCE_DIR}/resources/make_icon.py ${VARNOCK_ICON}
+  DEPENDS ${CMAKE_SOURCE_DIR}/resources/make_icon.py)
+add_custom_target(app_icon DEPENDS ${VARNOCK_ICON})
+set_source_files_properties(${VARNOCK_RC} PROPERTIES
+  OBJECT_DEPENDS "${VARNOCK_ICON};${CMAKE_SOURCE_DIR}/resources/app.manifest")
+set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001 -I${CMAKE_BINARY_DIR}/resources -I${CMAKE_SOURCE_DIR}/resources")
+
+# The product: real libusb, nothing simulated.
+add_executable(VarnockFWUpdate WIN32 shell/main.cpp ${VARNOCK_RC})
+target_link_libraries(VarnockFWUpdate PRIVATE varnock_app libusb_static)
+add_dependencies(VarnockFWUpdate app_icon)
+# A stripped copy for size checks and the release zip.
+add_custom_command(TARGET VarnockFWUpdate POST_BUILD
+  COMMAND ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE:VarnockFWUpdate> ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate.exe
+  BYPRODUCTS ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate.exe)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/stripped)
+
+foreach(dir standins tests demo)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
+    add_subdirectory(${dir})
+  endif()
+endforeach()

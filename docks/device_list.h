@@ -1,0 +1,32 @@
+#pragma once
+// The DeviceListView: the report list of docks in the main window.
+#include <windows.h>
+
+#include <string>
+
+struct DockInfo;
+
+inline constexpr DWORD DEVICE_LIST_STYLE = WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | 0x8000 /*LVS_NOSORTHEADER*/ |
+                                           0x0001 /*LVS_REPORT*/;
+inline constexpr COLORREF DEVICE_LIST_TEXT_COLOR = RGB(10, 10, 160);
+inline constexpr int DEVICE_LIST_MARGIN = 15;
+inline constexpr int CELL_BUFFER_LENGTH = 260;
+inline constexpr int CELL_READ_LENGTH = 128;
+
+// Creates the list in the parent's client area, adds the columns in the
+// user's language and fills it once.
+void CreateListView(HWND parent);
+// Queries the dock and appends its row at the end of the list.
+void FillDataToListView();
+// Puts the selected rows on the clipboard as labelled text.
+void CopySelectItemInfo();
+
+// Row operations on a list view.
+int ListRowCount(HWND list);
+void ListAppendRow(HWND list, int row, const std::wstring& firstCell);
+void ListSetCell(HWND list, int row, int column, const std::wstring& text);
+std::wstring ListReadCell(HWND list, int row, int column);
+int ListNextSelectedRow(HWND list, int after);
+void ListEmpty(HWND list);
+// Appends one dock as a row (used by FillDataToListView).
+void AppendDockRow(HWND list, const DockInfo& dock);

@@ -1,0 +1,14 @@
+#pragma once
+// Texts of the hot-plug handler that need no window: which device paths are
+// watched, and drive letters of a volume mask. Portable.
+#include <cstdint>
+#include <string>
+
+inline constexpr wchar_t WATCHED_DOCK_ID[] = L"VID_3A7D&PID_B070";
+inline constexpr wchar_t WATCHED_SECOND_ID[] = L"VID_2109&PID_8822";
+
+// Case-sensitive substring test over UTF-16 units, no normalisation.
+bool IsWatchedDevicePath(const std::wstring& path, const std::wstring& id);
+
+// "E:" for bit 4, "E:F:" for bits 4 and 5; bits 26 to 31 are ignored.
+std::wstring VolumeMaskText(std::uint32_t unitMask);

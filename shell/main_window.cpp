@@ -1,0 +1,127 @@
+#include "shell/main_window.h"
+
+#include <commctrl.h>
+#include <windowsx.h>
+
+#include <vector>
+
+#include <spdlog/spdlog.h>
+
+#include "docks/device_list.h"
+#include "docks/hotplug.h"
+#include "shell/globals.h"
+#include "shell/menus.h"
+#include "shell/ui_text.h"
+#include "shell/win_handles.h"
+#include "update/fw_download.h"
+
+namespace {
+
+void CreateStatusBar(HWND window) {
+  g_hStatusBar = CreateStatusWindowW(WS_CHILD | WS_VISIBLE, L"", window, IDC_STATUSBAR);
+}
+
+void LayOutChildren(HWND window) {
+  RECT area{};
+  GetClientRect(window, &area);
+  InflateRect(&area, -LIST_MARGIN, -LIST_MARGIN);
+  area.bottom -= STATUS_BAR_ROOM;
+  if (g_hListView) {
+    SetWindowPos(g_hListView, nullptr, area.left, area.top, area.right - area.left, area.bottom - area.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  SendMessageW(g_hStatusBar, WM_SIZE, 0, 0);
+}
+
+void ShowRowContextMenu(HWND window, LPARAM lParam) {
+  const POINT screen{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+  LVHITTESTINFO hit{};
+  hit.pt = screen;
+  ScreenToClient(g_hListView, &hit.pt);
+  SendMessageW(g_hListView, LVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit));
+  if (hit.iItem == -1) return;
+
+  const int selected = static_cast<int>(SendMessageW(g_hListView, LVM_GETSELECTEDCOUNT, 0, 0));
+  std::uint16_t language = GetUserDefaultUILanguage();
+  if (language != LANGID_CHINESE_PRC && language != LANGID_ENGLISH_US) language = LANGID_ENGLISH_US;
+  const std::vector<std::wstring>& labels = g_ContextMenuTexts.at(language);
+
+  UniqueMenu menu(CreatePopupMenu());
+  AppendMenuW(menu.Get(), MF_STRING, IDM_COPY_INFO, labels[0].c_str());
+  if (selected == 1) {
+    AppendMenuW(menu.Get(), MF_SEPARATOR, 0, L"");
+    AppendMenuW(menu.Get(), MF_STRING, IDM_FW_DOWNLOAD, labels[1].c_str());
+  }
+  TrackPopupMenuEx(menu.Get(), TPM_RIGHTBUTTON, screen.x, screen.y, window, nullptr);
+}
+
+void RunShutdownSequence() {
+  spdlog::info("QuitApp\n\n");
+  UnregisterDeviceNotification(g_hDevNotify);
+  PostQuitMessage(0);
+}
+
+void DispatchCommand(HWND window, UINT command) {
+  switch (command) {
+    case IDM_REFRESH:
+      RefreshDeviceList();
+      break;
+    case IDM_EXIT:
+      RunShutdownSequence();
+      break;
+    case IDM_TOPMOST:
+      ToggleTopmost(window);
+      break;
+    case IDM_ABOUT:
+      ShowAbout(window);
+      break;
+    case IDM_COPY_INFO:
+      spdlog::info("CopySelectItemInfo");
+      CopySelectItemInfo();
+      break;
+    case IDM_FW_DOWNLOAD:
+      FWDownload(window);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+void RefreshDeviceList() {
+  spdlog::info("RefreshDeviceList");
+  ListEmpty(g_hListView);
+  UpdateWindow(g_hListView);
+  FillDataToListView();
+}
+
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      CreateStatusBar(window);
+      return 0;
+    case WM_DESTROY:
+      RunShutdownSequence();
+      return 0;
+    case WM_SIZE:
+      LayOutChildren(window);
+      return 0;
+    case WM_GETMINMAXINFO: {
+      auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+      limits->ptMinTrackSize.x = MIN_TRACK_WIDTH;
+      limits->ptMinTrackSize.y = MIN_TRACK_HEIGHT;
+      return 0;
+    }
+    case WM_CONTEXTMENU:
+      ShowRowContextMenu(window, lParam);
+      return 0;
+    case WM_COMMAND:
+      DispatchCommand(window, LOWORD(wParam));
+      return 0;
+    case WM_DEVICECHANGE:
+      return HandleDeviceChange(wParam, lParam);
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
+}

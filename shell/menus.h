@@ -1,0 +1,11 @@
+#pragma once
+// The menu bar (File, Settings, Help) and the Topmost and About commands.
+#include <windows.h>
+
+#include <string>
+
+void CreateMainMenu(HWND mainWindow);
+void ToggleTopmost(HWND mainWindow);
+void ShowAbout(HWND mainWindow);
+// "VarnockFirmwareUpdate V1.0.0.0\n\n<copyright>"
+std::wstring AboutText();

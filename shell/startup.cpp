@@ -1,0 +1,92 @@
+#include "shell/startup.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <spdlog/spdlog.h>
+
+#include "shell/globals.h"
+#include "shell/log.h"
+#include "shell/main_window.h"
+#include "shell/ui_text.h"
+
+namespace {
+using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+}
+
+bool RaiseRunningCopy() {
+  HWND running = FindWindowW(TXT_APP_CLASS, TXT_APP_TITLE);
+  if (running == nullptr) return false;
+  ShowWindow(running, SW_RESTORE);
+  ShowWindow(running, SW_SHOW);
+  SetForegroundWindow(running);
+  return true;
+}
+
+void StartLogging() {
+  try {
+    CreateLog();
+  } catch (const spdlog::spdlog_ex&) {
+    MessageBoxW(nullptr, TXT_LOG_INIT_FAILED, TXT_TIP, MB_ICONQUESTION);
+  }
+}
+
+OSVERSIONINFOEXW QueryWindowsVersion() {
+  OSVERSIONINFOEXW version{};
+  version.dwOSVersionInfoSize = sizeof(version);
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll != nullptr) {
+    auto rtlGetVersion = reinterpret_cast<RtlGetVersionFunction>(GetProcAddress(ntdll, "RtlGetVersion"));
+    if (rtlGetVersion != nullptr) rtlGetVersion(&version);
+  }
+  return version;
+}
+
+void InitUiLibraries() {
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof(controls);
+  controls.dwICC = ICC_LISTVIEW_CLASSES;
+  InitCommonControlsEx(&controls);
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+}
+
+bool RegisterMainWindowClass(HINSTANCE instance) {
+  WNDCLASSW windowClass{};
+  windowClass.style = CS_HREDRAW | CS_VREDRAW;
+  windowClass.lpfnWndProc = MainWndProc;
+  windowClass.cbClsExtra = 0;
+  windowClass.cbWndExtra = 0;
+  windowClass.hInstance = instance;
+  windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP_ICON));
+  windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  windowClass.lpszMenuName = nullptr;
+  windowClass.lpszClassName = TXT_APP_CLASS;
+  return RegisterClassW(&windowClass) != 0;
+}
+
+HWND CreateMainWindow(HINSTANCE instance) {
+  return CreateWindowExW(WS_EX_APPWINDOW, TXT_APP_CLASS, TXT_APP_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                         CW_USEDEFAULT, MAIN_WINDOW_WIDTH, MAIN_WINDOW_HEIGHT, nullptr, nullptr, instance, nullptr);
+}
+
+POINT CentredOrigin(int width, int height, int screenWidth, int screenHeight) {
+  return POINT{(screenWidth - width) / 2, (screenHeight - height) / 2};
+}
+
+void CentreOnScreen(HWND window) {
+  RECT frame{};
+  GetWindowRect(window, &frame);
+  const POINT origin = CentredOrigin(frame.right - frame.left, frame.bottom - frame.top,
+                                     GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
+  SetWindowPos(window, nullptr, origin.x, origin.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+int RunMessageLoop() {
+  MSG message{};
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  return static_cast<int>(message.wParam);
+}

@@ -1,0 +1,20 @@
+#pragma once
+// Steps of the program's start-up, in the order wWinMain takes them.
+#include <windows.h>
+
+inline constexpr int MAIN_WINDOW_WIDTH = 900;
+inline constexpr int MAIN_WINDOW_HEIGHT = 520;
+
+// A running copy (same class and title) is restored and raised: true if found.
+bool RaiseRunningCopy();
+// Creates the log; on failure tells the user and goes on without a log file.
+void StartLogging();
+// Major, minor and build of the running Windows, zeros if unknown.
+OSVERSIONINFOEXW QueryWindowsVersion();
+void InitUiLibraries();
+bool RegisterMainWindowClass(HINSTANCE instance);
+HWND CreateMainWindow(HINSTANCE instance);
+// Top-left corner that centres a window of the given size on a screen.
+POINT CentredOrigin(int width, int height, int screenWidth, int screenHeight);
+void CentreOnScreen(HWND window);
+int RunMessageLoop();

@@ -1,0 +1,71 @@
+#pragma once
+// Every user-visible text of the program, in Chinese and English, and the
+// rule that picks the language. Portable: no window code here.
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+enum class UiLanguage { Chinese, English };
+
+inline constexpr std::uint16_t LANGID_CHINESE_PRC = 2052;  // 0x0804
+inline constexpr std::uint16_t LANGID_ENGLISH_US = 1033;   // 0x0409
+
+// Chinese only for 2052; every other UI language reads English.
+constexpr UiLanguage UiLanguageForLangId(std::uint16_t langId) {
+  return langId == LANGID_CHINESE_PRC ? UiLanguage::Chinese : UiLanguage::English;
+}
+
+// Asks the system for the user's UI language, afresh at every call.
+UiLanguage SelectUiLanguage();
+
+// A text that exists in both languages.
+struct UiText {
+  const wchar_t* chinese;
+  const wchar_t* english;
+  constexpr const wchar_t* In(UiLanguage language) const {
+    return language == UiLanguage::Chinese ? chinese : english;
+  }
+};
+
+inline constexpr UiText TXT_COL_VENDOR{L"制造商", L"Vendor"};
+inline constexpr UiText TXT_COL_PRODUCT{L"产品", L"Product"};
+inline constexpr UiText TXT_COL_SERIAL{L"序列号", L"SerialNumber"};
+inline constexpr UiText TXT_COL_FWREV{L"固件版本", L"FwRev"};
+inline constexpr UiText TXT_MENU_FILE{L"文件", L"File"};
+inline constexpr UiText TXT_MENU_REFRESH{L"刷新", L"Refresh"};
+inline constexpr UiText TXT_MENU_EXIT{L"退出", L"Exit"};
+inline constexpr UiText TXT_MENU_SETTINGS{L"设置", L"Settings"};
+inline constexpr UiText TXT_MENU_TOPMOST{L"顶置", L"Topmost"};
+inline constexpr UiText TXT_MENU_HELP{L"帮助", L"Help"};
+inline constexpr UiText TXT_MENU_ABOUT{L"关于", L"About"};
+inline constexpr UiText TXT_CTX_COPY_INFO{L"复制信息", L"CopyInfo"};
+inline constexpr UiText TXT_CTX_FW_DOWNLOAD{L"升级固件", L"FWDownload"};
+inline constexpr UiText TXT_WAIT_UPDATING{L"请稍等，固件正在升级中...", L"Please Wait,Firmware is Updating..."};
+
+// Shown in Chinese whatever the UI language.
+inline constexpr wchar_t TXT_MSG_TOOL_MISSING[] = L"%ls 文件不存在，无法升级。";
+inline constexpr wchar_t TXT_MSG_INVALID_FW[] = L"不是有效的固件文件。";
+inline constexpr wchar_t TXT_MSG_UPDATE_OK[] = L"固件升级成功。";
+inline constexpr wchar_t TXT_MSG_UPDATE_FAILED[] = L"升级失败，请重新升级。";
+
+// English in every UI language. The filter pairs end with one more NUL (the literal's own).
+inline constexpr wchar_t TXT_FILE_FILTER[] = L"Bin Files\0*.bin\0All Files\0*.*\0";
+inline constexpr wchar_t TXT_LOG_INIT_FAILED[] = L"Init Log Failed";
+inline constexpr wchar_t TXT_TIP[] = L"Tip";
+
+// The same in both languages.
+inline constexpr wchar_t TXT_APP_TITLE[] = L"VarnockFirmwareUpdate";
+inline constexpr wchar_t TXT_APP_CLASS[] = L"VarnockFWUpdate";
+inline constexpr wchar_t TXT_APP_VERSION[] = L"V1.0.0.0";
+inline constexpr wchar_t TXT_COPYRIGHT[] = L"Copyright (C) 2026 Varnock. All rights reserved.";
+inline constexpr wchar_t TXT_ABOUT_FORMAT[] = L"%ls %ls\n\n%ls";
+
+// The updater tool's file name, as it lies beside the program.
+inline constexpr wchar_t UPDATER_TOOL_NAME[] = L"varnock_dockupdatefw.exe";
+
+// Constant tables, built by static initialisation before the entry point runs.
+extern const std::vector<std::wstring> g_ColumnTitlesZh;
+extern const std::vector<std::wstring> g_ColumnTitlesEn;
+extern const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts;
+extern const std::map<std::int32_t, std::int32_t> g_ColumnWidths;

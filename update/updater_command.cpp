@@ -1,0 +1,13 @@
+#include "update/updater_command.h"
+
+#include "shell/ui_text.h"
+
+std::wstring BuildUpdaterCommandLine(const std::wstring& toolPath, const std::wstring& fwFile) {
+  return L"\"" + toolPath + L"\" -vid 3A7D -pid B070 -i \"" + fwFile + L"\" -l v";
+}
+
+std::wstring UpdaterToolPath(const std::wstring& modulePath) {
+  const size_t separator = modulePath.find_last_of(L"\\/");
+  const std::wstring directory = separator == std::wstring::npos ? std::wstring() : modulePath.substr(0, separator + 1);
+  return directory + UPDATER_TOOL_NAME;
+}

@@ -1,0 +1,25 @@
+#pragma once
+// Runs the updater tool on the update worker thread and reports the outcome.
+#include <windows.h>
+
+#include <string>
+
+inline constexpr DWORD OUTPUT_BUFFER_SIZE = 5120;
+inline constexpr DWORD OUTPUT_READ_SIZE = OUTPUT_BUFFER_SIZE - 1;  // room for a NUL after each block
+
+// Closes the wait dialog and enables the main window again when it goes out
+// of scope, whichever way the worker leaves.
+class WaitDialogGuard {
+ public:
+  explicit WaitDialogGuard(HWND mainWindow) : mainWindow_(mainWindow) {}
+  WaitDialogGuard(const WaitDialogGuard&) = delete;
+  WaitDialogGuard& operator=(const WaitDialogGuard&) = delete;
+  ~WaitDialogGuard();
+
+ private:
+  HWND mainWindow_;
+};
+
+// The worker's body: runs the tool hidden, logs its output, asks the main
+// window to refresh, and shows the outcome box owned by the main window.
+void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath);

@@ -1,0 +1,48 @@
+#include "update/wait_dialog.h"
+
+#include <atomic>
+
+#include "shell/globals.h"
+#include "shell/ui_text.h"
+
+namespace {
+std::atomic<bool> g_bWaitDialogCloseRequested{false};
+}
+
+void PrepareWaitDialogHandshake() { g_bWaitDialogCloseRequested.store(false); }
+
+void RequestWaitDialogClose() {
+  // Store before reading the handle; the dialog publishes its handle before
+  // reading the flag. With both sequentially consistent, at least one side
+  // sees the other, so the dialog is closed by the post or by itself.
+  g_bWaitDialogCloseRequested.store(true);
+  PostMessageW(g_hWaitDialog.load(), WM_CLOSE, 0, 0);
+}
+
+POINT CentreOver(const RECT& owner, const RECT& own) {
+  const LONG x = owner.left + ((owner.right - owner.left) - (own.right - own.left)) / 2;
+  const LONG y = owner.top + ((owner.bottom - owner.top) - (own.bottom - own.top)) / 2;
+  return POINT{x, y};
+}
+
+INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
+  switch (message) {
+    case WM_INITDIALOG: {
+      RECT owner{};
+      RECT own{};
+      GetWindowRect(GetParent(dialog), &owner);
+      GetWindowRect(dialog, &own);
+      const POINT origin = CentreOver(owner, own);
+      SetWindowPos(dialog, nullptr, origin.x, origin.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+      SetDlgItemTextW(dialog, IDC_WAIT_TEXT, TXT_WAIT_UPDATING.In(SelectUiLanguage()));
+      g_hWaitDialog.store(dialog);
+      if (g_bWaitDialogCloseRequested.load()) PostMessageW(dialog, WM_CLOSE, 0, 0);
+      return TRUE;
+    }
+    case WM_CLOSE:
+      EndDialog(dialog, 0);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}

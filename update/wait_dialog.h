@@ -1,0 +1,14 @@
+#pragma once
+// The modal "please wait" box shown while the updater tool runs.
+#include <windows.h>
+
+INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Position that centres a window of rectangle `own` over rectangle `owner`.
+POINT CentreOver(const RECT& owner, const RECT& own);
+
+// The worker may finish before the dialog exists. The worker records its
+// close request here as well as posting it, and a dialog that initialises
+// after the request ends itself at once, so the request is never lost.
+void PrepareWaitDialogHandshake();  // UI thread, before the worker starts
+void RequestWaitDialogClose();      // worker, on every way out
