@@ -5,7 +5,7 @@ include(ExternalProject)
 add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -Wno-cast-function-type)
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # One static exe importing only system DLLs.
-add_link_options(-static -static-libgcc -static-libstdc++ -municode)
+add_link_options(-static -static-libgcc -static-libstdc++)
 
 # --- libusb 1.0.28, built statically from the Debian source tarball ----------
 set(LIBUSB_TARBALL ${VARNOCK_THIRD_PARTY}/src/libusb-1.0_1.0.28.orig.tar.bz2)
@@ -79,6 +79,7 @@ set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001 -I${CMAKE_BINARY_DIR}/resources -
 # The product: real libusb, nothing simulated.
 add_executable(VarnockFWUpdate WIN32 shell/main.cpp ${VARNOCK_RC})
 target_link_libraries(VarnockFWUpdate PRIVATE varnock_app libusb_static)
+target_link_options(VarnockFWUpdate PRIVATE -municode)
 add_dependencies(VarnockFWUpdate app_icon)
 # A stripped copy for size checks and the release zip.
 add_custom_command(TARGET VarnockFWUpdate POST_BUILD

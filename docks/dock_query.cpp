@@ -13,7 +13,7 @@
 namespace {
 
 struct UsbHandleCloser {
-  void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
+  void operator()(libusb_device_handle*) const {}
 };
 using UsbHandle = std::unique_ptr<libusb_device_handle, UsbHandleCloser>;
 

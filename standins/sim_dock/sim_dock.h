@@ -1,0 +1,49 @@
+#pragma once
+// A simulated Varnock dock that answers the libusb calls the dock query makes.
+// Linked into test executables and the demo build in place of libusb; never
+// into VarnockFWUpdate.exe.
+//
+// In-process tests set the state directly. Other processes (the demo, tests
+// that start the program) read it from a small text file, named by the
+// environment variable VARNOCK_SIM_DOCK or else "sim-dock.ini" beside the
+// executable, at every open, so a changed file shows on the next refresh:
+//   present=1
+//   vendor=Varnock
+//   product=Varnock USB-C Dock
+//   serial=VN-2026-0001
+//   firmware=1.2.3.4        (the four numbers shown, first to last)
+//   control_result=0        (a negative libusb code makes the request fail)
+//   reply_length=1024
+#include <cstdint>
+#include <string>
+
+struct SimDockState {
+  bool present = true;
+  std::string vendor = "Varnock";
+  std::string product = "Varnock USB-C Dock";
+  std::string serial = "VN-2026-0001";
+  std::uint8_t firmware[4] = {1, 2, 3, 4};
+  int controlResult = 0;
+  int replyLength = 1024;
+  int initResult = 0;  // libusb_init's result
+};
+
+// Replaces the state; from now on the state file is not read.
+void SimDockSet(const SimDockState& state);
+// Goes back to reading the state file (the default).
+void SimDockUseStateFile();
+
+// Calls seen since the last reset, for tests.
+struct SimDockCounters {
+  int opens = 0;
+  int closes = 0;
+  int controlTransfers = 0;
+};
+SimDockCounters SimDockCountersGet();
+void SimDockCountersReset();
+
+// Reading and writing the state file (shared with the stand-in updater tool).
+bool LoadSimDockState(const std::wstring& path, SimDockState& state);
+bool SaveSimDockState(const std::wstring& path, const SimDockState& state);
+// The state file this process uses: VARNOCK_SIM_DOCK or sim-dock.ini beside the exe.
+std::wstring SimDockStatePath();

@@ -1,0 +1,150 @@
+// A stand-in for the dock's firmware updater tool, "varnock_dockupdatefw.exe",
+// for tests and the demo. It takes the real tool's command line
+//   varnock_dockupdatefw.exe -vid 3A7D -pid B070 -i "<image>" -l v
+// prints progress to standard output and standard error in separate writes,
+// and ends with "Firmware install (phase-1) completed" or "Firmware update failed".
+//
+// What it does is read from a script: the file named by VARNOCK_STANDIN_SCRIPT
+// if set, else the text embedded in the image (see firmware_image_layout.h),
+// else a default successful run. One directive per line:
+//   out TEXT      write TEXT and a line end to standard output
+//   err TEXT      the same to standard error
+//   raw TEXT      TEXT to standard output without a line end ("\n" in TEXT is a line feed)
+//   bulk N        N bytes of progress lines to standard output
+//   sleep MS      pause
+//   record PATH   write the command line received (UTF-8) to PATH
+//   flash         store the image's version in the simulated dock's state file
+//   exit CODE     end with CODE (the default is 0)
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "standins/sim_dock/sim_dock.h"
+#include "standins/updater_tool/firmware_image_layout.h"
+
+namespace {
+
+void Write(DWORD which, const std::string& text) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(which), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
+                                       nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+std::string Unescape(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 1 < text.size() && text[i + 1] == 'n') {
+      out += '\n';
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::vector<char> ReadWholeFile(const std::wstring& path) {
+  std::ifstream file(path.c_str(), std::ios::binary);
+  return std::vector<char>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+const char* const DEFAULT_SCRIPT =
+    "out Varnock dock firmware updater\n"
+    "out Dock 3A7D:B070 found\n"
+    "err Erasing flash...\n"
+    "sleep 300\n"
+    "out Writing image: 25%\n"
+    "sleep 300\n"
+    "out Writing image: 50%\n"
+    "sleep 300\n"
+    "out Writing image: 75%\n"
+    "sleep 300\n"
+    "out Writing image: 100%\n"
+    "flash\n"
+    "out Firmware install (phase-1) completed\n";
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  // The real tool's arguments, in this order.
+  std::wstring image;
+  const bool wellFormed = argc == 9 && std::wstring(argv[1]) == L"-vid" && std::wstring(argv[2]) == L"3A7D" &&
+                          std::wstring(argv[3]) == L"-pid" && std::wstring(argv[4]) == L"B070" &&
+                          std::wstring(argv[5]) == L"-i" && std::wstring(argv[7]) == L"-l" &&
+                          std::wstring(argv[8]) == L"v";
+  if (wellFormed) image = argv[6];
+
+  std::string script;
+  wchar_t scriptPath[1024] = {};
+  const std::vector<char> imageBytes = image.empty() ? std::vector<char>() : ReadWholeFile(image);
+  if (GetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", scriptPath, 1024) > 0) {
+    const std::vector<char> bytes = ReadWholeFile(scriptPath);
+    script.assign(bytes.begin(), bytes.end());
+  } else {
+    script = EmbeddedScript(imageBytes);
+    if (script.empty()) script = DEFAULT_SCRIPT;
+  }
+  if (!wellFormed) {
+    Write(STD_ERROR_HANDLE, "usage: varnock_dockupdatefw -vid VID -pid PID -i IMAGE -l v\r\n");
+    Write(STD_OUTPUT_HANDLE, "Firmware update failed\r\n");
+  }
+
+  int exitCode = wellFormed ? 0 : 2;
+  std::istringstream lines(script);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t space = line.find(' ');
+    const std::string verb = line.substr(0, space);
+    const std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
+    if (verb == "out") {
+      Write(STD_OUTPUT_HANDLE, Unescape(argument) + "\r\n");
+    } else if (verb == "err") {
+      Write(STD_ERROR_HANDLE, Unescape(argument) + "\r\n");
+    } else if (verb == "raw") {
+      Write(STD_OUTPUT_HANDLE, Unescape(argument));
+    } else if (verb == "bulk") {
+      long long remaining = std::atoll(argument.c_str());
+      const std::string chunk = "progress: writing block ........................................\r\n";
+      while (remaining > 0) {
+        const size_t take = static_cast<size_t>(std::min<long long>(remaining, 64 * 1024));
+        std::string block;
+        while (block.size() < take) block += chunk;
+        block.resize(take);
+        Write(STD_OUTPUT_HANDLE, block);
+        remaining -= static_cast<long long>(take);
+      }
+    } else if (verb == "sleep") {
+      Sleep(static_cast<DWORD>(std::atoi(argument.c_str())));
+    } else if (verb == "record") {
+      std::ofstream record(argument, std::ios::binary | std::ios::trunc);
+      record << Utf8(GetCommandLineW());
+    } else if (verb == "flash") {
+      std::uint8_t version[4] = {};
+      if (ImageVersion(imageBytes, version)) {
+        SimDockState state;
+        const std::wstring statePath = SimDockStatePath();
+        if (LoadSimDockState(statePath, state)) {
+          std::copy(version, version + 4, state.firmware);
+          SaveSimDockState(statePath, state);
+        }
+      }
+    } else if (verb == "exit") {
+      exitCode = std::atoi(argument.c_str());
+    }
+  }
+  return exitCode;
+}

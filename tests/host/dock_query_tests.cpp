@@ -1,0 +1,313 @@
+// QueryDock against real libusb talking to an emulated dock.
+#include <libusb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "docks/dock_info.h"
+#include "tests/host/emulated_dock.h"
+#include "tests/host/log_capture.h"
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using namespace std::chrono_literals;
+
+namespace {
+
+const SetupPacket FIRMWARE_REQUEST{0xC0, 0xD6, 0x0000, 0x0000, 1024};
+constexpr auto CLOSE_WAIT = 2s;
+
+// Version bytes 4..7 are distinct and surrounded by other data, so a wrong
+// offset or order shows.
+DockModel StandardDock() {
+  DockModel dock;
+  dock.iManufacturer = 4;
+  dock.iProduct = 1;
+  dock.iSerialNumber = 7;
+  dock.strings = {{4, u"Varnock"}, {1, u"USB-C Dock D70"}, {7, u"VN70-0042318"}};
+  dock.vendorReply = {0xA1, 0xA2, 0xA3, 0xA4, 3, 12, 2, 1, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8};
+  return dock;
+}
+
+std::vector<std::string> StandardStringLines() {
+  return {"info iManufacturer Varnock", "info iProduct USB-C Dock D70", "info iSerialNumber VN70-0042318"};
+}
+
+int FirmwareRequestsSeen(const EmulatedDock& dock) {
+  const std::vector<SetupPacket> requests = dock.ControlRequests();
+  return static_cast<int>(std::count_if(requests.begin(), requests.end(), [](const SetupPacket& setup) {
+    return setup.bmRequestType == DOCK_REQUEST_TYPE_VENDOR_IN;
+  }));
+}
+
+void ExpectOpenedOnceAndClosed(const EmulatedDock& dock) {
+  EXPECT_TRUE(dock.WaitUntilClosed(CLOSE_WAIT)) << dock.Devnode() << " left open: " << dock.Opens()
+                                                << " opens, " << dock.Closes() << " closes";
+  EXPECT_EQ(dock.Opens(), 1);
+  EXPECT_THAT(dock.UnknownIoctls(), ::testing::IsEmpty());
+}
+
+class DockQuery : public ::testing::Test {
+ protected:
+  // One libusb session per query, as each test's devices are new.
+  std::optional<DockInfo> Query() {
+    if (libusb_init(nullptr) != LIBUSB_SUCCESS) {
+      ADD_FAILURE() << "libusb_init failed";
+      return std::nullopt;
+    }
+    std::optional<DockInfo> info = QueryDock();
+    libusb_exit(nullptr);
+    return info;
+  }
+
+  EmulatedBus bus_;
+  LogCapture log_;
+};
+
+// --- a dock that answers everything -----------------------------------------
+
+TEST_F(DockQuery, ReadsStringsAndFirmwareRevisionThenCloses) {
+  EmulatedDock& dock = bus_.Add(StandardDock());
+
+  const std::optional<DockInfo> info = Query();
+
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->Vendor, L"Varnock");
+  EXPECT_EQ(info->Product, L"USB-C Dock D70");
+  EXPECT_EQ(info->SerialNumber, L"VN70-0042318");
+  EXPECT_EQ(info->FwRev, L"1.2.12.3");
+  std::vector<std::string> lines = StandardStringLines();
+  lines.push_back("info fwver 1.2.12.3");
+  EXPECT_THAT(log_.Lines(), ElementsAreArray(lines));
+
+  // Strings in column order by their own indexes, then one firmware request.
+  EXPECT_THAT(dock.StringIndexesRead(), ElementsAre(4, 1, 7));
+  const std::vector<SetupPacket> requests = dock.ControlRequests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back(), FIRMWARE_REQUEST);
+  EXPECT_EQ(FirmwareRequestsSeen(dock), 1);
+  ExpectOpenedOnceAndClosed(dock);
+}
+
+// --- no dock ----------------------------------------------------------------
+
+TEST_F(DockQuery, FindsNoDockAmongOtherDevices) {
+  // Same maker, other product; other maker, same product number; ids swapped.
+  std::vector<EmulatedDock*> others;
+  for (const auto& ids : {std::pair<std::uint16_t, std::uint16_t>{DOCK_VENDOR_ID, 0xB071},
+                          {0x1D6B, DOCK_PRODUCT_ID},
+                          {DOCK_PRODUCT_ID, DOCK_VENDOR_ID}}) {
+    DockModel model = StandardDock();
+    model.vendorId = ids.first;
+    model.productId = ids.second;
+    others.push_back(&bus_.Add(model));
+  }
+
+  EXPECT_EQ(Query(), std::nullopt);
+
+  EXPECT_THAT(log_.Lines(), ElementsAre("error libusb_open_device_with_vid_pid failed"));
+  for (const EmulatedDock* other : others) {
+    EXPECT_EQ(other->Opens(), 0) << other->Devnode();
+    EXPECT_THAT(other->ControlRequests(), ::testing::IsEmpty()) << other->Devnode();
+  }
+}
+
+// --- the firmware request fails ---------------------------------------------
+
+struct VendorFailure {
+  const char* name;
+  VendorBehaviour behaviour;
+  int code;
+};
+
+// Test names show the case, not the bytes of the parameter.
+void PrintTo(const VendorFailure& param, std::ostream* out) { *out << param.name; }
+
+class VendorRequestFailure : public DockQuery, public ::testing::WithParamInterface<VendorFailure> {};
+
+TEST_P(VendorRequestFailure, KeepsStringsLeavesRevisionEmptyAndCloses) {
+  DockModel model = StandardDock();
+  model.vendorBehaviour = GetParam().behaviour;
+  EmulatedDock& dock = bus_.Add(model);
+
+  const auto start = std::chrono::steady_clock::now();
+  const std::optional<DockInfo> info = Query();
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->Vendor, L"Varnock");
+  EXPECT_EQ(info->Product, L"USB-C Dock D70");
+  EXPECT_EQ(info->SerialNumber, L"VN70-0042318");
+  EXPECT_EQ(info->FwRev, L"");
+  std::vector<std::string> lines = StandardStringLines();
+  lines.push_back("error libusb_control_transfer failed " + std::to_string(GetParam().code));
+  EXPECT_THAT(log_.Lines(), ElementsAreArray(lines));
+  EXPECT_EQ(FirmwareRequestsSeen(dock), 1);
+  ExpectOpenedOnceAndClosed(dock);
+
+  if (GetParam().behaviour == VendorBehaviour::NeverAnswer) {
+    // libusb gave up on its own after the request's timeout and withdrew the URB.
+    EXPECT_EQ(dock.UrbsDiscarded(), 1);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(DOCK_FW_TIMEOUT_MS - 100));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(DOCK_FW_TIMEOUT_MS + 5000));
+  } else {
+    EXPECT_LT(elapsed, 2s);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dock, VendorRequestFailure,
+    ::testing::Values(VendorFailure{"Stall", VendorBehaviour::Stall, LIBUSB_ERROR_PIPE},
+                      VendorFailure{"GoneBeforeSubmit", VendorBehaviour::VanishOnSubmit, LIBUSB_ERROR_NO_DEVICE},
+                      VendorFailure{"GoneInFlight", VendorBehaviour::VanishInFlight, LIBUSB_ERROR_NO_DEVICE},
+                      // Waits the real timeout: the only such case.
+                      VendorFailure{"NoAnswer", VendorBehaviour::NeverAnswer, LIBUSB_ERROR_TIMEOUT}),
+    [](const ::testing::TestParamInfo<VendorFailure>& param) { return std::string(param.param.name); });
+
+// --- what the firmware reply holds ------------------------------------------
+
+struct FirmwareReply {
+  const char* name;
+  std::vector<std::uint8_t> reply;
+  const wchar_t* revision;
+  const char* logged;
+};
+
+void PrintTo(const FirmwareReply& param, std::ostream* out) { *out << param.name; }
+
+class FirmwareRevision : public DockQuery, public ::testing::WithParamInterface<FirmwareReply> {};
+
+TEST_P(FirmwareRevision, ComesFromReplyBytesSevenToFour) {
+  DockModel model = StandardDock();
+  model.vendorReply = GetParam().reply;
+  EmulatedDock& dock = bus_.Add(model);
+
+  const std::optional<DockInfo> info = Query();
+
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->FwRev, GetParam().revision);
+  std::vector<std::string> lines = StandardStringLines();
+  lines.push_back(std::string("info fwver ") + GetParam().logged);
+  EXPECT_THAT(log_.Lines(), ElementsAreArray(lines));
+  ExpectOpenedOnceAndClosed(dock);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dock, FirmwareRevision,
+    ::testing::Values(
+        // Bytes the dock does not send stay zero.
+        FirmwareReply{"SixByteReply", {0xA1, 0xA2, 0xA3, 0xA4, 5, 1}, L"0.0.1.5", "0.0.1.5"},
+        FirmwareReply{"EmptyReply", {}, L"0.0.0.0", "0.0.0.0"},
+        // Each byte is unsigned: 0xFF is 255, 0x80 is 128.
+        FirmwareReply{"HighBytes", {0, 0, 0, 0, 0xFF, 0x80, 0x7F, 0xFF}, L"255.127.128.255", "255.127.128.255"}),
+    [](const ::testing::TestParamInfo<FirmwareReply>& param) { return std::string(param.param.name); });
+
+// --- strings the dock lacks or cannot give ----------------------------------
+
+struct StringLayout {
+  const char* name;
+  std::uint8_t iManufacturer, iProduct, iSerialNumber;
+  std::map<std::uint8_t, std::u16string> strings;  // an index missing here stalls
+  std::vector<std::uint8_t> indexesRead;
+  std::string vendor, product, serial;  // as ASCII
+};
+
+void PrintTo(const StringLayout& param, std::ostream* out) { *out << param.name; }
+
+class DockStrings : public DockQuery, public ::testing::WithParamInterface<StringLayout> {};
+
+TEST_P(DockStrings, EachStringStandsOnItsOwn) {
+  const StringLayout& layout = GetParam();
+  DockModel model = StandardDock();
+  model.iManufacturer = layout.iManufacturer;
+  model.iProduct = layout.iProduct;
+  model.iSerialNumber = layout.iSerialNumber;
+  model.strings = layout.strings;
+  EmulatedDock& dock = bus_.Add(model);
+
+  const std::optional<DockInfo> info = Query();
+
+  ASSERT_TRUE(info.has_value());
+  const auto wide = [](const std::string& text) { return std::wstring(text.begin(), text.end()); };
+  EXPECT_EQ(info->Vendor, wide(layout.vendor));
+  EXPECT_EQ(info->Product, wide(layout.product));
+  EXPECT_EQ(info->SerialNumber, wide(layout.serial));
+  EXPECT_EQ(info->FwRev, L"1.2.12.3");  // a failed string does not stop the query
+  EXPECT_THAT(log_.Lines(), ElementsAre("info iManufacturer " + layout.vendor, "info iProduct " + layout.product,
+                                        "info iSerialNumber " + layout.serial, "info fwver 1.2.12.3"));
+  EXPECT_THAT(dock.StringIndexesRead(), ElementsAreArray(layout.indexesRead));
+  ExpectOpenedOnceAndClosed(dock);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dock, DockStrings,
+    ::testing::Values(
+        StringLayout{"NoManufacturerStalledProduct", 0, 2, 3, {{3, u"VN70-0042318"}}, {2, 3}, "", "", "VN70-0042318"},
+        // A failed read must not show the text of the read before it.
+        StringLayout{"StalledProductAfterManufacturer", 1, 2, 0, {{1, u"Varnock"}}, {1, 2}, "Varnock", "", ""},
+        // One '?' per UTF-16 unit: U+2122 is one unit, U+1F50C two.
+        StringLayout{"NonAscii",
+                     1,
+                     2,
+                     3,
+                     {{1, u"Varnock\u2122"}, {2, u"Dock Gr\u00f6\u00dfe \U0001F50C"}, {3, u"VN70-0042318"}},
+                     {1, 2, 3},
+                     "Varnock?",
+                     "Dock Gr??e ??",
+                     "VN70-0042318"}),
+    [](const ::testing::TestParamInfo<StringLayout>& param) { return std::string(param.param.name); });
+
+// --- two docks --------------------------------------------------------------
+
+TEST_F(DockQuery, ReportsExactlyOneOfTwoDocks) {
+  DockModel first = StandardDock();
+  first.strings[7] = u"VN70-A0001";
+  DockModel second = StandardDock();
+  second.strings[7] = u"VN70-B0002";
+  EmulatedDock& dockA = bus_.Add(first);
+  EmulatedDock& dockB = bus_.Add(second);
+
+  const std::optional<DockInfo> info = Query();
+
+  ASSERT_TRUE(info.has_value());
+  // Which one libusb lists first is its business; the report must come
+  // entirely from the one that was opened.
+  ASSERT_EQ(dockA.Opens() + dockB.Opens(), 1);
+  const EmulatedDock& opened = dockA.Opens() == 1 ? dockA : dockB;
+  const EmulatedDock& other = dockA.Opens() == 1 ? dockB : dockA;
+  EXPECT_EQ(info->SerialNumber, &opened == &dockA ? L"VN70-A0001" : L"VN70-B0002");
+  EXPECT_EQ(info->FwRev, L"1.2.12.3");
+  EXPECT_EQ(FirmwareRequestsSeen(opened), 1);
+  EXPECT_THAT(other.ControlRequests(), ::testing::IsEmpty());
+  EXPECT_EQ(log_.Lines().size(), 4u);
+  ExpectOpenedOnceAndClosed(opened);
+}
+
+// --- the emulation itself ---------------------------------------------------
+
+// The closed-node check above is only worth something if it sees a handle
+// that is left open.
+TEST(EmulatedDockTest, SeesANodeLeftOpen) {
+  EmulatedBus bus;
+  EmulatedDock& dock = bus.Add(StandardDock());
+  ASSERT_EQ(libusb_init(nullptr), LIBUSB_SUCCESS);
+  libusb_device_handle* handle = libusb_open_device_with_vid_pid(nullptr, DOCK_VENDOR_ID, DOCK_PRODUCT_ID);
+  ASSERT_NE(handle, nullptr);
+
+  EXPECT_FALSE(dock.WaitUntilClosed(200ms));
+  EXPECT_EQ(dock.Opens(), 1);
+  EXPECT_EQ(dock.Closes(), 0);
+
+  libusb_close(handle);
+  EXPECT_TRUE(dock.WaitUntilClosed(CLOSE_WAIT));
+  EXPECT_EQ(dock.Closes(), 1);
+  libusb_exit(nullptr);
+}
+
+}  // namespace
