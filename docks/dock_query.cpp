@@ -13,7 +13,7 @@
 namespace {
 
 struct UsbHandleCloser {
-  void operator()(libusb_device_handle*) const {}
+  void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
 };
 using UsbHandle = std::unique_ptr<libusb_device_handle, UsbHandleCloser>;
 

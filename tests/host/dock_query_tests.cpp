@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 

@@ -65,7 +65,7 @@ std::vector<std::uint8_t> DeviceAndConfigDescriptors(const DockModel& model) {
   PushLe16(bytes, model.productId);
   PushLe16(bytes, 0x0100);  // bcdDevice
   bytes.insert(bytes.end(), {model.iManufacturer, model.iProduct, model.iSerialNumber, 1});
-  // Configuration 1 with a single vendor-specific interface and no endpoints.
+  // Configuration 1 with a single vendor-class interface and no endpoints.
   bytes.insert(bytes.end(), {9, DESCRIPTOR_CONFIG});
   PushLe16(bytes, 18);  // wTotalLength
   bytes.insert(bytes.end(), {1, 1, 0, 0x80, 50});
