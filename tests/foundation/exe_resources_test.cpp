@@ -1,0 +1,316 @@
+// The resources of the built VarnockFWUpdate.exe, read back from the file the
+// way Windows reads them: version block, manifest, wait-dialog template 102
+// (byte by byte) and icon 101.
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/test_support.h"
+
+namespace {
+
+constexpr WORD LANG_CHINESE_PRC_ID = 0x0804;
+constexpr WORD CODE_PAGE_UTF16 = 1200;  // 0x04b0
+constexpr int DIALOG_ID = 102;
+constexpr int TEXT_ID = 103;
+constexpr int ICON_ID = 101;
+
+// Styles read better in hex when they differ.
+std::string Hex(DWORD value) {
+  char text[16] = {};
+  snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(value));
+  return text;
+}
+
+std::wstring ProductPath() { return testsupport::BuildFolder() + L"VarnockFWUpdate.exe"; }
+
+// The exe mapped as resources only, as a viewer of its properties would.
+class ProductImage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = LoadLibraryExW(ProductPath().c_str(), nullptr,
+                             LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(module_, nullptr) << "cannot map VarnockFWUpdate.exe, error " << GetLastError();
+  }
+  void TearDown() override {
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+
+  // The raw bytes of a resource (empty if missing).
+  std::string Resource(const wchar_t* type, const wchar_t* name) const {
+    HRSRC found = FindResourceW(module_, name, type);
+    if (found == nullptr) return {};
+    HGLOBAL loaded = LoadResource(module_, found);
+    const void* data = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (data == nullptr) return {};
+    return std::string(static_cast<const char*>(data), SizeofResource(module_, found));
+  }
+
+  std::vector<WORD> Languages(const wchar_t* type, const wchar_t* name) const {
+    std::vector<WORD> languages;
+    EnumResourceLanguagesW(
+        module_, type, name,
+        [](HMODULE, LPCWSTR, LPCWSTR, WORD language, LONG_PTR param) -> BOOL {
+          reinterpret_cast<std::vector<WORD>*>(param)->push_back(language);
+          return TRUE;
+        },
+        reinterpret_cast<LONG_PTR>(&languages));
+    return languages;
+  }
+
+  HMODULE module_ = nullptr;
+};
+
+// Reads a dialog template in its own little-endian layout, refusing to run past its end.
+class TemplateReader {
+ public:
+  explicit TemplateReader(const std::string& bytes) : bytes_(bytes) {}
+
+  template <typename T>
+  T Read() {
+    T value{};
+    if (offset_ + sizeof(T) > bytes_.size()) {
+      overrun_ = true;
+      return value;
+    }
+    std::memcpy(&value, bytes_.data() + offset_, sizeof(T));
+    offset_ += sizeof(T);
+    return value;
+  }
+
+  // A NUL-terminated UTF-16 string.
+  std::wstring String() {
+    std::wstring text;
+    for (wchar_t c = Read<wchar_t>(); c != L'\0' && !overrun_; c = Read<wchar_t>()) text += c;
+    return text;
+  }
+
+  // An sz_Or_Ord field: none (0x0000), an ordinal (0xFFFF, value) or a string.
+  struct NameOrOrdinal {
+    bool none = false;
+    WORD ordinal = 0;
+    std::wstring name;
+  };
+  NameOrOrdinal NameOrOrdinalField() {
+    NameOrOrdinal field;
+    const size_t start = offset_;
+    const WORD first = Read<WORD>();
+    if (first == 0x0000) {
+      field.none = true;
+    } else if (first == 0xFFFF) {
+      field.ordinal = Read<WORD>();
+    } else {
+      offset_ = start;
+      field.name = String();
+    }
+    return field;
+  }
+
+  void AlignToDword() { offset_ = (offset_ + 3) & ~size_t{3}; }
+  size_t Offset() const { return offset_; }
+  bool Overrun() const { return overrun_; }
+
+ private:
+  const std::string& bytes_;
+  size_t offset_ = 0;
+  bool overrun_ = false;
+};
+
+}  // namespace
+
+TEST_F(ProductImage, VersionBlockHasOneChineseUtf16TableWithTheProductTexts) {
+  const std::wstring path = ProductPath();
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  ASSERT_GT(size, 0u);
+  std::vector<BYTE> block(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, block.data()));
+
+  struct Translation {
+    WORD language;
+    WORD codePage;
+  };
+  void* value = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &length));
+  ASSERT_EQ(length, sizeof(Translation)) << "exactly one translation";
+  const auto* translation = static_cast<const Translation*>(value);
+  EXPECT_EQ(translation->language, LANG_CHINESE_PRC_ID);
+  EXPECT_EQ(translation->codePage, CODE_PAGE_UTF16);
+
+  auto text = [&](const wchar_t* name) -> std::wstring {
+    void* found = nullptr;
+    UINT chars = 0;
+    const std::wstring query = std::wstring(L"\\StringFileInfo\\080404b0\\") + name;
+    if (!VerQueryValueW(block.data(), query.c_str(), &found, &chars) || found == nullptr) return L"<missing>";
+    return static_cast<const wchar_t*>(found);
+  };
+  EXPECT_EQ(text(L"FileDescription"), L"VarnockFWUpdate");
+  EXPECT_EQ(text(L"FileVersion"), L"1.0.0.1");
+  EXPECT_EQ(text(L"InternalName"), L"VarnockFWUpdate.exe");
+  EXPECT_EQ(text(L"OriginalFilename"), L"VarnockFWUpdate.exe");
+  EXPECT_EQ(text(L"ProductName"), L"Update FW Of Varnock");
+  EXPECT_EQ(text(L"ProductVersion"), L"1.0.0.1");
+  for (const wchar_t* name : {L"CompanyName", L"LegalCopyright"}) {
+    const std::wstring held = text(name);
+    EXPECT_NE(held, L"<missing>") << testsupport::Utf8(name);
+    EXPECT_FALSE(held.empty()) << testsupport::Utf8(name);
+  }
+  // No English table beside the Chinese one.
+  void* english = nullptr;
+  UINT englishLength = 0;
+  EXPECT_FALSE(VerQueryValueW(block.data(), L"\\StringFileInfo\\040904b0\\FileDescription", &english, &englishLength));
+
+  void* fixedValue = nullptr;
+  UINT fixedLength = 0;
+  ASSERT_TRUE(VerQueryValueW(block.data(), L"\\", &fixedValue, &fixedLength));
+  ASSERT_GE(fixedLength, sizeof(VS_FIXEDFILEINFO));
+  const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(fixedValue);
+  EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);  // 1.0
+  EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);  // .0.1
+  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
+  EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+}
+
+namespace {
+
+// The value of attribute `name` inside the first `<element ...>` tag of the XML text.
+std::string AttributeOf(const std::string& xml, const std::string& element, const std::string& name) {
+  const size_t tag = xml.find("<" + element);
+  if (tag == std::string::npos) return "<no element>";
+  const size_t tagEnd = xml.find('>', tag);
+  const std::string inside = xml.substr(tag, tagEnd - tag);
+  const size_t attribute = inside.find(" " + name + "=\"");
+  if (attribute == std::string::npos) return "<no attribute>";
+  const size_t valueStart = attribute + name.size() + 3;
+  return inside.substr(valueStart, inside.find('"', valueStart) - valueStart);
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+}  // namespace
+
+TEST_F(ProductImage, ManifestRunsAsInvokerWithCommonControls6AndNoDpiAwareness) {
+  const std::string manifest = Resource(RT_MANIFEST, MAKEINTRESOURCEW(1));
+  ASSERT_FALSE(manifest.empty()) << "no RT_MANIFEST 1";
+  EXPECT_EQ(Occurrences(manifest, "<requestedExecutionLevel"), 1u);
+  EXPECT_EQ(AttributeOf(manifest, "requestedExecutionLevel", "level"), "asInvoker");
+  EXPECT_EQ(AttributeOf(manifest, "requestedExecutionLevel", "uiAccess"), "false");
+
+  const size_t dependency = manifest.find("<dependentAssembly");
+  ASSERT_NE(dependency, std::string::npos);
+  const std::string dependent = manifest.substr(dependency);
+  EXPECT_EQ(AttributeOf(dependent, "assemblyIdentity", "name"), "Microsoft.Windows.Common-Controls");
+  EXPECT_EQ(AttributeOf(dependent, "assemblyIdentity", "version"), "6.0.0.0");
+  EXPECT_EQ(AttributeOf(dependent, "assemblyIdentity", "type"), "win32");
+
+  EXPECT_EQ(manifest.find("dpiAware"), std::string::npos) << "declares DPI awareness";
+  EXPECT_EQ(manifest.find("<application"), std::string::npos) << "an application/windowsSettings block";
+  // Windows takes id 1 for an exe; a second manifest would only confuse.
+  EXPECT_TRUE(Resource(RT_MANIFEST, MAKEINTRESOURCEW(2)).empty());
+}
+
+TEST_F(ProductImage, WaitDialogTemplateIsExactlyAsDesigned) {
+  EXPECT_EQ(Languages(RT_DIALOG, MAKEINTRESOURCEW(DIALOG_ID)), (std::vector<WORD>{LANG_CHINESE_PRC_ID}));
+
+  const std::string bytes = Resource(RT_DIALOG, MAKEINTRESOURCEW(DIALOG_ID));
+  ASSERT_FALSE(bytes.empty()) << "no dialog 102";
+  TemplateReader reader(bytes);
+
+  // DLGTEMPLATEEX header.
+  EXPECT_EQ(reader.Read<WORD>(), 1) << "dlgVer";
+  EXPECT_EQ(reader.Read<WORD>(), 0xFFFF) << "signature";
+  EXPECT_EQ(reader.Read<DWORD>(), 0u) << "helpID";
+  EXPECT_EQ(reader.Read<DWORD>(), 0u) << "exStyle";
+  EXPECT_EQ(Hex(reader.Read<DWORD>()), "0x80800048") << "style: WS_POPUP | WS_BORDER | DS_SETFONT | DS_FIXEDSYS";
+  EXPECT_EQ(reader.Read<WORD>(), 1) << "cDlgItems";
+  EXPECT_EQ(reader.Read<short>(), 0) << "x";
+  EXPECT_EQ(reader.Read<short>(), 0) << "y";
+  EXPECT_EQ(reader.Read<short>(), 310) << "cx";
+  EXPECT_EQ(reader.Read<short>(), 115) << "cy";
+  EXPECT_TRUE(reader.NameOrOrdinalField().none) << "menu";
+  EXPECT_TRUE(reader.NameOrOrdinalField().none) << "window class";
+  EXPECT_EQ(reader.String(), L"") << "title";
+  EXPECT_EQ(reader.Read<WORD>(), 8) << "pointsize";
+  EXPECT_EQ(reader.Read<WORD>(), 400) << "weight";
+  EXPECT_EQ(reader.Read<BYTE>(), 0) << "italic";
+  EXPECT_EQ(reader.Read<BYTE>(), 1) << "charset";
+  EXPECT_EQ(reader.String(), L"MS Shell Dlg") << "typeface";
+
+  // DLGITEMTEMPLATEEX, DWORD-aligned from the start of the template.
+  reader.AlignToDword();
+  EXPECT_EQ(reader.Read<DWORD>(), 0u) << "item helpID";
+  EXPECT_EQ(reader.Read<DWORD>(), 0u) << "item exStyle";
+  EXPECT_EQ(Hex(reader.Read<DWORD>()), "0x50020000") << "item style: WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT";
+  EXPECT_EQ(reader.Read<short>(), 31) << "item x";
+  EXPECT_EQ(reader.Read<short>(), 34) << "item y";
+  EXPECT_EQ(reader.Read<short>(), 238) << "item cx";
+  EXPECT_EQ(reader.Read<short>(), 36) << "item cy";
+  EXPECT_EQ(reader.Read<DWORD>(), static_cast<DWORD>(TEXT_ID)) << "item id";
+  const TemplateReader::NameOrOrdinal itemClass = reader.NameOrOrdinalField();
+  EXPECT_FALSE(itemClass.none);
+  EXPECT_TRUE(itemClass.name.empty()) << "class given by name: " << testsupport::Utf8(itemClass.name);
+  EXPECT_EQ(itemClass.ordinal, 0x0082) << "the predefined static class";
+  const TemplateReader::NameOrOrdinal itemText = reader.NameOrOrdinalField();
+  EXPECT_EQ(itemText.name, L"update...");
+  EXPECT_EQ(reader.Read<WORD>(), 0) << "extraCount: no creation data";
+
+  ASSERT_FALSE(reader.Overrun()) << "template shorter than its fields";
+  // Nothing follows the one item but alignment padding.
+  EXPECT_LT(bytes.size() - reader.Offset(), 4u) << "trailing bytes after the item";
+}
+
+TEST_F(ProductImage, WaitDialogTemplateBuildsACaptionlessDialogWithItsStatic) {
+  HWND dialog = CreateDialogParamW(
+      module_, MAKEINTRESOURCEW(DIALOG_ID), nullptr,
+      [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
+  ASSERT_NE(dialog, nullptr) << "the template does not load, error " << GetLastError();
+  const LONG style = GetWindowLongW(dialog, GWL_STYLE);
+  EXPECT_NE(style & WS_POPUP, 0);
+  EXPECT_NE(style & WS_BORDER, 0);
+  EXPECT_NE((style & WS_CAPTION), WS_CAPTION) << "has a caption";
+  EXPECT_EQ(style & WS_SYSMENU, 0) << "has a close box";
+  EXPECT_EQ(testsupport::WindowText(dialog), L"");
+
+  HWND text = GetDlgItem(dialog, TEXT_ID);
+  ASSERT_NE(text, nullptr);
+  wchar_t className[32] = {};
+  GetClassNameW(text, className, 32);
+  EXPECT_EQ(_wcsicmp(className, L"Static"), 0) << testsupport::Utf8(className);
+  EXPECT_EQ(testsupport::WindowText(text), L"update...");
+  // The only child: no buttons.
+  EXPECT_EQ(GetWindow(text, GW_HWNDNEXT), nullptr);
+  EXPECT_EQ(GetWindow(dialog, GW_CHILD), text);
+  DestroyWindow(dialog);
+}
+
+TEST_F(ProductImage, Icon101LoadsFromTheProduct) {
+  EXPECT_NE(FindResourceW(module_, MAKEINTRESOURCEW(ICON_ID), RT_GROUP_ICON), nullptr);
+  for (int size : {GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CXSMICON)}) {
+    HICON icon = static_cast<HICON>(LoadImageW(module_, MAKEINTRESOURCEW(ICON_ID), IMAGE_ICON, size, size, 0));
+    ASSERT_NE(icon, nullptr) << "size " << size << ", error " << GetLastError();
+    ICONINFO info{};
+    ASSERT_TRUE(GetIconInfo(icon, &info));
+    EXPECT_TRUE(info.fIcon);
+    EXPECT_NE(info.hbmColor, nullptr) << "a colour icon";
+    BITMAP bitmap{};
+    if (info.hbmColor != nullptr) {
+      GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap);
+      EXPECT_EQ(bitmap.bmWidth, size);
+      DeleteObject(info.hbmColor);
+    }
+    if (info.hbmMask != nullptr) DeleteObject(info.hbmMask);
+    DestroyIcon(icon);
+  }
+}

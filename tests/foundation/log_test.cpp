@@ -1,0 +1,233 @@
+// The program's log as a file on disk: each case starts log_probe.exe (which
+// calls the program's CreateLog and logs through spdlog's default logger) as a
+// real child process in a fresh folder, and then reads basic-log.txt there.
+#include <windows.h>
+
+#include <cstdint>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "shell/log.h"
+#include "shell/win_handles.h"
+#include "tests/support/test_support.h"
+
+namespace {
+
+using testsupport::FreshFolder;
+using testsupport::ReadFileBytes;
+
+constexpr DWORD PROBE_TIME_LIMIT_MS = 30000;
+constexpr DWORD EXIT_LOG_EXCEPTION = 3;
+// Far longer than the flush interval, so only the periodic flush can put the line on disk.
+constexpr wchar_t LONG_SLEEP_MS[] = L"120000";
+
+std::wstring ProbeCommand(const std::wstring& arguments) {
+  return L"\"" + testsupport::ExecutableFolder() + L"log_probe.exe\" " + arguments;
+}
+
+// Runs the probe to its end in the folder; its exit code.
+DWORD RunProbe(const std::wstring& folder, const std::wstring& arguments) {
+  const testsupport::ChildProcess child = testsupport::StartProcess(ProbeCommand(arguments), folder);
+  if (child.process == nullptr) {
+    ADD_FAILURE() << "log_probe.exe did not start, error " << GetLastError();
+    return ~0u;
+  }
+  UniqueHandle process(child.process);
+  const DWORD code = testsupport::WaitForExit(process.Get(), PROBE_TIME_LIMIT_MS);
+  if (code == STILL_ACTIVE) TerminateProcess(process.Get(), 1);
+  return code;
+}
+
+std::vector<std::string> SplitOnCrLf(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  if (start < text.size()) lines.push_back(text.substr(start));
+  return lines;
+}
+
+// One log line: "[YYYY-MM-DD HH:MM:SS.mmm] [logger] [level] message".
+struct LogLine {
+  SYSTEMTIME time{};
+  std::string level;
+  std::string message;
+};
+
+bool ParseLogLine(const std::string& line, LogLine& parsed) {
+  static const std::regex layout(
+      R"(\[(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3})\] \[logger\] \[([a-z]+)\] ([\s\S]*))");
+  std::smatch match;
+  if (!std::regex_match(line, match, layout)) return false;
+  auto field = [&](int index) { return static_cast<WORD>(std::stoi(match[index].str())); };
+  parsed.time.wYear = field(1);
+  parsed.time.wMonth = field(2);
+  parsed.time.wDay = field(3);
+  parsed.time.wHour = field(4);
+  parsed.time.wMinute = field(5);
+  parsed.time.wSecond = field(6);
+  parsed.time.wMilliseconds = field(7);
+  parsed.level = match[8].str();
+  parsed.message = match[9].str();
+  return true;
+}
+
+// Local time as 100 ns ticks, for comparing time stamps.
+std::uint64_t Ticks(const SYSTEMTIME& time) {
+  FILETIME file{};
+  if (!SystemTimeToFileTime(&time, &file)) return 0;
+  return (static_cast<std::uint64_t>(file.dwHighDateTime) << 32) | file.dwLowDateTime;
+}
+
+std::uint64_t LocalNowTicks() {
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  return Ticks(now);
+}
+
+constexpr std::uint64_t TICKS_PER_SECOND = 10000000;
+
+}  // namespace
+
+TEST(LogFile, TwoRunsAppendAndKeepTheFirstRunsLines) {
+  const std::wstring folder = FreshFolder(L"append");
+  ASSERT_EQ(RunProbe(folder, L"create info \"run one\""), 0u);
+  const std::string afterFirst = ReadFileBytes(folder + L"basic-log.txt");
+  ASSERT_FALSE(afterFirst.empty());
+
+  ASSERT_EQ(RunProbe(folder, L"create info \"run two\""), 0u);
+  const std::string afterSecond = ReadFileBytes(folder + L"basic-log.txt");
+  EXPECT_EQ(afterSecond.compare(0, afterFirst.size(), afterFirst), 0) << "the first run's bytes changed";
+  EXPECT_EQ(testsupport::LogMessages(folder + L"basic-log.txt"),
+            (std::vector<std::string>{"info run one", "info run two"}));
+}
+
+TEST(LogFile, EachWorkingDirectoryGetsItsOwnLog) {
+  const std::wstring first = FreshFolder(L"cwd-a");
+  const std::wstring second = FreshFolder(L"cwd-b");
+  ASSERT_EQ(RunProbe(first, L"create info \"in a\""), 0u);
+  ASSERT_EQ(RunProbe(second, L"create info \"in b\""), 0u);
+  EXPECT_EQ(testsupport::LogMessages(first + L"basic-log.txt"), (std::vector<std::string>{"info in a"}));
+  EXPECT_EQ(testsupport::LogMessages(second + L"basic-log.txt"), (std::vector<std::string>{"info in b"}));
+}
+
+TEST(LogFile, LineLayoutLevelNamesAndLineEnds) {
+  const std::wstring folder = FreshFolder(L"layout");
+  const std::uint64_t before = LocalNowTicks();
+  ASSERT_EQ(RunProbe(folder,
+                     L"create info \"program start...\" error \"libusb_open_device_with_vid_pid failed\" "
+                     L"quit info \"after quit\""),
+            0u);
+  const std::uint64_t after = LocalNowTicks();
+  const std::string bytes = ReadFileBytes(folder + L"basic-log.txt");
+
+  // Every line ends in CR LF; the only bare line feeds are QuitApp's own two.
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_EQ(bytes.substr(bytes.size() - 2), "\r\n");
+  EXPECT_NE(bytes.find("] [logger] [info] QuitApp\n\n\r\n["), std::string::npos) << bytes;
+  size_t carriageReturns = 0, lineFeeds = 0;
+  for (char c : bytes) {
+    carriageReturns += c == '\r';
+    lineFeeds += c == '\n';
+  }
+  EXPECT_EQ(carriageReturns, 4u);
+  EXPECT_EQ(lineFeeds, 6u);
+
+  const std::vector<std::string> lines = SplitOnCrLf(bytes);
+  ASSERT_EQ(lines.size(), 4u) << bytes;
+  const std::vector<std::pair<std::string, std::string>> expected = {
+      {"info", "program start..."},
+      {"error", "libusb_open_device_with_vid_pid failed"},
+      {"info", "QuitApp\n\n"},
+      {"info", "after quit"}};
+  std::uint64_t previous = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    LogLine parsed;
+    ASSERT_TRUE(ParseLogLine(lines[i], parsed)) << "line " << i << ": " << lines[i];
+    EXPECT_EQ(parsed.level, expected[i].first) << lines[i];
+    EXPECT_EQ(parsed.message, expected[i].second) << lines[i];
+    // Local wall-clock time of the run (the stamp has whole milliseconds; allow clock granularity).
+    const std::uint64_t stamp = Ticks(parsed.time);
+    EXPECT_GE(stamp + 2 * TICKS_PER_SECOND, before) << lines[i];
+    EXPECT_LE(stamp, after + 2 * TICKS_PER_SECOND) << lines[i];
+    EXPECT_GE(stamp, previous) << lines[i];
+    previous = stamp;
+  }
+}
+
+TEST(LogFile, NonAsciiPathIsWrittenAsUtf8) {
+  const std::wstring folder = FreshFolder(L"utf8");
+  ASSERT_EQ(RunProbe(folder, L"create path \"C:\\\x56FA\x4EF6\\fw.bin\""), 0u);  // C:\固件\fw.bin
+  const std::vector<std::string> lines = SplitOnCrLf(ReadFileBytes(folder + L"basic-log.txt"));
+  ASSERT_EQ(lines.size(), 1u);
+  LogLine parsed;
+  ASSERT_TRUE(ParseLogLine(lines[0], parsed)) << lines[0];
+  EXPECT_EQ(parsed.message,
+            "FWDownload select fwfile is C:\\"
+            "\xE5\x9B\xBA\xE4\xBB\xB6"
+            "\\fw.bin");
+}
+
+TEST(LogFile, LineReachesDiskWhileTheProcessStillRuns) {
+  const std::wstring folder = FreshFolder(L"flush");
+  const testsupport::ChildProcess child = testsupport::StartProcess(
+      ProbeCommand(std::wstring(L"create info \"before sleeping\" sleep ") + LONG_SLEEP_MS), folder);
+  ASSERT_NE(child.process, nullptr);
+  UniqueHandle process(child.process);
+
+  // The flusher runs every 3 seconds; the generous limit only absorbs a slow machine.
+  const bool onDisk = testsupport::WaitUntil(
+      [&] { return ReadFileBytes(folder + L"basic-log.txt").find("before sleeping\r\n") != std::string::npos; },
+      std::chrono::seconds(20));
+  const bool stillRunning = WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
+  TerminateProcess(process.Get(), 1);
+  WaitForSingleObject(process.Get(), 5000);
+
+  EXPECT_TRUE(onDisk) << "the line was not flushed while the process ran";
+  EXPECT_TRUE(stillRunning) << "the probe ended before the line was seen, so its exit may have flushed it";
+}
+
+TEST(LogFile, UnopenableFileMakesCreateLogThrowSpdlogEx) {
+  const std::wstring folder = FreshFolder(L"locked");
+  const std::wstring log = folder + L"basic-log.txt";
+  {
+    // Held with share mode 0: nobody else can open it while this handle lives.
+    UniqueHandle held(CreateFileW(log.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    EXPECT_EQ(RunProbe(folder, L"create info \"must not land\""), EXIT_LOG_EXCEPTION);
+  }
+  EXPECT_EQ(ReadFileBytes(log), "");
+
+  // Released, the same folder takes the log again.
+  ASSERT_EQ(RunProbe(folder, L"create info \"opens now\""), 0u);
+  EXPECT_EQ(testsupport::LogMessages(log), (std::vector<std::string>{"info opens now"}));
+}
+
+TEST(WideToUtf8, ConvertsWholeStrings) {
+  EXPECT_EQ(WideToUtf8(L""), "");
+  EXPECT_EQ(WideToUtf8(L"basic-log.txt"), "basic-log.txt");
+  EXPECT_EQ(WideToUtf8(L"\x56FA\x4EF6"), "\xE5\x9B\xBA\xE4\xBB\xB6");  // 固件
+  // U+1F600 as a surrogate pair: one four-byte sequence, not two three-byte ones.
+  const std::string emoji = WideToUtf8(L"\xD83D\xDE00");
+  EXPECT_EQ(emoji, "\xF0\x9F\x98\x80");
+  EXPECT_EQ(emoji.size(), 4u);
+  // A device path mixing ASCII and CJK keeps its length in bytes exactly.
+  EXPECT_EQ(WideToUtf8(L"\\\\?\\USB#VID_3A7D&PID_B070#\x56FA#{a5dcbf10}"),
+            "\\\\?\\USB#VID_3A7D&PID_B070#\xE5\x9B\xBA#{a5dcbf10}");
+}
+
+TEST(WideToUtf8, LongTextAndLoneSurrogateKeepTheRest) {
+  const std::string long_text = WideToUtf8(std::wstring(5000, L'\x56FA'));
+  EXPECT_EQ(long_text.size(), 15000u);
+  EXPECT_EQ(long_text.substr(14997), "\xE5\x9B\xBA");
+  // An unpaired surrogate is replaced by the platform; the text around it survives.
+  const std::string lone = WideToUtf8(L"a\xD800z");
+  ASSERT_GE(lone.size(), 2u);
+  EXPECT_EQ(lone.front(), 'a');
+  EXPECT_EQ(lone.back(), 'z');
+}
