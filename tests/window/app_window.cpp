@@ -1,0 +1,455 @@
+#include "tests/window/app_window.h"
+
+#include <commctrl.h>
+
+#include <atomic>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <thread>
+
+#include <spdlog/spdlog.h>
+
+#include "docks/device_list.h"
+#include "docks/hotplug.h"
+#include "shell/globals.h"
+#include "shell/log.h"
+#include "shell/menus.h"
+#include "shell/startup.h"
+#include "shell/win_handles.h"
+#include "tests/support/test_support.h"
+
+namespace wintest {
+
+namespace {
+
+// The program's log, created once per process in the scratch folder, as start-up does.
+class LogEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    DeleteFileW(L"basic-log.txt");
+    CreateLog();
+  }
+};
+[[maybe_unused]] ::testing::Environment* const g_logEnvironment =
+    ::testing::AddGlobalTestEnvironment(new LogEnvironment);
+
+}  // namespace
+
+bool ChineseRun() {
+  wchar_t value[16] = {};
+  GetEnvironmentVariableW(L"VARNOCK_UI_LANG", value, 16);
+  return std::wstring(value) == L"2052";
+}
+
+std::vector<std::string> LogNow() {
+  spdlog::default_logger()->flush();
+  return testsupport::LogMessages();
+}
+
+size_t LogMark() { return LogNow().size(); }
+
+std::vector<std::string> LogSince(size_t mark) {
+  std::vector<std::string> all = LogNow();
+  if (mark >= all.size()) return {};
+  return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+}
+
+int CountOf(const std::vector<std::string>& messages, const std::string& message) {
+  int count = 0;
+  for (const auto& line : messages) count += line == message ? 1 : 0;
+  return count;
+}
+
+// ---- the MainWindow ---------------------------------------------------------
+
+HWND BuildMainWindow(const SimDockState& dock) {
+  SimDockSet(dock);
+  SimDockCountersReset();
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  InitUiLibraries();
+  RegisterMainWindowClass(instance);  // fails harmlessly once the class exists
+  HWND window = CreateMainWindow(instance);
+  CreateMainMenu(window);
+  CreateListView(window);
+  RegisterDeviceNotify(window);
+  return window;
+}
+
+void ShowMainWindow(HWND window) {
+  CentreOnScreen(window);
+  ShowWindow(window, SW_SHOWDEFAULT);
+  UpdateWindow(window);
+}
+
+bool TakeQuitMessage(int* code) {
+  MSG message;
+  if (!PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) return false;
+  if (code != nullptr) *code = static_cast<int>(message.wParam);
+  return true;
+}
+
+void DestroyMainWindow(HWND window) {
+  if (IsWindow(window)) DestroyWindow(window);
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message != WM_QUIT) DispatchMessageW(&message);
+  }
+  TakeQuitMessage();
+  g_hListView = nullptr;
+  g_hStatusBar = nullptr;
+  g_hDevNotify = nullptr;
+  g_bTopmost = 0;
+}
+
+void MainWindowTest::SetUp() {
+  window_ = BuildMainWindow(SimDockState{});
+  ShowMainWindow(window_);
+}
+
+void MainWindowTest::TearDown() { DestroyMainWindow(window_); }
+
+void MainWindowTest::Rebuild(const SimDockState& dock) {
+  DestroyMainWindow(window_);
+  window_ = BuildMainWindow(dock);
+  ShowMainWindow(window_);
+}
+
+RECT ChildRect(HWND child) {
+  RECT rect{};
+  GetWindowRect(child, &rect);
+  MapWindowPoints(nullptr, GetParent(child), reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+POINT RowCentreOnScreen(HWND list, int row) {
+  RECT rect{};
+  rect.left = LVIR_BOUNDS;
+  SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&rect));
+  POINT point{(rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2};
+  ClientToScreen(list, &point);
+  return point;
+}
+
+void SelectRows(HWND list, const std::vector<int>& rows) {
+  LVITEMW clear{};
+  clear.stateMask = LVIS_SELECTED;
+  clear.state = 0;
+  SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&clear));
+  for (int row : rows) {
+    LVITEMW item{};
+    item.stateMask = LVIS_SELECTED;
+    item.state = LVIS_SELECTED;
+    SendMessageW(list, LVM_SETITEMSTATE, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+  }
+}
+
+// ---- menus ------------------------------------------------------------------
+
+std::vector<MenuEntry> ReadMenu(HMENU menu) {
+  std::vector<MenuEntry> entries;
+  const int count = GetMenuItemCount(menu);
+  for (int i = 0; i < count; ++i) {
+    wchar_t text[128] = {};
+    MENUITEMINFOW info{};
+    info.cbSize = sizeof(info);
+    info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_STATE | MIIM_SUBMENU | MIIM_STRING;
+    info.dwTypeData = text;
+    info.cch = 128;
+    if (!GetMenuItemInfoW(menu, static_cast<UINT>(i), TRUE, &info)) continue;
+    MenuEntry entry;
+    entry.id = info.wID;
+    entry.separator = (info.fType & MFT_SEPARATOR) != 0;
+    entry.checked = (info.fState & MFS_CHECKED) != 0;
+    entry.popup = info.hSubMenu != nullptr;
+    entry.text = text;
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+namespace {
+
+struct PopupSpy {
+  PopupSeen seen;
+  int choose = -1;
+  bool acted = false;
+};
+PopupSpy* g_popupSpy = nullptr;
+
+HWND VisiblePopupMenuWindow(DWORD thread) {
+  const std::vector<HWND> menus = testsupport::FindThreadWindows(thread, L"#32768");
+  return menus.empty() ? nullptr : menus.front();
+}
+
+// Runs inside the menu's modal loop, on this thread.
+void CALLBACK PopupSpyTimer(HWND, UINT, UINT_PTR, DWORD) {
+  if (g_popupSpy == nullptr || g_popupSpy->acted) return;
+  HWND menuWindow = VisiblePopupMenuWindow(GetCurrentThreadId());
+  if (menuWindow == nullptr) return;
+  const auto menu = reinterpret_cast<HMENU>(SendMessageW(menuWindow, MN_GETHMENU, 0, 0));
+  g_popupSpy->seen.shown = true;
+  g_popupSpy->seen.entries = ReadMenu(menu);
+  GetWindowRect(menuWindow, &g_popupSpy->seen.frame);
+  g_popupSpy->acted = true;
+  if (g_popupSpy->choose < 0) {
+    EndMenu();
+    return;
+  }
+  for (int i = 0; i <= g_popupSpy->choose; ++i) PostMessageW(menuWindow, WM_KEYDOWN, VK_DOWN, 0);
+  PostMessageW(menuWindow, WM_KEYDOWN, VK_RETURN, 0);
+}
+
+// Cancels a menu that nobody dismissed, so a failing test does not hang.
+class MenuWatchdog {
+ public:
+  explicit MenuWatchdog(DWORD thread)
+      : worker_([this, thread] {
+          if (testsupport::WaitUntil([this] { return done_.load(); }, std::chrono::seconds(10))) return;
+          fired_ = true;
+          if (HWND menuWindow = VisiblePopupMenuWindow(thread)) {
+            PostMessageW(menuWindow, WM_CANCELMODE, 0, 0);
+            PostMessageW(menuWindow, WM_KEYDOWN, VK_ESCAPE, 0);
+          }
+        }) {}
+  ~MenuWatchdog() {
+    done_ = true;
+    worker_.join();
+  }
+  bool Fired() const { return fired_; }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::atomic<bool> fired_{false};
+  std::thread worker_;
+};
+
+}  // namespace
+
+PopupSeen ContextMenuAt(HWND window, POINT screen, int choose) {
+  PopupSpy spy;
+  spy.choose = choose;
+  g_popupSpy = &spy;
+  const UINT_PTR timer = SetTimer(nullptr, 0, 20, PopupSpyTimer);
+  {
+    MenuWatchdog watchdog(GetCurrentThreadId());
+    SendMessageW(window, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(window), MAKELPARAM(screen.x, screen.y));
+    EXPECT_FALSE(watchdog.Fired()) << "the popup menu was never dismissed by the test";
+  }
+  KillTimer(nullptr, timer);
+  g_popupSpy = nullptr;
+  return spy.seen;
+}
+
+// ---- message boxes ----------------------------------------------------------
+
+namespace {
+
+BOOL CALLBACK CollectVisibleButton(HWND child, LPARAM param) {
+  wchar_t name[32] = {};
+  GetClassNameW(child, name, 32);
+  if (IsWindowVisible(child) && _wcsicmp(name, L"Button") == 0) {
+    reinterpret_cast<std::vector<int>*>(param)->push_back(GetDlgCtrlID(child));
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+BoxSeen RunClosingMessageBox(const std::function<void()>& action) {
+  BoxSeen seen;
+  const DWORD thread = GetCurrentThreadId();
+  std::atomic<bool> finished{false};
+  std::thread closer([&] {
+    HWND box = nullptr;
+    testsupport::WaitUntil(
+        [&] {
+          if (finished) return true;
+          const std::vector<HWND> boxes = testsupport::FindThreadWindows(thread, L"#32770");
+          if (!boxes.empty()) box = boxes.front();
+          return box != nullptr;
+        },
+        std::chrono::seconds(10));
+    if (box == nullptr) return;
+    seen.shown = true;
+    seen.caption = testsupport::WindowText(box);
+    seen.text = testsupport::MessageBoxText(box);
+    seen.owner = GetWindow(box, GW_OWNER);
+    EnumChildWindows(box, CollectVisibleButton, reinterpret_cast<LPARAM>(&seen.buttons));
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  });
+  action();
+  finished = true;
+  closer.join();
+  return seen;
+}
+
+// ---- debugger output --------------------------------------------------------
+
+namespace {
+
+constexpr DWORD DEBUG_PRINT_WIDE = 0x4001000A;  // DBG_PRINTEXCEPTION_WIDE_C
+constexpr DWORD DEBUG_PRINT_ANSI = 0x40010006;  // DBG_PRINTEXCEPTION_C
+
+std::mutex g_debugLock;
+std::wstring g_debugWide;
+std::wstring g_debugAnsi;
+
+// Continuing the exception tells the system a debugger took the text.
+LONG CALLBACK DebugPrintHandler(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  if (record->NumberParameters < 2) return EXCEPTION_CONTINUE_SEARCH;
+  const auto length = static_cast<size_t>(record->ExceptionInformation[0]);
+  if (record->ExceptionCode == DEBUG_PRINT_WIDE) {
+    const auto* text = reinterpret_cast<const wchar_t*>(record->ExceptionInformation[1]);
+    std::lock_guard<std::mutex> lock(g_debugLock);
+    g_debugWide.append(text, wcsnlen(text, length));
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  if (record->ExceptionCode == DEBUG_PRINT_ANSI) {
+    const auto* text = reinterpret_cast<const char*>(record->ExceptionInformation[1]);
+    const std::string narrow(text, strnlen(text, length));
+    std::lock_guard<std::mutex> lock(g_debugLock);
+    for (char c : narrow) g_debugAnsi += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    return EXCEPTION_CONTINUE_EXECUTION;
+  }
+  return EXCEPTION_CONTINUE_SEARCH;
+}
+
+}  // namespace
+
+DebugOutputCapture::DebugOutputCapture() {
+  Clear();
+  handler_ = AddVectoredExceptionHandler(1, DebugPrintHandler);
+}
+
+DebugOutputCapture::~DebugOutputCapture() {
+  if (handler_ != nullptr) RemoveVectoredExceptionHandler(handler_);
+}
+
+bool DebugOutputCapture::Works() {
+  DebugOutputCapture probe;
+  OutputDebugStringW(L"probe\n");
+  return probe.Text() == L"probe\n";
+}
+
+std::wstring DebugOutputCapture::Text() const {
+  std::lock_guard<std::mutex> lock(g_debugLock);
+  return g_debugWide.empty() ? g_debugAnsi : g_debugWide;
+}
+
+void DebugOutputCapture::Clear() {
+  std::lock_guard<std::mutex> lock(g_debugLock);
+  g_debugWide.clear();
+  g_debugAnsi.clear();
+}
+
+// ---- the clipboard from a second process -------------------------------------
+
+namespace {
+
+std::wstring ReaderCommand(const wchar_t* mode) {
+  return L"\"" + testsupport::ExecutableFolder() + L"clipboard_reader.exe\" " + mode;
+}
+
+struct Pipe {
+  UniqueHandle read;
+  UniqueHandle write;
+};
+
+// A pipe whose child end (read or write) is inheritable.
+Pipe MakePipe(bool childReads) {
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof(security);
+  security.bInheritHandle = TRUE;
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  CreatePipe(&read, &write, &security, 0);
+  SetHandleInformation(childReads ? write : read, HANDLE_FLAG_INHERIT, 0);
+  return Pipe{UniqueHandle(read), UniqueHandle(write)};
+}
+
+HANDLE StartReader(const wchar_t* mode, HANDLE input, HANDLE output) {
+  std::wstring line = ReaderCommand(mode);
+  std::vector<wchar_t> buffer(line.begin(), line.end());
+  buffer.push_back(L'\0');
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &info)) {
+    return nullptr;
+  }
+  CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+}  // namespace
+
+ClipboardRead ReadClipboardFromOtherProcess() {
+  ClipboardRead result;
+  Pipe output = MakePipe(false);
+  UniqueHandle process(StartReader(L"text", nullptr, output.write.Get()));
+  output.write.Reset();  // or the read below never ends
+  if (!process) return result;
+  std::string bytes;
+  char chunk[512];
+  DWORD read = 0;
+  while (ReadFile(output.read.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes.append(chunk, read);
+  result.exitCode = static_cast<int>(testsupport::WaitForExit(process.Get(), 10000));
+  const size_t newline = bytes.find('\n');
+  if (newline != std::string::npos) {
+    result.bytes = std::stoul(bytes.substr(0, newline));
+    result.text = testsupport::Wide(bytes.substr(newline + 1));
+  }
+  return result;
+}
+
+void PutClipboardText(const std::wstring& text) {
+  ASSERT_TRUE(testsupport::WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }));
+  EmptyClipboard();
+  const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
+  HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
+  std::memcpy(GlobalLock(memory), text.c_str(), bytes);
+  GlobalUnlock(memory);
+  SetClipboardData(CF_UNICODETEXT, memory);
+  CloseClipboard();
+}
+
+ClipboardHolder::ClipboardHolder() {
+  Pipe input = MakePipe(true);
+  Pipe output = MakePipe(false);
+  process_ = StartReader(L"hold", input.read.Get(), output.write.Get());
+  input.read.Reset();
+  output.write.Reset();
+  input_ = input.write.Release();
+  if (process_ == nullptr) return;
+  std::string said;
+  char chunk[16];
+  DWORD read = 0;
+  while (said.find('\n') == std::string::npos && ReadFile(output.read.Get(), chunk, sizeof(chunk), &read, nullptr) &&
+         read > 0) {
+    said.append(chunk, read);
+  }
+  holding_ = said == "held\n";
+}
+
+DWORD ClipboardHolder::Release() {
+  if (input_ != nullptr) {
+    CloseHandle(input_);
+    input_ = nullptr;
+  }
+  if (process_ == nullptr) return STILL_ACTIVE;
+  const DWORD code = testsupport::WaitForExit(process_, 10000);
+  CloseHandle(process_);
+  process_ = nullptr;
+  return code;
+}
+
+ClipboardHolder::~ClipboardHolder() { Release(); }
+
+}  // namespace wintest

@@ -1,0 +1,116 @@
+// The row context menu: shown by the real popup-menu code, read back from
+// the menu window while it is open.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include "docks/device_list.h"
+#include "tests/support/test_support.h"
+#include "tests/window/app_window.h"
+
+namespace wintest {
+namespace {
+
+constexpr UINT COPY_INFO = 4000;
+constexpr UINT FW_DOWNLOAD = 4001;
+
+std::wstring CopyLabel() { return ChineseRun() ? L"复制信息" : L"CopyInfo"; }
+std::wstring DownloadLabel() { return ChineseRun() ? L"升级固件" : L"FWDownload"; }
+
+void ExpectCopyThenSeparatorThenDownload(const PopupSeen& seen) {
+  ASSERT_TRUE(seen.shown);
+  ASSERT_EQ(seen.entries.size(), 3u);
+  EXPECT_EQ(seen.entries[0].id, COPY_INFO);
+  EXPECT_EQ(seen.entries[0].text, CopyLabel());
+  EXPECT_FALSE(seen.entries[0].separator);
+  EXPECT_TRUE(seen.entries[1].separator);
+  EXPECT_EQ(seen.entries[1].id, 0u);
+  EXPECT_EQ(seen.entries[2].id, FW_DOWNLOAD);
+  EXPECT_EQ(seen.entries[2].text, DownloadLabel());
+}
+
+void ExpectCopyOnly(const PopupSeen& seen) {
+  ASSERT_TRUE(seen.shown);
+  ASSERT_EQ(seen.entries.size(), 1u);
+  EXPECT_EQ(seen.entries[0].id, COPY_INFO);
+  EXPECT_EQ(seen.entries[0].text, CopyLabel());
+}
+
+class ContextMenu : public MainWindowTest {
+ protected:
+  HWND List() const { return GetDlgItem(window_, 1001); }
+  // Adds a second row, from another dock, as a second fill would.
+  void AddSecondRow() {
+    SimDockState other;
+    other.serial = "VN-2026-0002";
+    SimDockSet(other);
+    FillDataToListView();
+    ASSERT_EQ(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0), 2);
+  }
+};
+
+TEST_F(ContextMenu, OverNoRowThereIsNoMenuAndNoLogLine) {
+  SelectRows(List(), {0});
+  RECT list{};
+  GetWindowRect(List(), &list);
+  RECT status{};
+  GetWindowRect(GetDlgItem(window_, 1), &status);
+  POINT margin{5, 5};
+  ClientToScreen(window_, &margin);
+  const POINT row = RowCentreOnScreen(List(), 0);
+  const POINT places[] = {
+      {row.x, list.bottom - 10},                              // inside the list, below the last row
+      margin,                                                 // the margin around the list
+      {(status.left + status.right) / 2, status.bottom - 3},  // the status bar
+      {-1, -1},                                               // the keyboard's request, hit-tested like any point
+  };
+  const size_t mark = LogMark();
+  for (const POINT& place : places) {
+    const PopupSeen seen = ContextMenuAt(window_, place);
+    EXPECT_FALSE(seen.shown) << place.x << "," << place.y;
+  }
+  EXPECT_TRUE(LogSince(mark).empty());
+}
+
+TEST_F(ContextMenu, OneSelectedRowOffersCopySeparatorAndFirmwareDownload) {
+  SelectRows(List(), {0});
+  const size_t mark = LogMark();
+  const POINT point = RowCentreOnScreen(List(), 0);
+  const PopupSeen seen = ContextMenuAt(window_, point);
+  ExpectCopyThenSeparatorThenDownload(seen);
+  // Left- and top-aligned at the point of the request.
+  EXPECT_EQ(seen.frame.left, point.x);
+  EXPECT_EQ(seen.frame.top, point.y);
+  EXPECT_TRUE(LogSince(mark).empty()) << "cancelling the menu runs nothing";
+}
+
+TEST_F(ContextMenu, NoSelectedRowOffersCopyOnly) {
+  SelectRows(List(), {});
+  ExpectCopyOnly(ContextMenuAt(window_, RowCentreOnScreen(List(), 0)));
+}
+
+TEST_F(ContextMenu, EntriesFollowTheSelectionCountNotTheRowUnderThePointer) {
+  AddSecondRow();
+  SelectRows(List(), {0, 1});
+  ExpectCopyOnly(ContextMenuAt(window_, RowCentreOnScreen(List(), 1)));
+  SelectRows(List(), {1});
+  ExpectCopyThenSeparatorThenDownload(ContextMenuAt(window_, RowCentreOnScreen(List(), 0)));
+}
+
+TEST_F(ContextMenu, ChoosingCopyInfoCopiesTheSelectedRow) {
+  PutClipboardText(L"before");
+  SelectRows(List(), {0});
+  const size_t mark = LogMark();
+  const PopupSeen seen = ContextMenuAt(window_, RowCentreOnScreen(List(), 0), 0);
+  ExpectCopyThenSeparatorThenDownload(seen);
+  // The choice arrives as a posted WM_COMMAND once the menu has closed.
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return CountOf(LogSince(mark), "info CopyTextToClipboard") == 1; }));
+  EXPECT_EQ(LogSince(mark), (std::vector<std::string>{"info CopySelectItemInfo", "info CopyTextToClipboard"}));
+  const ClipboardRead read = ReadClipboardFromOtherProcess();
+  EXPECT_EQ(read.exitCode, 0);
+  EXPECT_EQ(read.text, L"制造商 : Varnock\n产品 : Varnock USB-C Dock\n序列号 : VN-2026-0001\n固件版本 : 1.2.3.4\n\n");
+}
+
+}  // namespace
+}  // namespace wintest

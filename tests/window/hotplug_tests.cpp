@@ -1,0 +1,281 @@
+// Hot-plug: real WM_DEVICECHANGE messages with broadcast records laid out as
+// the system lays them out, sent to the MainWindow.
+#include <windows.h>
+#include <commctrl.h>
+#include <dbt.h>
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+
+#include "docks/device_paths.h"
+#include "tests/support/test_support.h"
+#include "tests/window/app_window.h"
+
+namespace wintest {
+namespace {
+
+constexpr GUID USB_DEVICE_CLASS = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+constexpr size_t NAME_OFFSET = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+
+const std::wstring DOCK_PATH = L"\\\\?\\USB#VID_3A7D&PID_B070#VN-2026-0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+const std::wstring SECOND_PATH = L"\\\\?\\USB#VID_2109&PID_8822#5&2F1A3C&0&4#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+const std::wstring STICK_PATH = L"\\\\?\\USB#VID_0781&PID_5581#4C530001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+
+// A device-interface record with its name and terminator, sized like the system's.
+std::vector<std::uint64_t> InterfaceRecord(const std::wstring& path) {
+  const size_t bytes = NAME_OFFSET + (path.size() + 1) * sizeof(wchar_t);
+  std::vector<std::uint64_t> storage((bytes + 7) / 8, 0);
+  auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(storage.data());
+  record->dbcc_size = static_cast<DWORD>(bytes);
+  record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  record->dbcc_classguid = USB_DEVICE_CLASS;
+  std::memcpy(record->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  return storage;
+}
+
+DEV_BROADCAST_VOLUME VolumeRecord(DWORD unitMask) {
+  DEV_BROADCAST_VOLUME record{};
+  record.dbcv_size = sizeof(record);
+  record.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+  record.dbcv_unitmask = unitMask;
+  return record;
+}
+
+std::string Utf8(const std::wstring& text) { return testsupport::Utf8(text); }
+
+class HotPlug : public MainWindowTest {
+ protected:
+  HWND List() const { return GetDlgItem(window_, 1001); }
+  int Rows() const { return static_cast<int>(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0)); }
+
+  // Sends one notification; returns the log lines it caused. Counts the dock opens.
+  std::vector<std::string> Send(WPARAM event, const void* record) {
+    SimDockCountersReset();
+    const size_t mark = LogMark();
+    result_ = SendMessageW(window_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
+    return LogSince(mark);
+  }
+  std::vector<std::string> SendInterface(WPARAM event, const std::wstring& path) {
+    const auto record = InterfaceRecord(path);
+    return Send(event, record.data());
+  }
+  int Opens() const { return SimDockCountersGet().opens; }
+
+  LRESULT result_ = -1;
+};
+
+const std::vector<std::string> REFILL = {"info RefreshDeviceList",          "info FillDataToListView",
+                                         "info iManufacturer Varnock",      "info iProduct Varnock USB-C Dock",
+                                         "info iSerialNumber VN-2026-0001", "info fwver 1.2.3.4"};
+
+std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+TEST_F(HotPlug, DockArrivalAndRemovalRebuildTheListOncePerMessage) {
+  const std::string added = "info DBT_DEVTYP_DEVICEINTERFACE USB device added. " + Utf8(DOCK_PATH) + " ";
+  for (int repeat = 0; repeat < 2; ++repeat) {
+    EXPECT_EQ(SendInterface(DBT_DEVICEARRIVAL, DOCK_PATH), Join({"info DBT_DEVICEARRIVAL", added}, REFILL));
+    EXPECT_EQ(result_, 0);
+    EXPECT_EQ(Opens(), 1);
+    EXPECT_EQ(Rows(), 1);
+  }
+
+  // Pulled out: the refresh finds no dock.
+  SimDockState absent;
+  absent.present = false;
+  SimDockSet(absent);
+  EXPECT_EQ(SendInterface(DBT_DEVICEREMOVECOMPLETE, DOCK_PATH),
+            (std::vector<std::string>{"info DBT_DEVICEREMOVECOMPLETE USB device removed. " + Utf8(DOCK_PATH),
+                                      "info RefreshDeviceList", "info FillDataToListView",
+                                      "error libusb_open_device_with_vid_pid failed"}));
+  EXPECT_EQ(result_, 0);
+  EXPECT_EQ(Rows(), 0);
+
+  // Plugged in again.
+  SimDockSet(SimDockState{});
+  EXPECT_EQ(CountOf(SendInterface(DBT_DEVICEARRIVAL, DOCK_PATH), "info RefreshDeviceList"), 1);
+  EXPECT_EQ(Rows(), 1);
+}
+
+TEST_F(HotPlug, SecondWatchedDeviceRebuildsOnArrivalOnly) {
+  const std::vector<std::string> arrival = SendInterface(DBT_DEVICEARRIVAL, SECOND_PATH);
+  EXPECT_EQ(arrival, Join({"info DBT_DEVICEARRIVAL",
+                           "info DBT_DEVTYP_DEVICEINTERFACE USB device added. " + Utf8(SECOND_PATH) + " "},
+                          REFILL));
+  EXPECT_EQ(Opens(), 1);
+  EXPECT_EQ(SendInterface(DBT_DEVICEREMOVECOMPLETE, SECOND_PATH),
+            (std::vector<std::string>{"info DBT_DEVICEREMOVECOMPLETE USB device removed. " + Utf8(SECOND_PATH)}));
+  EXPECT_EQ(Opens(), 0);
+  EXPECT_EQ(Rows(), 1);
+}
+
+TEST_F(HotPlug, APathNamingBothDevicesRebuildsOnce) {
+  const std::wstring both = L"\\\\?\\USB#VID_2109&PID_8822&VID_3A7D&PID_B070#1";
+  EXPECT_EQ(CountOf(SendInterface(DBT_DEVICEARRIVAL, both), "info RefreshDeviceList"), 1);
+  EXPECT_EQ(Opens(), 1);
+}
+
+TEST_F(HotPlug, OtherDevicesAndLowerCaseIdsNeverRebuild) {
+  const std::wstring paths[] = {
+      STICK_PATH,
+      L"\\\\?\\usb#vid_3a7d&pid_b070#vn-2026-0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}",
+      L"\\\\?\\usb#vid_2109&pid_8822#5&2f1a3c&0&4",
+      L"\\\\?\\USB#VID_3A7D&PID_B071#VN-2026-0001",
+      L"\\\\?\\USB#VID_3A7D#PID_B070",
+      L"VID_3A7D&PID_B07",  // one unit short of the id
+      L"",
+  };
+  for (const std::wstring& path : paths) {
+    EXPECT_EQ(SendInterface(DBT_DEVICEARRIVAL, path),
+              (std::vector<std::string>{"info DBT_DEVICEARRIVAL",
+                                        "info DBT_DEVTYP_DEVICEINTERFACE USB device added. " + Utf8(path) + " "}))
+        << Utf8(path);
+    EXPECT_EQ(SendInterface(DBT_DEVICEREMOVECOMPLETE, path),
+              (std::vector<std::string>{"info DBT_DEVICEREMOVECOMPLETE USB device removed. " + Utf8(path)}))
+        << Utf8(path);
+    EXPECT_EQ(Opens(), 0) << Utf8(path);
+  }
+  EXPECT_EQ(Rows(), 1);
+}
+
+TEST_F(HotPlug, VolumesAndPortsAreNotLoggedBeyondTheArrivalLine) {
+  const DEV_BROADCAST_VOLUME volume = VolumeRecord(1u << 4);
+  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, &volume), (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
+  EXPECT_TRUE(Send(DBT_DEVICEREMOVECOMPLETE, &volume).empty());
+  DEV_BROADCAST_HDR port{};
+  port.dbch_size = sizeof(port);
+  port.dbch_devicetype = DBT_DEVTYP_PORT;
+  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, &port), (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
+  EXPECT_TRUE(Send(DBT_DEVICEREMOVECOMPLETE, &port).empty());
+  EXPECT_EQ(Opens(), 0);
+  EXPECT_EQ(result_, 0);
+}
+
+TEST_F(HotPlug, OtherEventsDoNothing) {
+  const auto dock = InterfaceRecord(DOCK_PATH);
+  const DEV_BROADCAST_VOLUME volume = VolumeRecord(1u << 4);
+  DebugOutputCapture traces;
+  for (WPARAM event : {WPARAM{DBT_DEVICEQUERYREMOVE}, WPARAM{DBT_DEVICEREMOVEPENDING}, WPARAM{DBT_DEVICEQUERYREMOVEFAILED},
+                       WPARAM{DBT_DEVICETYPESPECIFIC}, WPARAM{DBT_CUSTOMEVENT}}) {
+    EXPECT_TRUE(Send(event, dock.data()).empty()) << event;
+    EXPECT_EQ(result_, 0) << event;
+    EXPECT_TRUE(Send(event, &volume).empty()) << event;
+  }
+  EXPECT_TRUE(Send(DBT_DEVNODES_CHANGED, nullptr).empty());
+  EXPECT_EQ(result_, 0);
+  EXPECT_EQ(Opens(), 0);
+  EXPECT_EQ(traces.Text(), L"");
+  EXPECT_EQ(Rows(), 1);
+}
+
+TEST_F(HotPlug, MissingRecordDoesNotCrash) {
+  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, nullptr), (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
+  EXPECT_EQ(result_, 0);
+  EXPECT_TRUE(Send(DBT_DEVICEREMOVECOMPLETE, nullptr).empty());
+  EXPECT_EQ(result_, 0);
+  EXPECT_EQ(Opens(), 0);
+  EXPECT_TRUE(IsWindow(window_));
+}
+
+// The record ends exactly at an inaccessible page, its name without a
+// terminator: reading one unit too far would fault.
+TEST_F(HotPlug, NameWithoutTerminatorIsReadOnlyUpToTheRecordSize) {
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  const size_t page = system.dwPageSize;
+  auto* pages = static_cast<BYTE*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(pages, nullptr);
+  DWORD old = 0;
+  ASSERT_TRUE(VirtualProtect(pages + page, page, PAGE_NOACCESS, &old));
+
+  const std::wstring path = L"\\\\?\\USB#VID_3A7D&PID_B070#VN-2026-0001";  // an even length keeps the record aligned
+  ASSERT_EQ(path.size() % 2, 0u);
+  const size_t bytes = NAME_OFFSET + path.size() * sizeof(wchar_t);
+  auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(pages + page - bytes);
+  record->dbcc_size = static_cast<DWORD>(bytes);
+  record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  record->dbcc_reserved = 0;
+  record->dbcc_classguid = USB_DEVICE_CLASS;
+  std::memcpy(record->dbcc_name, path.data(), path.size() * sizeof(wchar_t));
+
+  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, record),
+            Join({"info DBT_DEVICEARRIVAL", "info DBT_DEVTYP_DEVICEINTERFACE USB device added. " + Utf8(path) + " "},
+                 REFILL));
+  EXPECT_EQ(Send(DBT_DEVICEREMOVECOMPLETE, record),
+            Join({"info DBT_DEVICEREMOVECOMPLETE USB device removed. " + Utf8(path)}, REFILL));
+
+  // A record too short to hold any name gives an empty path.
+  record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(pages + page - NAME_OFFSET);
+  record->dbcc_size = static_cast<DWORD>(NAME_OFFSET);
+  record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  record->dbcc_classguid = USB_DEVICE_CLASS;
+  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, record),
+            (std::vector<std::string>{"info DBT_DEVICEARRIVAL", "info DBT_DEVTYP_DEVICEINTERFACE USB device added.  "}));
+  VirtualFree(pages, 0, MEM_RELEASE);
+}
+
+TEST(VolumeMask, DriveLettersInOrderEachWithAColon) {
+  EXPECT_EQ(VolumeMaskText(0), L"");
+  EXPECT_EQ(VolumeMaskText(1u << 4), L"E:");
+  EXPECT_EQ(VolumeMaskText((1u << 4) | (1u << 5)), L"E:F:");
+  EXPECT_EQ(VolumeMaskText(1u), L"A:");
+  EXPECT_EQ(VolumeMaskText(1u << 25), L"Z:");
+  EXPECT_EQ(VolumeMaskText(0xFC000000u), L"") << "bits 26 to 31 name no drive";
+  EXPECT_EQ(VolumeMaskText(0xFFFFFFFFu), L"A:B:C:D:E:F:G:H:I:J:K:L:M:N:O:P:Q:R:S:T:U:V:W:X:Y:Z:");
+  EXPECT_EQ(VolumeMaskText((1u << 2) | (1u << 25) | (1u << 31)), L"C:Z:");
+}
+
+// ---- debugger traces ------------------------------------------------------------
+
+class HotPlugTraces : public HotPlug {
+ protected:
+  void SetUp() override {
+    if (!DebugOutputCapture::Works()) GTEST_SKIP() << "this system raises no debug-print exceptions to watch";
+    HotPlug::SetUp();
+  }
+};
+
+TEST_F(HotPlugTraces, InterfaceArrivalAndRemoval) {
+  DebugOutputCapture traces;
+  SendInterface(DBT_DEVICEARRIVAL, STICK_PATH);
+  EXPECT_EQ(traces.Text(), L"USB device added.    " + STICK_PATH + L"\n");
+  traces.Clear();
+  SendInterface(DBT_DEVICEREMOVECOMPLETE, STICK_PATH);
+  EXPECT_EQ(traces.Text(), L"DBT_DEVICEREMOVECOMPLETE type=5\nUSB device removed.    " + STICK_PATH + L"\n");
+}
+
+TEST_F(HotPlugTraces, VolumesGiveDriveLetters) {
+  DebugOutputCapture traces;
+  DEV_BROADCAST_VOLUME volume = VolumeRecord(1u << 4);
+  Send(DBT_DEVICEARRIVAL, &volume);
+  EXPECT_EQ(traces.Text(), L"Volume Arrival E:");
+  traces.Clear();
+  Send(DBT_DEVICEREMOVECOMPLETE, &volume);
+  EXPECT_EQ(traces.Text(), L"DBT_DEVICEREMOVECOMPLETE type=2\nVolume Removed E:\n");
+  traces.Clear();
+  volume = VolumeRecord((1u << 4) | (1u << 5));
+  Send(DBT_DEVICEARRIVAL, &volume);
+  EXPECT_EQ(traces.Text(), L"Volume Arrival E:F:");
+  traces.Clear();
+  Send(DBT_DEVICEREMOVECOMPLETE, &volume);
+  EXPECT_EQ(traces.Text(), L"DBT_DEVICEREMOVECOMPLETE type=2\nVolume Removed E:F:\n");
+  EXPECT_EQ(Opens(), 0);
+}
+
+TEST_F(HotPlugTraces, OtherTypesTraceOnlyTheirRemoval) {
+  DebugOutputCapture traces;
+  DEV_BROADCAST_HDR port{};
+  port.dbch_size = sizeof(port);
+  port.dbch_devicetype = DBT_DEVTYP_PORT;
+  Send(DBT_DEVICEARRIVAL, &port);
+  EXPECT_EQ(traces.Text(), L"");
+  Send(DBT_DEVICEREMOVECOMPLETE, &port);
+  EXPECT_EQ(traces.Text(), L"DBT_DEVICEREMOVECOMPLETE type=3\n");
+}
+
+}  // namespace
+}  // namespace wintest
