@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include <string>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -83,6 +84,10 @@ void FWDownload(HWND mainWindow) {
   } catch (const std::system_error& failure) {
     // No worker means nobody would enable the window again: do it here.
     spdlog::error("FWDownload worker thread failed {}", failure.code().value());
+    EnableWindow(mainWindow, TRUE);
+    return;
+  } catch (const std::bad_alloc&) {
+    spdlog::error("FWDownload worker thread failed {}", ERROR_NOT_ENOUGH_MEMORY);
     EnableWindow(mainWindow, TRUE);
     return;
   }

@@ -12,6 +12,9 @@
 //   raw TEXT      TEXT to standard output without a line end ("\n" in TEXT is a line feed)
 //   bulk N        N bytes of progress lines to standard output
 //   sleep MS      pause
+//   file PATH     the bytes of the file PATH to standard output in one write
+//   waitevent NAME  wait (up to a minute) until the named event is set, if it exists
+//   stamp PATH    write the performance counter's value (decimal) to PATH
 //   record PATH   write the command line received (UTF-8) to PATH
 //   flash         store the image's version in the simulated dock's state file
 //   exit CODE     end with CODE (the default is 0)
@@ -40,6 +43,14 @@ std::string Utf8(const std::wstring& text) {
                                        nullptr);
   std::string out(static_cast<size_t>(size), '\0');
   WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return {};
+  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
   return out;
 }
 
@@ -127,10 +138,24 @@ int wmain(int argc, wchar_t** argv) {
         Write(STD_OUTPUT_HANDLE, block);
         remaining -= static_cast<long long>(take);
       }
+    } else if (verb == "file") {
+      const std::vector<char> bytes = ReadWholeFile(Wide(argument));
+      Write(STD_OUTPUT_HANDLE, std::string(bytes.begin(), bytes.end()));
+    } else if (verb == "waitevent") {
+      // Lets a test hold the tool running until it has looked at the program.
+      if (HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, Wide(argument).c_str())) {
+        WaitForSingleObject(event, 60000);
+        CloseHandle(event);
+      }
+    } else if (verb == "stamp") {
+      LARGE_INTEGER now{};
+      QueryPerformanceCounter(&now);
+      std::ofstream stamp(Wide(argument).c_str(), std::ios::binary | std::ios::trunc);
+      stamp << now.QuadPart;
     } else if (verb == "sleep") {
       Sleep(static_cast<DWORD>(std::atoi(argument.c_str())));
     } else if (verb == "record") {
-      std::ofstream record(argument, std::ios::binary | std::ios::trunc);
+      std::ofstream record(Wide(argument).c_str(), std::ios::binary | std::ios::trunc);
       record << Utf8(GetCommandLineW());
     } else if (verb == "flash") {
       std::uint8_t version[4] = {};

@@ -1,0 +1,630 @@
+// The firmware-download command end to end, in this process: the program's
+// main window and list, the real open-file dialog, the wait dialog and the
+// message boxes, and the stand-in updater tool started as a real child
+// process that writes into the real pipe.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <iostream>
+#include <stdexcept>
+#include <thread>
+
+#include "docks/device_list.h"
+#include "shell/globals.h"
+#include "shell/main_window.h"
+#include "standins/sim_dock/sim_dock.h"
+#include "tests/support/test_support.h"
+#include "tests/update/update_harness.h"
+#include "update/updater_runner.h"
+#include "update/wait_dialog.h"
+
+using namespace updatetest;
+using testsupport::Utf8;
+
+namespace {
+
+const std::wstring TOOL_MISSING_TEXT = L"varnock_dockupdatefw.exe 文件不存在，无法升级。";
+const std::wstring INVALID_IMAGE_TEXT = L"不是有效的固件文件。";
+const std::wstring UPDATE_OK_TEXT = L"固件升级成功。";
+const std::wstring UPDATE_FAILED_TEXT = L"升级失败，请重新升级。";
+const std::string COMPLETED = "Firmware install (phase-1) completed";
+const std::string FAILED = "Firmware update failed";
+
+bool FileExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+HICON QuestionIcon() { return LoadIconW(nullptr, IDI_QUESTION); }
+
+std::wstring ExpectedWaitText() {
+  return ChineseRun() ? L"请稍等，固件正在升级中..." : L"Please Wait,Firmware is Updating...";
+}
+
+std::string ExpectedCommandLine(const std::wstring& tool, const std::wstring& image) {
+  return "\"" + Utf8(tool) + "\" -vid 3A7D -pid B070 -i \"" + Utf8(image) + "\" -l v";
+}
+
+class FirmwareDownload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    mainWindow_ = ProgramWindow();
+    // Whatever an earlier case left behind would blur this one.
+    ASSERT_TRUE(WaitUntilIdle(std::chrono::seconds(5))) << "a dialog is still open or the window disabled";
+    InstallStandinTool();
+    SetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", nullptr);
+    SelectDockRow();
+    const char* name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    folder_ = testsupport::FreshFolder(testsupport::Wide(name));
+  }
+  void TearDown() override {
+    InstallStandinTool();
+    SetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", nullptr);
+    if (GetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", nullptr, 0) > 0) {
+      SetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", nullptr);
+      SimDockSet(SimDockState{});
+      RefreshDeviceList();
+    }
+  }
+
+  // An accepted image whose embedded script drives the stand-in.
+  std::wstring ScriptedImage(const std::wstring& name, const std::string& script) {
+    const std::wstring path = folder_ + name;
+    WriteImage(path, 4096, script);
+    return path;
+  }
+
+  UpdateRun Run(const std::wstring& image) {
+    SelectDockRow();
+    DriverPlan plan;
+    plan.chooseFile = image;
+    return RunFirmwareDownload(plan);
+  }
+
+  // The user's view after every run: no dialog left, the window usable again.
+  void ExpectBackToIdle(const UpdateRun& run) {
+    EXPECT_TRUE(run.mainEnabledAfter);
+    EXPECT_TRUE(IsWindowEnabled(mainWindow_));
+    EXPECT_FALSE(run.dialogsLeftOpen);
+    EXPECT_FALSE(run.seen.forced) << "a dialog had to be closed by the test";
+    EXPECT_EQ(run.seen.unknownWindows, 0);
+    for (const WaitSeen& wait : run.seen.waits) EXPECT_FALSE(IsWindow(wait.dialog));
+  }
+
+  // A refusal on the UI thread before anything started.
+  void ExpectRefusal(const UpdateRun& run, const std::wstring& text) {
+    ASSERT_EQ(run.seen.boxes.size(), 1u);
+    const BoxSeen& box = run.seen.boxes[0];
+    EXPECT_EQ(box.text, text);
+    EXPECT_EQ(box.title, L"VarnockFWUpdate");
+    EXPECT_NE(box.icon, nullptr);
+    EXPECT_EQ(box.icon, QuestionIcon());
+    EXPECT_TRUE(box.onUiThread);
+    EXPECT_EQ(box.owner, mainWindow_);
+    EXPECT_TRUE(run.seen.waits.empty());
+    EXPECT_EQ(FindRecord(run.log, "info", "RealFWDownload"), -1);
+    ExpectBackToIdle(run);
+  }
+
+  // The outcome box, shown by the worker over the still open wait dialog.
+  void ExpectOutcome(const UpdateRun& run, bool failed) {
+    ASSERT_EQ(run.seen.boxes.size(), 1u);
+    const BoxSeen& box = run.seen.boxes[0];
+    EXPECT_EQ(box.text, failed ? UPDATE_FAILED_TEXT : UPDATE_OK_TEXT);
+    EXPECT_EQ(box.title, L"VarnockFirmwareUpdate");
+    EXPECT_EQ(box.icon, failed ? QuestionIcon() : nullptr);
+    EXPECT_FALSE(box.onUiThread);
+    EXPECT_EQ(box.owner, mainWindow_);
+    EXPECT_TRUE(box.waitDialogBehind);
+    EXPECT_FALSE(box.mainEnabled);
+    ASSERT_EQ(run.seen.waits.size(), 1u);
+    ExpectBackToIdle(run);
+    // The list was refreshed by the posted command, after the tool had ended.
+    const int end = FindRecord(run.log, "info", "RealFWDownload end");
+    ASSERT_GE(end, 0);
+    EXPECT_GE(FindRecord(run.log, "info", "RefreshDeviceList", static_cast<size_t>(end) + 1), 0);
+  }
+
+  // The worker's own lines, in order, up to its end.
+  void ExpectWorkerLog(const UpdateRun& run, const std::wstring& image, const std::vector<std::string>& blocks) {
+    std::vector<LogRecord> expected = {
+        {"info", "FWDownload"},
+        {"info", "FWDownload " + Utf8(ToolBesideProgram())},
+        {"info", "FWDownload select fwfile is " + Utf8(image)},
+        {"info", "RealFWDownload"},
+        {"info", "RealFWDownload CreatePipe"},
+        {"info", "RealFWDownload CreateProcess"},
+        {"info", "ReadFile"},
+    };
+    for (const std::string& block : blocks) expected.push_back({"info", "ReadFile\n " + block});
+    expected.push_back({"info", "RealFWDownload end"});
+    ASSERT_GE(run.log.size(), expected.size());
+    EXPECT_EQ(std::vector<LogRecord>(run.log.begin(), run.log.begin() + static_cast<std::ptrdiff_t>(expected.size())),
+              expected);
+  }
+
+  std::string Concatenated(const std::vector<std::string>& blocks) {
+    std::string all;
+    for (const std::string& block : blocks) all += block;
+    return all;
+  }
+
+  HWND mainWindow_ = nullptr;
+  std::wstring folder_;
+};
+
+}  // namespace
+
+namespace updatetest {
+void PrintTo(const LogRecord& record, std::ostream* out) { *out << record.level << " \"" << record.message << "\""; }
+}  // namespace updatetest
+
+TEST_F(FirmwareDownload, MissingToolIsRefusedWithTheBareFileNameBeforeAnyFileDialog) {
+  RemoveTool();
+  const UpdateRun run = Run(ScriptedImage(L"good.bin", "out " + COMPLETED));
+  EXPECT_EQ(run.seen.fileDialogs, 0);
+  ExpectRefusal(run, TOOL_MISSING_TEXT);
+  const std::string tool = Utf8(ToolBesideProgram());
+  EXPECT_EQ(run.log, (std::vector<LogRecord>{{"info", "FWDownload"}, {"info", "FWDownload " + tool},
+                                             {"error", "FWDownload " + tool}}));
+}
+
+TEST_F(FirmwareDownload, WithoutASelectedRowNothingHappens) {
+  ClearSelection();
+  DriverPlan plan;
+  plan.chooseFile = ScriptedImage(L"good.bin", "out " + COMPLETED);
+  const UpdateRun run = RunFirmwareDownload(plan);
+  EXPECT_EQ(run.seen.fileDialogs, 0);
+  EXPECT_TRUE(run.seen.boxes.empty());
+  EXPECT_TRUE(run.seen.waits.empty());
+  EXPECT_EQ(run.log, (std::vector<LogRecord>{{"info", "FWDownload"},
+                                             {"info", "FWDownload " + Utf8(ToolBesideProgram())}}));
+  ExpectBackToIdle(run);
+}
+
+TEST_F(FirmwareDownload, CancelledFileDialogEndsTheCommandSilently) {
+  DriverPlan plan;  // no file: the dialog is cancelled
+  const UpdateRun run = RunFirmwareDownload(plan);
+  EXPECT_EQ(run.seen.fileDialogs, 1);
+  EXPECT_TRUE(run.seen.boxes.empty());
+  EXPECT_TRUE(run.seen.waits.empty());
+  EXPECT_EQ(run.log, (std::vector<LogRecord>{{"info", "FWDownload"},
+                                             {"info", "FWDownload " + Utf8(ToolBesideProgram())}}));
+  ExpectBackToIdle(run);
+}
+
+TEST_F(FirmwareDownload, ShortOrUnsignedImagesAreRefused) {
+  const std::string neverRun = "record " + Utf8(folder_) + "ran.txt\nout " + COMPLETED;
+  struct Refused {
+    const wchar_t* name;
+    size_t size;
+    std::string signature;
+  };
+  const Refused cases[] = {
+      {L"empty.bin", 0, ""},
+      {L"short-1023.bin", 1023, "FWCT"},
+      {L"lower-case.bin", 4096, "fwct"},
+      {L"fourth-byte-t.bin", 4096, "FWCt"},
+      {L"fourth-byte-x.bin", 4096, "FWCX"},
+      {L"other-format.bin", 4096, "MZ\x90"},
+  };
+  for (const Refused& refused : cases) {
+    SCOPED_TRACE(Utf8(refused.name));
+    const std::wstring path = folder_ + refused.name;
+    WriteImage(path, refused.size, neverRun, refused.signature);
+    const UpdateRun run = Run(path);
+    EXPECT_EQ(run.seen.fileDialogs, 1);
+    ExpectRefusal(run, INVALID_IMAGE_TEXT);
+    EXPECT_EQ(run.log.size(), 2u);  // the command's two opening lines, nothing else
+  }
+  {
+    // A name that is the null device: it opens, but it has no size.
+    SCOPED_TRACE("nul.bin");
+    const UpdateRun run = Run(folder_ + L"nul.bin");
+    EXPECT_EQ(run.seen.fileDialogs, 1);
+    ExpectRefusal(run, INVALID_IMAGE_TEXT);
+  }
+  EXPECT_FALSE(FileExists((folder_ + L"ran.txt").c_str())) << "the tool ran for a refused image";
+}
+
+TEST_F(FirmwareDownload, ImagesOfAtLeast1024BytesWithTheSignatureAreAcceptedWhateverTheirExtension) {
+  const std::string script = "out " + COMPLETED;
+  struct Accepted {
+    const wchar_t* name;
+    size_t size;
+  };
+  for (const Accepted& accepted : {Accepted{L"exactly-1024.bin", 1024}, Accepted{L"other-extension.img", 2048}}) {
+    SCOPED_TRACE(Utf8(accepted.name));
+    const std::wstring path = folder_ + accepted.name;
+    WriteImage(path, accepted.size, script);
+    const UpdateRun run = Run(path);
+    ExpectWorkerLog(run, path, {COMPLETED + "\r\n"});
+    ExpectOutcome(run, false);
+  }
+}
+
+TEST_F(FirmwareDownload, ToolGetsTheFixedCommandLineWithTheChosenPathUnchanged) {
+  const std::wstring spaced = folder_ + L"fw images\\";
+  const std::wstring nonAscii = folder_ + L"固件\\";
+  CreateDirectoryW(spaced.c_str(), nullptr);
+  CreateDirectoryW(nonAscii.c_str(), nullptr);
+  const std::wstring record = folder_ + L"command-line.txt";
+  const std::string script = "record " + Utf8(record) + "\nout " + COMPLETED;
+  for (const std::wstring& image : {folder_ + L"plain.bin", spaced + L"dock fw v2.bin", nonAscii + L"新固件.bin"}) {
+    SCOPED_TRACE(Utf8(image));
+    DeleteFileW(record.c_str());
+    WriteImage(image, 4096, script);
+    const UpdateRun run = Run(image);
+    EXPECT_EQ(testsupport::ReadFileBytes(record), ExpectedCommandLine(ToolBesideProgram(), image));
+    ExpectWorkerLog(run, image, {COMPLETED + "\r\n"});
+    ExpectOutcome(run, false);
+  }
+}
+
+TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToEnterAndEscWhileTheToolRuns) {
+  // The tool holds until the wait dialog has been looked at, so what is seen
+  // is the running update, not the outcome box.
+  const std::wstring gateName = L"Local\\varnock-update-test-gate-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, gateName.c_str());
+  ASSERT_NE(gate, nullptr);
+  const std::wstring image =
+      ScriptedImage(L"gated.bin", "out started\nwaitevent " + Utf8(gateName) + "\nout " + COMPLETED);
+  RECT home{};
+  GetWindowRect(mainWindow_, &home);
+  // Where the program starts, then partly off the screen at the top left.
+  for (const POINT origin : {POINT{home.left, home.top}, POINT{-150, -60}}) {
+    SCOPED_TRACE(std::to_string(origin.x) + "," + std::to_string(origin.y));
+    SetWindowPos(mainWindow_, nullptr, origin.x, origin.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+    ResetEvent(gate);
+    SelectDockRow();
+    DriverPlan plan;
+    plan.chooseFile = image;
+    plan.releaseAfterWaitDialog = gate;
+    const UpdateRun run = RunFirmwareDownload(plan);
+    ExpectOutcome(run, false);
+    ASSERT_EQ(run.seen.waits.size(), 1u);
+    const WaitSeen& wait = run.seen.waits[0];
+    EXPECT_EQ(wait.owner, mainWindow_);
+    EXPECT_FALSE(wait.ownerEnabled);
+    EXPECT_FALSE(wait.workerBoxOpen);
+    EXPECT_EQ(wait.text, ExpectedWaitText());
+    EXPECT_TRUE(wait.keysDone);
+    EXPECT_TRUE(wait.survivedKeys) << "Enter, Esc, IDOK or IDCANCEL ended the wait dialog";
+    const LONG width = wait.rect.right - wait.rect.left;
+    const LONG height = wait.rect.bottom - wait.rect.top;
+    EXPECT_EQ(wait.ownerRect.left, origin.x);
+    EXPECT_EQ(wait.rect.left, origin.x + ((wait.ownerRect.right - wait.ownerRect.left) - width) / 2);
+    EXPECT_EQ(wait.rect.top, origin.y + ((wait.ownerRect.bottom - wait.ownerRect.top) - height) / 2);
+    EXPECT_GT(width, 0);
+    // The handle stays published after the dialog has ended.
+    EXPECT_EQ(g_hWaitDialog.load(), wait.dialog);
+    ExpectWorkerLog(run, image, {"started\r\n", COMPLETED + "\r\n"});
+  }
+  SetWindowPos(mainWindow_, nullptr, home.left, home.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  CloseHandle(gate);
+}
+
+TEST_F(FirmwareDownload, WaitDialogLargerThanItsOwnerIsCentredWithNegativeOffsetsAndEndsOnlyOnWmClose) {
+  // A small stand-in owner: the dialog's procedure only asks GetParent for it.
+  HWND owner = CreateWindowExW(0, L"Static", L"small owner", WS_POPUP | WS_VISIBLE | WS_BORDER, 400, 300, 120, 50,
+                               nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_NE(owner, nullptr);
+  DriverPlan plan;
+  plan.closeWaitDialog = true;
+  DialogDriver driver(plan);
+  PrepareWaitDialogHandshake();
+  const INT_PTR result = DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), owner,
+                                         WaitDialogProc, 0);
+  const DriverReport seen = driver.Finish();
+  DestroyWindow(owner);
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(seen.forced);
+  ASSERT_EQ(seen.waits.size(), 1u);
+  const WaitSeen& wait = seen.waits[0];
+  EXPECT_EQ(wait.owner, owner);
+  EXPECT_EQ(wait.text, ExpectedWaitText());
+  EXPECT_TRUE(wait.survivedKeys);
+  const LONG width = wait.rect.right - wait.rect.left;
+  const LONG height = wait.rect.bottom - wait.rect.top;
+  ASSERT_GT(width, 120);
+  ASSERT_GT(height, 50);
+  EXPECT_LT(wait.rect.left, 400);
+  EXPECT_LT(wait.rect.top, 300);
+  EXPECT_EQ(wait.rect.left, 400 + (120 - width) / 2);
+  EXPECT_EQ(wait.rect.top, 300 + (50 - height) / 2);
+  EXPECT_EQ(g_hWaitDialog.load(), wait.dialog);
+  EXPECT_FALSE(IsWindow(wait.dialog));
+}
+
+TEST_F(FirmwareDownload, OutcomeIsJudgedFromAllTheToolsOutput) {
+  struct Outcome {
+    const char* what;
+    std::string script;
+    bool failed;
+    std::vector<std::string> blocks;  // as the reads must see them
+  };
+  const Outcome cases[] = {
+      {"completion only", "out " + COMPLETED, false, {COMPLETED + "\r\n"}},
+      {"failure only", "out Writing image\nsleep 200\nout " + FAILED, true, {"Writing image\r\n", FAILED + "\r\n"}},
+      {"failure then completion", "out " + FAILED + "\nsleep 200\nout " + COMPLETED, false,
+       {FAILED + "\r\n", COMPLETED + "\r\n"}},
+      {"completion then failure", "out " + COMPLETED + "\nsleep 200\nout " + FAILED, false,
+       {COMPLETED + "\r\n", FAILED + "\r\n"}},
+      {"neither", "out Writing image: 100%", false, {"Writing image: 100%\r\n"}},
+      {"no output at all", "exit 3", false, {}},
+      {"failure text split across two reads", "raw Firmware upd\nsleep 300\nraw ate failed\\n", true,
+       {"Firmware upd", "ate failed\n"}},
+      {"completion text split after a failure", "out " + FAILED + "\nsleep 200\nraw Firmware install (pha\nsleep 300\n"
+       "raw se-1) completed\\n", false, {FAILED + "\r\n", "Firmware install (pha", "se-1) completed\n"}},
+      {"failure in standard error", "out Writing image\nsleep 200\nerr " + FAILED, true,
+       {"Writing image\r\n", FAILED + "\r\n"}},
+      {"case matters", "out firmware update failed", false, {"firmware update failed\r\n"}},
+  };
+  for (const Outcome& outcome : cases) {
+    SCOPED_TRACE(outcome.what);
+    const std::wstring image = ScriptedImage(L"outcome.bin", outcome.script);
+    const UpdateRun run = Run(image);
+    ExpectWorkerLog(run, image, outcome.blocks);
+    ExpectOutcome(run, outcome.failed);
+  }
+}
+
+TEST_F(FirmwareDownload, EarlierFailureFollowedByMuchOtherOutputStillFails) {
+  const std::wstring image = ScriptedImage(L"long.bin", "out " + FAILED + "\nsleep 100\nbulk 200000\nout done");
+  const UpdateRun run = Run(image);
+  ExpectOutcome(run, true);
+  const std::vector<std::string> blocks = LoggedBlocks(run.log);
+  ASSERT_GE(blocks.size(), 3u);
+  EXPECT_EQ(blocks.front(), FAILED + "\r\n");
+  // Every byte was logged, block by block, none longer than a read.
+  const std::string all = Concatenated(blocks);
+  EXPECT_EQ(all.size(), FAILED.size() + 2 + 200000 + 6);
+  EXPECT_EQ(all.substr(all.size() - 6), "done\r\n");
+  for (const std::string& block : blocks) EXPECT_LE(block.size(), 5119u);
+}
+
+TEST_F(FirmwareDownload, ABlockOf5119BytesIsLoggedWhole) {
+  std::string payload;
+  for (size_t i = 0; payload.size() < 5119; ++i) payload += static_cast<char>('A' + i % 26);
+  payload.back() = '#';
+  const std::wstring payloadFile = folder_ + L"payload.txt";
+  testsupport::WriteFileBytes(payloadFile, payload);
+  std::string oneMore = payload + "!";  // 5120 bytes in one write need two reads
+  const std::wstring oneMoreFile = folder_ + L"payload-5120.txt";
+  testsupport::WriteFileBytes(oneMoreFile, oneMore);
+  const std::wstring image = ScriptedImage(L"block.bin", "file " + Utf8(payloadFile) + "\nsleep 300\nfile " +
+                                                             Utf8(oneMoreFile) + "\nsleep 300\nout " + COMPLETED);
+  const UpdateRun run = Run(image);
+  ExpectWorkerLog(run, image, {payload, payload, "!", COMPLETED + "\r\n"});
+  ExpectOutcome(run, false);
+}
+
+TEST_F(FirmwareDownload, ABlockWithANulIsLoggedUpToItAndJudgedWhole) {
+  const std::wstring payloadFile = folder_ + L"with-nul.bin";
+  testsupport::WriteFileBytes(payloadFile, std::string("verify\0", 7) + FAILED + "\r\n");
+  const std::wstring image = ScriptedImage(L"zero-byte.bin", "file " + Utf8(payloadFile));
+  const UpdateRun run = Run(image);
+  ExpectWorkerLog(run, image, {"verify"});
+  ExpectOutcome(run, true);
+}
+
+TEST_F(FirmwareDownload, ListShowsTheNewRevisionOnceTheToolHasFlashedTheDock) {
+  const std::wstring stateFile = folder_ + L"sim-dock.ini";
+  SimDockState dock;
+  ASSERT_TRUE(SaveSimDockState(stateFile, dock));
+  SetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", stateFile.c_str());
+  SimDockUseStateFile();
+  RefreshDeviceList();
+  ASSERT_EQ(ListRowCount(g_hListView), 1);
+  EXPECT_EQ(ListReadCell(g_hListView, 0, 3), L"1.2.3.4");
+
+  const std::wstring image = folder_ + L"dock-fw-2.0.1.7.bin";
+  WriteImage(image, 4096, "out Writing image\nflash\nout " + COMPLETED, "FWCT", {2, 0, 1, 7});
+  const UpdateRun run = Run(image);
+  ExpectOutcome(run, false);
+  EXPECT_EQ(ListRowCount(g_hListView), 1);
+  EXPECT_EQ(ListReadCell(g_hListView, 0, 3), L"2.0.1.7");
+}
+
+TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogAndStandardOutput) {
+  InstallNonProgramTool();
+  const std::wstring image = ScriptedImage(L"good.bin", "out " + COMPLETED);
+  StdoutCapture capture(folder_ + L"stdout.txt");
+  SelectDockRow();
+  DriverPlan plan;
+  plan.chooseFile = image;
+  plan.pressKeys = false;
+  const UpdateRun run = RunFirmwareDownload(plan);
+  const std::string printed = capture.Finish();
+
+  EXPECT_TRUE(run.seen.boxes.empty());
+  ExpectBackToIdle(run);
+  ASSERT_GE(run.log.size(), 7u);
+  EXPECT_EQ(std::vector<LogRecord>(run.log.begin(), run.log.begin() + 6),
+            (std::vector<LogRecord>{{"info", "FWDownload"},
+                                    {"info", "FWDownload " + Utf8(ToolBesideProgram())},
+                                    {"info", "FWDownload select fwfile is " + Utf8(image)},
+                                    {"info", "RealFWDownload"},
+                                    {"info", "RealFWDownload CreatePipe"},
+                                    {"info", "RealFWDownload CreateProcess"}}));
+  const LogRecord& failure = run.log[6];
+  EXPECT_EQ(failure.level, "error");
+  const std::string prefix = "CreateProcess failed ";
+  ASSERT_EQ(failure.message.compare(0, prefix.size(), prefix), 0) << failure.message;
+  const std::string code = failure.message.substr(prefix.size());
+  ASSERT_FALSE(code.empty());
+  EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
+  EXPECT_NE(code, "0");
+  EXPECT_EQ(printed, "CreateProcess failed (" + code + ")\n");
+  EXPECT_EQ(run.log.size(), 7u) << "nothing after the failure: no reading, no refresh";
+}
+
+TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingStarts) {
+  // Through the worker itself: the open-file dialog cannot return a path this long.
+  const std::wstring record = folder_ + L"ran.txt";
+  const std::wstring scriptFile = folder_ + L"script.txt";
+  testsupport::WriteFileBytes(scriptFile, "record " + Utf8(record) + "\nout " + COMPLETED + "\n");
+  SetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", scriptFile.c_str());
+  const std::wstring tool = ToolBesideProgram();
+  const auto imageForLine = [&](size_t lineLength) {
+    const size_t imageLength = lineLength - tool.size() - 33;
+    std::wstring image = folder_ + L"long-";
+    image += std::wstring(imageLength - image.size() - 4, L'x') + L".bin";
+    return image;
+  };
+  for (const size_t length : {size_t{1024}, size_t{1023}}) {
+    SCOPED_TRACE(length);
+    DeleteFileW(record.c_str());
+    const std::wstring image = imageForLine(length);
+    const size_t mark = LogRecords().size();
+    DialogDriver driver(DriverPlan{});
+    EnableWindow(mainWindow_, FALSE);
+    PrepareWaitDialogHandshake();
+    std::thread(RealFWDownload, image, mainWindow_, tool).detach();
+    DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow_, WaitDialogProc, 0);
+    EXPECT_TRUE(WaitUntilIdle());
+    const DriverReport seen = driver.Finish();
+    const std::vector<LogRecord> all = LogRecords();
+    const std::vector<LogRecord> log(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+
+    EXPECT_FALSE(seen.forced);
+    EXPECT_TRUE(IsWindowEnabled(mainWindow_));
+    EXPECT_TRUE(ProcessDialogs().empty());
+    EXPECT_EQ(seen.waits.size(), 1u);
+    ASSERT_EQ(seen.boxes.size(), 1u);
+    EXPECT_EQ(seen.boxes[0].title, L"VarnockFirmwareUpdate");
+    EXPECT_FALSE(seen.boxes[0].onUiThread);
+    EXPECT_EQ(seen.boxes[0].owner, mainWindow_);
+    if (length == 1024) {
+      EXPECT_EQ(seen.boxes[0].text, UPDATE_FAILED_TEXT);
+      EXPECT_EQ(seen.boxes[0].icon, QuestionIcon());
+      EXPECT_EQ(log, (std::vector<LogRecord>{{"info", "RealFWDownload"},
+                                             {"error", "RealFWDownload command line too long 1024"}}));
+      EXPECT_FALSE(FileExists(record.c_str())) << "the tool was started";
+    } else {
+      // The longest line that fits reaches the tool whole.
+      EXPECT_EQ(seen.boxes[0].text, UPDATE_OK_TEXT);
+      const std::string received = testsupport::ReadFileBytes(record);
+      EXPECT_EQ(received.size(), 1023u);
+      EXPECT_EQ(received, ExpectedCommandLine(tool, image));
+      EXPECT_GE(FindRecord(log, "info", "RealFWDownload end"), 0);
+    }
+  }
+}
+
+TEST_F(FirmwareDownload, WorkerEnablesTheWindowItselfOnEveryWayOut) {
+  // No wait dialog here. The end of a modal dialog or message box enables its
+  // owner as well, so the ways out without a box are the ones that show the
+  // worker's guard doing it; the others show that the box is still answered.
+  const std::wstring tool = ToolBesideProgram();
+  const std::wstring image = ScriptedImage(L"good.bin", "out " + COMPLETED);
+  const std::wstring tooLong = folder_ + std::wstring(1100, L'x') + L".bin";
+  struct WayOut {
+    const char* what;
+    std::function<void()> worker;
+    size_t boxes;
+  };
+  const WayOut ways[] = {
+      {"tool runs", [&] { RealFWDownload(image, mainWindow_, tool); }, 1},
+      {"command line too long", [&] { RealFWDownload(tooLong, mainWindow_, tool); }, 1},
+      {"tool cannot start", [&] { RealFWDownload(image, mainWindow_, folder_ + L"no-such-tool.exe"); }, 0},
+      {"exception", [&] {
+         try {
+           WaitDialogGuard guard(mainWindow_);
+           throw std::runtime_error("unwinding");
+         } catch (const std::runtime_error&) {
+         }
+       }, 0},
+  };
+  for (const WayOut& way : ways) {
+    SCOPED_TRACE(way.what);
+    DriverPlan plan;
+    plan.waitDialogExpected = false;
+    DialogDriver driver(plan);
+    StdoutCapture quiet(folder_ + L"stdout.txt");
+    EnableWindow(mainWindow_, FALSE);
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+      way.worker();
+      done.store(true);
+    });
+    // The worker's EnableWindow is a message to this thread: keep pumping.
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return done.load(); }, std::chrono::seconds(20)));
+    worker.join();
+    quiet.Finish();
+    const DriverReport seen = driver.Finish();
+    EXPECT_TRUE(IsWindowEnabled(mainWindow_));
+    EXPECT_EQ(seen.boxes.size(), way.boxes);
+    EXPECT_TRUE(seen.waits.empty());
+    EnableWindow(mainWindow_, TRUE);
+    WaitUntilIdle();
+  }
+}
+
+TEST_F(FirmwareDownload, WorkerThatFailsAtOnceNeverLeavesTheWaitDialogOpen) {
+  // A worker whose tool cannot start ends at once, possibly before the wait
+  // dialog has published its handle: the close request must still reach it.
+  // The UI thread is held back before the dialog by a delay that sweeps from
+  // none to 20 ms, as a busy UI thread would be, so the worker ends before,
+  // while and after the dialog is created.
+  InstallNonProgramTool();
+  LARGE_INTEGER frequency{};
+  QueryPerformanceFrequency(&frequency);
+  const std::wstring tool = ToolBesideProgram();
+  const std::wstring image = folder_ + L"image.bin";
+  constexpr int RUNS = 200;
+  int workerFirst = 0;
+  for (int i = 0; i < RUNS; ++i) {
+    StdoutCapture quiet(folder_ + L"stdout.txt");
+    DriverPlan plan;
+    plan.pressKeys = false;
+    plan.limit = std::chrono::seconds(5);
+    DialogDriver driver(plan);
+    EnableWindow(mainWindow_, FALSE);
+    PrepareWaitDialogHandshake();
+    std::thread(RealFWDownload, image, mainWindow_, tool).detach();
+    LARGE_INTEGER start{};
+    QueryPerformanceCounter(&start);
+    const LONGLONG delay = frequency.QuadPart * (i % 2 == 0 ? 0 : (i / 2) % 40) / 2000;  // steps of 0.5 ms
+    for (LARGE_INTEGER now = start; now.QuadPart - start.QuadPart < delay;) QueryPerformanceCounter(&now);
+    // The worker enables the window right after its close request: enabled
+    // now means the request was made before this dialog existed.
+    if (IsWindowEnabled(mainWindow_)) ++workerFirst;
+    const INT_PTR result =
+        DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow_, WaitDialogProc, 0);
+    const bool idle = WaitUntilIdle(std::chrono::seconds(5));
+    const DriverReport seen = driver.Finish();
+    const std::string printed = quiet.Finish();
+    ASSERT_EQ(printed.rfind("CreateProcess failed (", 0), 0u) << "run " << i << ": " << printed;
+    ASSERT_FALSE(seen.forced) << "run " << i << ": the wait dialog stayed open";
+    ASSERT_TRUE(idle) << "run " << i;
+    ASSERT_EQ(result, 0) << "run " << i;
+    ASSERT_TRUE(IsWindowEnabled(mainWindow_)) << "run " << i;
+    ASSERT_TRUE(seen.boxes.empty()) << "run " << i;
+  }
+  std::cout << "worker ended before the wait dialog existed in " << workerFirst << " of " << RUNS << " runs\n";
+  ::testing::Test::RecordProperty("worker_first", workerFirst);
+}
+
+TEST_F(FirmwareDownload, WorkerThatFailsAtOnceThroughTheCommandLeavesNoWaitDialog) {
+  InstallNonProgramTool();
+  const std::wstring image = ScriptedImage(L"good.bin", "out " + COMPLETED);
+  for (int i = 0; i < 10; ++i) {
+    SCOPED_TRACE(i);
+    DriverPlan plan;
+    plan.chooseFile = image;
+    plan.pressKeys = false;
+    plan.limit = std::chrono::seconds(8);
+    SelectDockRow();
+    StdoutCapture quiet(folder_ + L"stdout.txt");
+    const UpdateRun run = RunFirmwareDownload(plan);
+    EXPECT_EQ(quiet.Finish().rfind("CreateProcess failed (", 0), 0u);
+    EXPECT_TRUE(run.seen.boxes.empty());
+    ExpectBackToIdle(run);
+    int failures = 0;
+    for (const LogRecord& record : run.log) {
+      if (record.level == "error" && record.message.rfind("CreateProcess failed ", 0) == 0) ++failures;
+    }
+    EXPECT_EQ(failures, 1);
+  }
+}

@@ -1,0 +1,414 @@
+#include "tests/update/update_harness.h"
+
+#include <commctrl.h>
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
+#include <libusb.h>
+
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <spdlog/spdlog.h>
+
+#include "docks/device_list.h"
+#include "shell/globals.h"
+#include "shell/log.h"
+#include "shell/main_window.h"
+#include "shell/menus.h"
+#include "shell/startup.h"
+#include "shell/ui_text.h"
+#include "standins/sim_dock/sim_dock.h"
+#include "tests/support/test_support.h"
+
+namespace updatetest {
+
+namespace {
+
+constexpr int MESSAGE_BOX_TEXT_ID = 0xFFFF;
+constexpr int FILE_NAME_COMBO_ID = 0x47c;  // cmb13 of Wine's open-file dialog
+// A default-button id no control has: once the dialog reports it, every
+// message posted before it has been through the dialog's modal loop.
+constexpr WPARAM KEYS_DONE_MARKER = 0x7A5C;
+
+using Clock = std::chrono::steady_clock;
+
+bool IsWaitDialog(HWND window) { return GetDlgItem(window, IDC_WAIT_TEXT) != nullptr; }
+bool IsMessageBox(HWND window) { return GetDlgItem(window, MESSAGE_BOX_TEXT_ID) != nullptr; }
+bool IsFileDialog(HWND window) { return GetDlgItem(window, FILE_NAME_COMBO_ID) != nullptr; }
+
+DWORD ThreadOf(HWND window) { return GetWindowThreadProcessId(window, nullptr); }
+
+BOOL CALLBACK FindIcon(HWND child, LPARAM param) {
+  wchar_t name[32] = {};
+  GetClassNameW(child, name, 32);
+  const LONG_PTR style = GetWindowLongPtrW(child, GWL_STYLE);
+  if (_wcsicmp(name, L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON && IsWindowVisible(child)) {
+    *reinterpret_cast<HICON*>(param) = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HICON VisibleIcon(HWND box) {
+  HICON icon = nullptr;
+  EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&icon));
+  return icon;
+}
+
+std::wstring DialogItemText(HWND dialog, int id) {
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(dialog, id, text, 1024);
+  return text;
+}
+
+// "[2026-12-08 17:12:02.281] [logger] [" at `at`.
+bool IsRecordStart(const std::string& text, size_t at) {
+  static const char shape[] = "[dddd-dd-dd dd:dd:dd.ddd] [logger] [";
+  const size_t length = sizeof(shape) - 1;
+  if (text.size() < at + length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    const char c = text[at + i];
+    if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ChineseRun() {
+  wchar_t value[16] = {};
+  GetEnvironmentVariableW(L"VARNOCK_UI_LANG", value, 16);
+  return std::wstring(value) == L"2052";
+}
+
+std::wstring WinePath(const std::string& unixPath) {
+  std::wstring path = L"Z:" + testsupport::Wide(unixPath);
+  for (auto& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+namespace {
+// The open-file dialog moves the current directory to where the user browsed;
+// the log and the scratch folders stay where the run began.
+const std::wstring& StartFolder() {
+  static const std::wstring folder = [] {
+    wchar_t current[1024] = {};
+    GetCurrentDirectoryW(1024, current);
+    return std::wstring(current);
+  }();
+  return folder;
+}
+}  // namespace
+
+HWND ProgramWindow() {
+  static HWND mainWindow = [] {
+    StartFolder();
+    SetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", nullptr);
+    SimDockSet(SimDockState{});
+    CreateLog();
+    libusb_init(nullptr);
+    InitUiLibraries();
+    const HINSTANCE instance = GetModuleHandleW(nullptr);
+    RegisterMainWindowClass(instance);
+    HWND window = CreateMainWindow(instance);
+    CreateMainMenu(window);
+    CreateListView(window);
+    CentreOnScreen(window);
+    ShowWindow(window, SW_SHOWDEFAULT);
+    UpdateWindow(window);
+    return window;
+  }();
+  return mainWindow;
+}
+
+std::wstring ToolBesideProgram() { return testsupport::ExecutableFolder() + UPDATER_TOOL_NAME; }
+
+void InstallStandinTool() { CopyFileW(WinePath(VARNOCK_STANDIN_EXE).c_str(), ToolBesideProgram().c_str(), FALSE); }
+
+void RemoveTool() { DeleteFileW(ToolBesideProgram().c_str()); }
+
+void InstallNonProgramTool() {
+  RemoveTool();
+  testsupport::WriteFileBytes(ToolBesideProgram(), "This file only carries the tool's name; it is no program.\r\n");
+}
+
+void SelectDockRow() {
+  ProgramWindow();
+  if (ListRowCount(g_hListView) == 0) RefreshDeviceList();
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  item.state = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageW(g_hListView, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+}
+
+void ClearSelection() {
+  LVITEMW item{};
+  item.stateMask = LVIS_SELECTED;
+  item.state = 0;
+  SendMessageW(g_hListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+}
+
+void WriteImage(const std::wstring& path, size_t size, const std::string& script, const std::string& signature,
+                const unsigned char (&version)[4]) {
+  std::string bytes = signature;
+  for (int i = 3; i >= 0; --i) bytes += static_cast<char>(version[i]);
+  bytes.resize(16, '\0');
+  if (!script.empty()) bytes += "STANDIN\n" + script + '\0';
+  while (bytes.size() < size) bytes += static_cast<char>('a' + bytes.size() % 26);
+  bytes.resize(size);
+  testsupport::WriteFileBytes(path, bytes);
+}
+
+std::vector<LogRecord> LogRecords() {
+  if (auto logger = spdlog::default_logger()) logger->flush();
+  const std::string text = testsupport::ReadFileBytes(StartFolder() + L"\\basic-log.txt");
+  std::vector<size_t> starts;
+  for (size_t at = 0; at < text.size();) {
+    if (IsRecordStart(text, at)) starts.push_back(at);
+    const size_t next = text.find("\r\n", at);
+    if (next == std::string::npos) break;
+    at = next + 2;
+  }
+  std::vector<LogRecord> records;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    const size_t levelStart = text.find("] [logger] [", starts[i]) + 12;
+    const size_t levelEnd = text.find("] ", levelStart);
+    const size_t end = i + 1 < starts.size() ? starts[i + 1] : text.size();
+    std::string message = text.substr(levelEnd + 2, end - levelEnd - 2);
+    if (message.size() >= 2 && message.compare(message.size() - 2, 2, "\r\n") == 0) message.resize(message.size() - 2);
+    records.push_back(LogRecord{text.substr(levelStart, levelEnd - levelStart), message});
+  }
+  return records;
+}
+
+int FindRecord(const std::vector<LogRecord>& records, const std::string& level, const std::string& message,
+               size_t from) {
+  for (size_t i = from; i < records.size(); ++i) {
+    if (records[i].level == level && records[i].message == message) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::vector<std::string> LoggedBlocks(const std::vector<LogRecord>& records) {
+  static const std::string prefix = "ReadFile\n ";
+  std::vector<std::string> blocks;
+  for (const LogRecord& record : records) {
+    if (record.level == "info" && record.message.compare(0, prefix.size(), prefix) == 0) {
+      blocks.push_back(record.message.substr(prefix.size()));
+    }
+  }
+  return blocks;
+}
+
+std::vector<HWND> ProcessDialogs() {
+  std::vector<HWND> found;
+  for (HWND window : testsupport::FindThreadWindows(0, L"#32770")) {
+    DWORD process = 0;
+    GetWindowThreadProcessId(window, &process);
+    if (process == GetCurrentProcessId()) found.push_back(window);
+  }
+  return found;
+}
+
+struct DialogDriver::State {
+  DriverPlan plan;
+  DriverReport report;
+  DWORD uiThread = 0;
+  HWND mainWindow = nullptr;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+
+  void LookAtWaitDialog(HWND dialog) {
+    WaitSeen seen;
+    seen.dialog = dialog;
+    seen.owner = GetWindow(dialog, GW_OWNER);
+    GetWindowRect(dialog, &seen.rect);
+    GetWindowRect(seen.owner, &seen.ownerRect);
+    seen.text = DialogItemText(dialog, IDC_WAIT_TEXT);
+    seen.ownerEnabled = IsWindowEnabled(seen.owner) != FALSE;
+    for (HWND other : ProcessDialogs()) {
+      if (IsMessageBox(other) && ThreadOf(other) != uiThread) seen.workerBoxOpen = true;
+    }
+    if (plan.pressKeys) {
+      PostMessageW(dialog, WM_KEYDOWN, VK_RETURN, 0x001C0001);
+      PostMessageW(dialog, WM_KEYUP, VK_RETURN, 0xC01C0001);
+      PostMessageW(dialog, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+      PostMessageW(dialog, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+      PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+      PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+      PostMessageW(dialog, DM_SETDEFID, KEYS_DONE_MARKER, 0);
+      seen.keysDone = testsupport::WaitUntil(
+          [&] {
+            DWORD_PTR answer = 0;
+            if (!SendMessageTimeoutW(dialog, DM_GETDEFID, 0, 0, SMTO_NORMAL, 1000, &answer)) return !IsWindow(dialog);
+            return HIWORD(answer) == DC_HASDEFID && LOWORD(answer) == KEYS_DONE_MARKER;
+          },
+          std::chrono::seconds(5));
+      seen.survivedKeys = seen.keysDone && IsWindow(dialog) && IsWindowVisible(dialog);
+    }
+    report.waits.push_back(seen);
+    if (plan.closeWaitDialog) PostMessageW(dialog, WM_CLOSE, 0, 0);
+    if (plan.releaseAfterWaitDialog) SetEvent(plan.releaseAfterWaitDialog);
+  }
+
+  void AnswerMessageBox(HWND box, LARGE_INTEGER firstSeen) {
+    BoxSeen seen;
+    seen.seenAt = firstSeen;
+    seen.text = testsupport::MessageBoxText(box);
+    seen.title = testsupport::WindowText(box);
+    seen.icon = VisibleIcon(box);
+    seen.onUiThread = ThreadOf(box) == uiThread;
+    seen.owner = GetWindow(box, GW_OWNER);
+    for (HWND other : ProcessDialogs()) {
+      if (IsWaitDialog(other)) seen.waitDialogBehind = true;
+    }
+    seen.mainEnabled = IsWindowEnabled(mainWindow) != FALSE;
+    report.boxes.push_back(seen);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  }
+
+  void Run() {
+    std::set<HWND> done;
+    std::map<HWND, Clock::time_point> pending;  // first sight of boxes and file dialogs
+    std::map<HWND, LARGE_INTEGER> firstSeen;
+    std::set<HWND> fileDialogs;
+    Clock::time_point deadline = Clock::now() + plan.limit;
+    while (!stop.load()) {
+      const auto now = Clock::now();
+      const std::vector<HWND> dialogs = ProcessDialogs();
+      // Wait dialogs first, so they are looked at before any outcome box is answered.
+      for (HWND window : dialogs) {
+        if (!done.count(window) && IsWaitDialog(window)) {
+          done.insert(window);
+          LookAtWaitDialog(window);
+        }
+      }
+      for (HWND window : dialogs) {
+        if (done.count(window) || IsWaitDialog(window)) continue;
+        const auto first = pending.emplace(window, now).first->second;
+        if (!firstSeen.count(window)) QueryPerformanceCounter(&firstSeen[window]);
+        if (IsMessageBox(window)) {
+          // An outcome box waits (a while) for its wait dialog to have been seen.
+          const bool fromWorker = ThreadOf(window) != uiThread;
+          if (fromWorker && plan.waitDialogExpected && report.waits.empty() &&
+              now - first < std::chrono::seconds(5)) {
+            continue;
+          }
+          done.insert(window);
+          AnswerMessageBox(window, firstSeen[window]);
+        } else if (IsFileDialog(window)) {
+          // Answered at once, and again if it is still up after a while.
+          if (fileDialogs.insert(window).second || now - first > std::chrono::seconds(2)) {
+            pending[window] = now;
+            if (plan.chooseFile.empty()) {
+              PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
+            } else {
+              SetDlgItemTextW(window, FILE_NAME_COMBO_ID, plan.chooseFile.c_str());
+              PostMessageW(window, WM_COMMAND, IDOK, 0);
+            }
+          }
+        } else if (now - first > std::chrono::seconds(1)) {
+          done.insert(window);
+          ++report.unknownWindows;
+        }
+      }
+      if (now > deadline) {
+        report.forced = true;
+        for (HWND window : ProcessDialogs()) {
+          if (IsWaitDialog(window)) PostMessageW(window, WM_CLOSE, 0, 0);
+          else PostMessageW(window, WM_COMMAND, IsMessageBox(window) ? IDOK : IDCANCEL, 0);
+        }
+        deadline = now + std::chrono::seconds(1);
+      }
+      Sleep(1);
+    }
+    report.fileDialogs = static_cast<int>(fileDialogs.size());
+  }
+};
+
+DialogDriver::DialogDriver(DriverPlan plan) : state_(new State) {
+  state_->plan = std::move(plan);
+  state_->uiThread = GetCurrentThreadId();
+  state_->mainWindow = ProgramWindow();
+  state_->thread = std::thread([state = state_] { state->Run(); });
+}
+
+DialogDriver::~DialogDriver() {
+  Finish();
+  delete state_;
+}
+
+DriverReport DialogDriver::Finish() {
+  state_->stop.store(true);
+  if (state_->thread.joinable()) state_->thread.join();
+  return state_->report;
+}
+
+bool WaitUntilIdle(std::chrono::milliseconds limit) {
+  HWND mainWindow = ProgramWindow();
+  const auto deadline = Clock::now() + limit;
+  const auto pump = [] {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&message);
+      DispatchMessageW(&message);
+    }
+  };
+  for (;;) {
+    pump();
+    if (IsWindowEnabled(mainWindow) && ProcessDialogs().empty()) break;
+    if (Clock::now() > deadline) return false;
+    Sleep(1);
+  }
+  // Whatever the worker posted before enabling the window is dispatched now.
+  pump();
+  return true;
+}
+
+UpdateRun RunFirmwareDownload(const DriverPlan& plan) {
+  HWND mainWindow = ProgramWindow();
+  const size_t mark = LogRecords().size();
+  UpdateRun run;
+  {
+    DialogDriver driver(plan);
+    SendMessageW(mainWindow, WM_COMMAND, IDM_FW_DOWNLOAD, 0);
+    run.mainEnabledAfter = WaitUntilIdle(plan.limit);
+    run.seen = driver.Finish();
+  }
+  SetCurrentDirectoryW(StartFolder().c_str());
+  run.dialogsLeftOpen = !ProcessDialogs().empty();
+  const std::vector<LogRecord> all = LogRecords();
+  run.log.assign(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())), all.end());
+  return run;
+}
+
+StdoutCapture::StdoutCapture(const std::wstring& file) : file_(file) {
+  std::fflush(stdout);
+  saved_ = _dup(1);
+  const int target = _wopen(file.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+  _dup2(target, 1);
+  _close(target);
+  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+}
+
+StdoutCapture::~StdoutCapture() { Finish(); }
+
+std::string StdoutCapture::Finish() {
+  if (saved_ < 0) return testsupport::ReadFileBytes(file_);
+  std::fflush(stdout);
+  _dup2(saved_, 1);
+  _close(saved_);
+  saved_ = -1;
+  SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(1)));
+  return testsupport::ReadFileBytes(file_);
+}
+
+}  // namespace updatetest

@@ -1,0 +1,237 @@
+// The update's pure parts: the outcome over streamed output, the image rule
+// on real files, the updater command line and the wait dialog's centring.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/test_support.h"
+#include "update/firmware_image.h"
+#include "update/update_outcome.h"
+#include "update/updater_command.h"
+#include "update/wait_dialog.h"
+
+namespace {
+
+const std::string FAILED = "Firmware update failed";
+const std::string COMPLETED = "Firmware install (phase-1) completed";
+
+// The rule over the whole output at once, as the reference.
+bool FailedWhole(const std::string& output) {
+  return output.find(FAILED) != std::string::npos && output.find(COMPLETED) == std::string::npos;
+}
+
+// Feeds `output` cut at the given positions.
+bool FailedInBlocks(const std::string& output, std::vector<size_t> cuts) {
+  UpdateOutcome outcome;
+  size_t start = 0;
+  cuts.push_back(output.size());
+  for (size_t cut : cuts) {
+    outcome.Feed(output.data() + start, cut - start);
+    start = cut;
+  }
+  return outcome.Failed();
+}
+
+}  // namespace
+
+TEST(UpdateOutcome, RuleOverTheWholeOutput) {
+  struct Case {
+    std::string output;
+    bool failed;
+  };
+  const Case cases[] = {
+      {"", false},
+      {"Writing image: 100%\r\n", false},
+      {COMPLETED + "\r\n", false},
+      {FAILED + "\r\n", true},
+      {"error\r\n" + FAILED + "\r\nmore output afterwards\r\n", true},
+      {FAILED + "\r\n" + COMPLETED + "\r\n", false},
+      {COMPLETED + "\r\n" + FAILED + "\r\n", false},
+      {"firmware update failed", false},
+      {"Firmware update faile", false},
+      {"Firmware install (phase-1) complete " + FAILED, true},
+      {FAILED, true},  // no line end
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    UpdateOutcome outcome;
+    outcome.Feed(c.output.data(), c.output.size());
+    EXPECT_EQ(outcome.Failed(), c.failed);
+    EXPECT_EQ(FailedWhole(c.output), c.failed);  // the reference agrees
+  }
+  UpdateOutcome nothing;
+  EXPECT_FALSE(nothing.Failed());
+  nothing.Feed("", 0);
+  EXPECT_FALSE(nothing.Failed());
+}
+
+TEST(UpdateOutcome, TextsSplitAtEveryPositionAreFound) {
+  const std::string outputs[] = {
+      "progress 90%\r\n" + FAILED + "\r\n",
+      FAILED + "\r\nverify\r\n" + COMPLETED + "\r\n",
+      "Firmware update " + FAILED,  // a false start just before the text
+      "Firmware install (phase-1) " + COMPLETED + " then " + FAILED,
+  };
+  for (const std::string& output : outputs) {
+    SCOPED_TRACE(output);
+    const bool expected = FailedWhole(output);
+    for (size_t cut = 0; cut <= output.size(); ++cut) {
+      ASSERT_EQ(FailedInBlocks(output, {cut}), expected) << "cut at " << cut;
+    }
+    // Three blocks: every pair of cuts, so texts spread over a tiny middle block too.
+    for (size_t first = 0; first <= output.size(); ++first) {
+      for (size_t second = first; second <= output.size(); ++second) {
+        ASSERT_EQ(FailedInBlocks(output, {first, second}), expected) << "cuts at " << first << ", " << second;
+      }
+    }
+  }
+}
+
+TEST(UpdateOutcome, OneByteBlocksAndEmptyBlocks) {
+  for (const std::string& output : {FAILED, "xx" + FAILED + "yy" + COMPLETED, "a" + COMPLETED}) {
+    UpdateOutcome outcome;
+    for (char c : output) {
+      outcome.Feed(&c, 1);
+      outcome.Feed(&c, 0);
+    }
+    EXPECT_EQ(outcome.Failed(), FailedWhole(output)) << output;
+  }
+}
+
+TEST(UpdateOutcome, MatchesTheWholeOutputRuleOnRandomStreams) {
+  std::mt19937 random(20260611);
+  const std::string pieces[] = {FAILED, COMPLETED, "Firmware ", "update ", "install (phase-1) ", "failed",
+                                "completed", "\r\n", "x", "Firmware update fail", "(phase-1)"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string output;
+    const int count = std::uniform_int_distribution<int>(0, 8)(random);
+    for (int i = 0; i < count; ++i) output += pieces[random() % std::size(pieces)];
+    std::vector<size_t> cuts;
+    for (size_t at = 0; at < output.size();) {
+      at += std::uniform_int_distribution<size_t>(0, 40)(random);
+      if (at < output.size()) cuts.push_back(at);
+    }
+    ASSERT_EQ(FailedInBlocks(output, cuts), FailedWhole(output)) << output;
+  }
+}
+
+TEST(UpdateOutcome, MegabytesInReadSizedBlocks) {
+  // A failure early in 8 MB of other output, and the same with the
+  // completion text at the very end, in blocks of the reader's size.
+  std::string filler;
+  while (filler.size() < 8 * 1024 * 1024) {
+    filler += "progress: writing block ........................................\r\n";
+  }
+  for (const bool completeAtEnd : {false, true}) {
+    std::string output = "start\r\n" + FAILED + "\r\n" + filler + (completeAtEnd ? COMPLETED : "");
+    std::vector<size_t> cuts;
+    for (size_t at = 5119; at < output.size(); at += 5119) cuts.push_back(at);
+    EXPECT_EQ(FailedInBlocks(output, cuts), !completeAtEnd);
+  }
+  // The failure text straddling the last seam of a long run.
+  std::string late = filler + FAILED;
+  EXPECT_TRUE(FailedInBlocks(late, {late.size() - 7}));
+}
+
+TEST(FirmwareImageRule, SizeAndSignature) {
+  const std::uint8_t signed_[8] = {'F', 'W', 'C', 'T', 9, 9, 9, 9};
+  const std::uint8_t lower[8] = {'f', 'w', 'c', 't'};
+  const std::uint8_t fourth[8] = {'F', 'W', 'C', 't'};
+  const std::uint8_t empty[8] = {};
+  EXPECT_EQ(JudgeFirmwareImage(1024, signed_), FirmwareImageCheck::Accepted);
+  EXPECT_EQ(JudgeFirmwareImage(1LL << 40, signed_), FirmwareImageCheck::Accepted);
+  EXPECT_EQ(JudgeFirmwareImage(1023, signed_), FirmwareImageCheck::TooShort);
+  EXPECT_EQ(JudgeFirmwareImage(0, signed_), FirmwareImageCheck::TooShort);
+  EXPECT_EQ(JudgeFirmwareImage(-1, signed_), FirmwareImageCheck::TooShort);
+  EXPECT_EQ(JudgeFirmwareImage(4096, lower), FirmwareImageCheck::BadSignature);
+  EXPECT_EQ(JudgeFirmwareImage(4096, fourth), FirmwareImageCheck::BadSignature);
+  EXPECT_EQ(JudgeFirmwareImage(4096, empty), FirmwareImageCheck::BadSignature);
+}
+
+TEST(FirmwareImageRule, RealFiles) {
+  const std::wstring folder = testsupport::FreshFolder(L"images");
+  const auto write = [&](const std::wstring& name, std::string bytes, size_t size) {
+    bytes.resize(size, 'z');
+    testsupport::WriteFileBytes(folder + name, bytes);
+    return folder + name;
+  };
+  EXPECT_EQ(CheckFirmwareImage(write(L"empty.bin", "", 0)), FirmwareImageCheck::TooShort);
+  EXPECT_EQ(CheckFirmwareImage(write(L"1023.bin", "FWCT", 1023)), FirmwareImageCheck::TooShort);
+  EXPECT_EQ(CheckFirmwareImage(write(L"1024.bin", "FWCT", 1024)), FirmwareImageCheck::Accepted);
+  EXPECT_EQ(CheckFirmwareImage(write(L"1025.bin", "FWCT", 1025)), FirmwareImageCheck::Accepted);
+  EXPECT_EQ(CheckFirmwareImage(write(L"4-bytes.bin", "FWCT", 4)), FirmwareImageCheck::TooShort);
+  EXPECT_EQ(CheckFirmwareImage(write(L"lower.bin", "fwct", 4096)), FirmwareImageCheck::BadSignature);
+  EXPECT_EQ(CheckFirmwareImage(write(L"fourth.bin", "FWCU", 4096)), FirmwareImageCheck::BadSignature);
+  EXPECT_EQ(CheckFirmwareImage(write(L"late-signature.bin", "xFWCT", 4096)), FirmwareImageCheck::BadSignature);
+  EXPECT_EQ(CheckFirmwareImage(write(L"any.img", "FWCT", 2048)), FirmwareImageCheck::Accepted);
+  EXPECT_EQ(CheckFirmwareImage(write(L"新固件.bin", "FWCT", 2048)), FirmwareImageCheck::Accepted);
+  EXPECT_EQ(CheckFirmwareImage(folder + L"no-such-file.bin"), FirmwareImageCheck::CannotOpen);
+
+  // Others may hold the file open for reading and writing meanwhile...
+  const std::wstring busy = write(L"busy.bin", "FWCT", 2048);
+  HANDLE writer = CreateFileW(busy.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CheckFirmwareImage(busy), FirmwareImageCheck::Accepted);
+  CloseHandle(writer);
+  // ...but a file nobody may share cannot be opened.
+  HANDLE exclusive = CreateFileW(busy.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(CheckFirmwareImage(busy), FirmwareImageCheck::CannotOpen);
+  CloseHandle(exclusive);
+}
+
+TEST(UpdaterCommand, FixedArgumentsAroundTheQuotedPaths) {
+  EXPECT_EQ(BuildUpdaterCommandLine(L"D:\\T\\varnock_dockupdatefw.exe", L"E:\\fw.bin"),
+            L"\"D:\\T\\varnock_dockupdatefw.exe\" -vid 3A7D -pid B070 -i \"E:\\fw.bin\" -l v");
+  EXPECT_EQ(
+      BuildUpdaterCommandLine(L"C:\\Program Files\\Varnock\\varnock_dockupdatefw.exe", L"C:\\my fw\\新 固件.bin"),
+      L"\"C:\\Program Files\\Varnock\\varnock_dockupdatefw.exe\" -vid 3A7D -pid B070 -i \"C:\\my fw\\新 固件.bin\" -l v");
+}
+
+TEST(UpdaterCommand, LinesUpTo1023UnitsFitTheBuffer) {
+  const std::wstring tool = L"C:\\T\\varnock_dockupdatefw.exe";
+  const size_t fixed = BuildUpdaterCommandLine(tool, L"").size();
+  EXPECT_EQ(fixed, tool.size() + 33);
+  const std::wstring fits = BuildUpdaterCommandLine(tool, std::wstring(1023 - fixed, L'a'));
+  const std::wstring tooLong = BuildUpdaterCommandLine(tool, std::wstring(1024 - fixed, L'a'));
+  ASSERT_EQ(fits.size(), 1023u);
+  ASSERT_EQ(tooLong.size(), 1024u);
+  EXPECT_TRUE(FitsCommandLineBuffer(fits));
+  EXPECT_FALSE(FitsCommandLineBuffer(tooLong));
+  EXPECT_FALSE(FitsCommandLineBuffer(std::wstring(5000, L'a')));
+  EXPECT_TRUE(FitsCommandLineBuffer(L""));
+}
+
+TEST(UpdaterCommand, ToolLiesInTheProgramsFolder) {
+  EXPECT_EQ(UpdaterToolPath(L"C:\\Tools\\Varnock\\VarnockFWUpdate.exe"),
+            L"C:\\Tools\\Varnock\\varnock_dockupdatefw.exe");
+  EXPECT_EQ(UpdaterToolPath(L"Z:/work/build/VarnockFWUpdate.exe"), L"Z:/work/build/varnock_dockupdatefw.exe");
+  EXPECT_EQ(UpdaterToolPath(L"C:\\a.b\\c/d\\prog.exe"), L"C:\\a.b\\c/d\\varnock_dockupdatefw.exe");
+  EXPECT_EQ(UpdaterToolPath(L"C:\\a\\b/prog.exe"), L"C:\\a\\b/varnock_dockupdatefw.exe");
+  EXPECT_EQ(UpdaterToolPath(L"\\\\server\\share\\固件工具\\prog.exe"),
+            L"\\\\server\\share\\固件工具\\varnock_dockupdatefw.exe");
+}
+
+TEST(WaitDialogCentring, CentresOverTheOwnerTruncatingTowardZero) {
+  const RECT owner{100, 50, 1000, 570};  // 900 x 520
+  POINT at = CentreOver(owner, RECT{0, 0, 465, 190});
+  EXPECT_EQ(at.x, 100 + (900 - 465) / 2);
+  EXPECT_EQ(at.y, 50 + (520 - 190) / 2);
+  // Larger than the owner: left of and above it.
+  at = CentreOver(RECT{400, 300, 520, 350}, RECT{0, 0, 465, 190});
+  EXPECT_EQ(at.x, 400 - 172);  // (120 - 465) / 2 = -172.5 -> -172
+  EXPECT_EQ(at.y, 300 - 70);
+  // One unit wider than the owner: -0.5 becomes 0, not -1.
+  at = CentreOver(RECT{10, 10, 110, 110}, RECT{500, 500, 601, 601});
+  EXPECT_EQ(at.x, 10);
+  EXPECT_EQ(at.y, 10);
+  // The owner partly off the screen.
+  at = CentreOver(RECT{-300, -200, 600, 320}, RECT{0, 0, 300, 120});
+  EXPECT_EQ(at.x, -300 + 300);
+  EXPECT_EQ(at.y, -200 + 200);
+}
