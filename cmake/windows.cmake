@@ -3,6 +3,7 @@ enable_language(RC)
 include(ExternalProject)
 
 add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -Wno-cast-function-type)
+set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG")
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 # One static exe importing only system DLLs.
 add_link_options(-static -static-libgcc -static-libstdc++)
@@ -87,7 +88,7 @@ add_custom_command(TARGET VarnockFWUpdate POST_BUILD
   BYPRODUCTS ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate.exe)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/stripped)
 
-foreach(dir standins tests demo)
+foreach(dir standins tests demo packaging)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()
