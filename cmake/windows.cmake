@@ -88,7 +88,7 @@ add_custom_command(TARGET VarnockFWUpdate POST_BUILD
   BYPRODUCTS ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate.exe)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/stripped)
 
-foreach(dir standins tests demo packaging)
+foreach(dir standins tests demo packaging bench)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})
   endif()

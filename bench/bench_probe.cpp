@@ -1,0 +1,200 @@
+// Measures GUI programs from outside, as a user's double-click meets them:
+//   bench_probe startup RUNS EXE CLASS TITLE ROWS [EXE CLASS TITLE ROWS ...]
+//     starts each program RUNS times, interleaved, and times CreateProcess to
+//     the moment its window (CLASS, TITLE) is visible and answers a message
+//     and, if ROWS > 0, its device list (control 1001) holds ROWS rows; then
+//     closes it (WM_CLOSE)
+//   bench_probe footprint EXE CLASS TITLE ROWS IDLE_SECONDS
+//     working set after start and the CPU time used while idle for IDLE_SECONDS
+// One untimed warm-up start per program comes first. Output: JSON, one line per program.
+#include <windows.h>
+#include <commctrl.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Target {
+  std::wstring exe;
+  std::wstring windowClass;
+  std::wstring title;
+  int rows = 0;
+  std::vector<double> startMs;
+};
+
+double Now() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+std::string Escaped(const std::wstring& text) {
+  std::string out;
+  for (char c : Utf8(text)) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+struct Running {
+  PROCESS_INFORMATION process{};
+  HWND window = nullptr;
+  double readyMs = -1;
+};
+
+double CpuMs(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(process, &created, &exited, &kernel, &user);
+  auto ticks = [](const FILETIME& t) {
+    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+  };
+  return (ticks(kernel) + ticks(user)) / 10000.0;
+}
+
+// The program's window once it is visible, answers messages (its thread has
+// finished showing and painting it and waits for input) and, with ROWS, shows
+// its rows; null after the time limit. The same rule for every program.
+HWND WaitReady(const Target& target, DWORD processId, double deadline) {
+  while (Now() < deadline) {
+    HWND window = FindWindowW(target.windowClass.c_str(), target.title.c_str());
+    DWORD owner = 0;
+    if (window) GetWindowThreadProcessId(window, &owner);
+    if (window && owner == processId && IsWindowVisible(window) &&
+        SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, nullptr)) {
+      if (target.rows <= 0) return window;
+      HWND list = GetDlgItem(window, 1001);
+      DWORD_PTR rows = 0;
+      if (list && SendMessageTimeoutW(list, LVM_GETITEMCOUNT, 0, 0, SMTO_ABORTIFHUNG, 1000, &rows) &&
+          static_cast<int>(rows) >= target.rows) {
+        return window;
+      }
+    }
+    Sleep(1);
+  }
+  return nullptr;
+}
+
+bool Start(const Target& target, Running& running) {
+  std::wstring commandLine = L"\"" + target.exe + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  const double started = Now();
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &running.process)) {
+    std::fprintf(stderr, "cannot start %s: %lu\n", Utf8(target.exe).c_str(), GetLastError());
+    return false;
+  }
+  running.window = WaitReady(target, running.process.dwProcessId, started + 60000);
+  running.readyMs = Now() - started;
+  if (!running.window) std::fprintf(stderr, "%s: no ready window\n", Utf8(target.exe).c_str());
+  return running.window != nullptr;
+}
+
+void Stop(Running& running) {
+  if (running.window) PostMessageW(running.window, WM_CLOSE, 0, 0);
+  if (WaitForSingleObject(running.process.hProcess, 15000) != WAIT_OBJECT_0) {
+    TerminateProcess(running.process.hProcess, 99);
+    WaitForSingleObject(running.process.hProcess, 5000);
+  }
+  CloseHandle(running.process.hThread);
+  CloseHandle(running.process.hProcess);
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const size_t n = values.size();
+  return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+int Startup(int runs, std::vector<Target>& targets) {
+  for (Target& target : targets) {  // warm-up: loads files into the caches for everybody alike
+    Running running;
+    const bool ok = Start(target, running);
+    Stop(running);
+    if (!ok) return 2;
+  }
+  for (int run = 0; run < runs; ++run) {
+    for (size_t i = 0; i < targets.size(); ++i) {
+      // Alternate the order so neither program always follows the other.
+      Target& target = targets[run % 2 ? targets.size() - 1 - i : i];
+      Running running;
+      const bool ok = Start(target, running);
+      Stop(running);
+      if (!ok) return 2;
+      target.startMs.push_back(running.readyMs);
+      Sleep(200);
+    }
+  }
+  for (const Target& target : targets) {
+    std::printf("{\"exe\":\"%s\",\"median_ms\":%.1f,\"min_ms\":%.1f,\"max_ms\":%.1f,\"runs_ms\":[",
+                Escaped(target.exe).c_str(), Median(target.startMs),
+                *std::min_element(target.startMs.begin(), target.startMs.end()),
+                *std::max_element(target.startMs.begin(), target.startMs.end()));
+    for (size_t i = 0; i < target.startMs.size(); ++i) std::printf("%s%.1f", i ? "," : "", target.startMs[i]);
+    std::printf("]}\n");
+  }
+  return 0;
+}
+
+int Footprint(const Target& target, int idleSeconds) {
+  Running running;
+  if (!Start(target, running)) {
+    Stop(running);
+    return 2;
+  }
+  Sleep(1000);  // let start-up settle
+  PROCESS_MEMORY_COUNTERS_EX memory{};
+  memory.cb = sizeof memory;
+  const BOOL haveMemory = GetProcessMemoryInfo(running.process.hProcess,
+                                               reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+  const double cpuBefore = CpuMs(running.process.hProcess);
+  const double wallBefore = Now();
+  Sleep(static_cast<DWORD>(idleSeconds) * 1000);
+  const double cpuIdle = CpuMs(running.process.hProcess) - cpuBefore;
+  const double wall = Now() - wallBefore;
+  std::printf("{\"exe\":\"%s\",\"memory_info\":%s,\"working_set_kb\":%llu,\"peak_working_set_kb\":%llu,"
+              "\"private_kb\":%llu,\"cpu_start_ms\":%.1f,\"idle_s\":%.1f,\"idle_cpu_ms\":%.1f}\n",
+              Escaped(target.exe).c_str(), haveMemory ? "true" : "false",
+              static_cast<unsigned long long>(memory.WorkingSetSize / 1024),
+              static_cast<unsigned long long>(memory.PeakWorkingSetSize / 1024),
+              static_cast<unsigned long long>(memory.PrivateUsage / 1024), cpuBefore, wall / 1000.0, cpuIdle);
+  Stop(running);
+  return 0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring command = argc > 1 ? argv[1] : L"";
+  if (command == L"startup" && argc >= 7 && (argc - 3) % 4 == 0) {
+    std::vector<Target> targets;
+    for (int i = 3; i + 3 < argc; i += 4) targets.push_back({argv[i], argv[i + 1], argv[i + 2], _wtoi(argv[i + 3]), {}});
+    return Startup(_wtoi(argv[2]), targets);
+  }
+  if (command == L"footprint" && argc == 7) {
+    return Footprint({argv[2], argv[3], argv[4], _wtoi(argv[5]), {}}, _wtoi(argv[6]));
+  }
+  std::fprintf(stderr,
+               "usage: bench_probe startup RUNS EXE CLASS TITLE ROWS [...]\n"
+               "       bench_probe footprint EXE CLASS TITLE ROWS IDLE_SECONDS\n");
+  return 64;
+}

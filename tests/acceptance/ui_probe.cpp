@@ -1,0 +1,308 @@
+// Reads what a user would see of a running VarnockFWUpdate from outside its
+// process, for the acceptance suite (which drives the program with xdotool):
+//   ui_probe windows [caption]  JSON: the main window and every visible top-level window
+//                        of its process (dialogs, message boxes, menus) with
+//                        class, title, screen rectangle, enabled/topmost state,
+//                        message-box text (static 0xFFFF), wait text (control 103)
+//                        and the rectangle of the OK button
+//                        and, for the main window, the device list's column titles,
+//                        cells, selection and the screen rectangle of each row;
+//                        with "caption" also the place of its minimise box
+//   ui_probe clipboard   the clipboard's CF_UNICODETEXT as UTF-8 bytes (exit 2 if none)
+//   ui_probe clear-clipboard   empties the clipboard, so a later copy is seen as new
+// Screen coordinates equal X root coordinates under Wine without a virtual desktop.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t MAIN_CLASS[] = L"VarnockFWUpdate";
+const wchar_t MAIN_TITLE[] = L"VarnockFirmwareUpdate";
+constexpr int MESSAGE_TEXT_ID = 0xFFFF;
+constexpr int WAIT_TEXT_ID = 103;
+constexpr int FILE_NAME_COMBO_ID = 0x47c;  // cmb13 of the open-file dialog
+constexpr int DEVICE_LIST_ID = 1001;
+
+void WriteOut(const std::string& bytes) {
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
+  return out;
+}
+
+std::string Json(const std::wstring& text) {
+  std::string out = "\"";
+  for (const char c : Utf8(text)) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+          out += escaped;
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+std::string Rect(const RECT& r) {
+  return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
+         std::to_string(r.bottom) + "]";
+}
+
+std::wstring ClassOf(HWND window) {
+  wchar_t name[128] = {};
+  GetClassNameW(window, name, 128);
+  return name;
+}
+
+// Text of a control of another process (WM_GETTEXT is marshalled across processes).
+std::wstring ControlText(HWND control) {
+  wchar_t text[1024] = {};
+  SendMessageTimeoutW(control, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, nullptr);
+  return text;
+}
+
+// List-view messages that carry pointers are not marshalled between processes:
+// the records go through a buffer inside the program's own address space.
+class RemoteBuffer {
+ public:
+  explicit RemoteBuffer(HWND window) {
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, processId);
+    if (process_) memory_ = VirtualAllocEx(process_, nullptr, SIZE, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  }
+  ~RemoteBuffer() {
+    if (memory_) VirtualFreeEx(process_, memory_, 0, MEM_RELEASE);
+    if (process_) CloseHandle(process_);
+  }
+  RemoteBuffer(const RemoteBuffer&) = delete;
+  RemoteBuffer& operator=(const RemoteBuffer&) = delete;
+
+  bool ok() const { return memory_ != nullptr; }
+  char* at(size_t offset) const { return static_cast<char*>(memory_) + offset; }
+  bool Write(size_t offset, const void* data, size_t size) const {
+    return WriteProcessMemory(process_, at(offset), data, size, nullptr) != 0;
+  }
+  bool Read(size_t offset, void* data, size_t size) const {
+    return ReadProcessMemory(process_, at(offset), data, size, nullptr) != 0;
+  }
+  static constexpr size_t SIZE = 4096;
+
+ private:
+  HANDLE process_ = nullptr;
+  void* memory_ = nullptr;
+};
+
+constexpr size_t RECORD_OFFSET = 0;
+constexpr size_t TEXT_OFFSET = 512;
+constexpr int TEXT_UNITS = 256;
+
+LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 2000, &result);
+  return static_cast<LRESULT>(result);
+}
+
+std::wstring RemoteText(const RemoteBuffer& buffer) {
+  wchar_t text[TEXT_UNITS] = {};
+  buffer.Read(TEXT_OFFSET, text, sizeof text - sizeof(wchar_t));
+  return text;
+}
+
+std::wstring CellText(HWND list, const RemoteBuffer& buffer, int row, int column) {
+  wchar_t empty[TEXT_UNITS] = {};
+  buffer.Write(TEXT_OFFSET, empty, sizeof empty);
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.cchTextMax = TEXT_UNITS;
+  item.pszText = reinterpret_cast<wchar_t*>(buffer.at(TEXT_OFFSET));
+  buffer.Write(RECORD_OFFSET, &item, sizeof item);
+  Send(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(buffer.at(RECORD_OFFSET)));
+  return RemoteText(buffer);
+}
+
+std::wstring ColumnTitle(HWND list, const RemoteBuffer& buffer, int column) {
+  wchar_t empty[TEXT_UNITS] = {};
+  buffer.Write(TEXT_OFFSET, empty, sizeof empty);
+  LVCOLUMNW record{};
+  record.mask = LVCF_TEXT;
+  record.cchTextMax = TEXT_UNITS;
+  record.pszText = reinterpret_cast<wchar_t*>(buffer.at(TEXT_OFFSET));
+  buffer.Write(RECORD_OFFSET, &record, sizeof record);
+  if (!Send(list, LVM_GETCOLUMNW, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(buffer.at(RECORD_OFFSET)))) {
+    return {};
+  }
+  return RemoteText(buffer);
+}
+
+// Row rectangle in screen coordinates.
+RECT RowRect(HWND list, const RemoteBuffer& buffer, int row) {
+  RECT rect{};
+  rect.left = LVIR_BOUNDS;
+  buffer.Write(RECORD_OFFSET, &rect, sizeof rect);
+  Send(list, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(buffer.at(RECORD_OFFSET)));
+  buffer.Read(RECORD_OFFSET, &rect, sizeof rect);
+  MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+std::string DescribeList(HWND list) {
+  RemoteBuffer buffer(list);
+  if (!buffer.ok()) return "null";
+  const int rows = static_cast<int>(Send(list, LVM_GETITEMCOUNT, 0, 0));
+  const HWND header = reinterpret_cast<HWND>(Send(list, LVM_GETHEADER, 0, 0));
+  const int columns = header ? static_cast<int>(Send(header, HDM_GETITEMCOUNT, 0, 0)) : 0;
+  std::string out = "{\"columns\":[";
+  for (int c = 0; c < columns; ++c) out += (c ? "," : "") + Json(ColumnTitle(list, buffer, c));
+  out += "],\"selected\":" + std::to_string(Send(list, LVM_GETSELECTEDCOUNT, 0, 0)) + ",\"rows\":[";
+  for (int r = 0; r < rows; ++r) {
+    out += std::string(r ? "," : "") + "{\"rect\":" + Rect(RowRect(list, buffer, r)) + ",\"cells\":[";
+    for (int c = 0; c < columns; ++c) out += (c ? "," : "") + Json(CellText(list, buffer, r, c));
+    out += "]}";
+  }
+  return out + "]}";
+}
+
+std::string Handle(HWND window) { return std::to_string(reinterpret_cast<UINT_PTR>(window)); }
+
+std::string Describe(HWND window, bool withCaption = false) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  const LONG_PTR exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
+  std::string out = "{\"hwnd\":" + Handle(window) + ",\"class\":" + Json(ClassOf(window)) +
+                    ",\"title\":" + Json(ControlText(window)) + ",\"rect\":" + Rect(rect) +
+                    ",\"visible\":" + (IsWindowVisible(window) ? "true" : "false") +
+                    ",\"enabled\":" + (IsWindowEnabled(window) ? "true" : "false") +
+                    ",\"iconic\":" + (IsIconic(window) ? "true" : "false") +
+                    ",\"topmost\":" + ((exStyle & WS_EX_TOPMOST) ? "true" : "false") +
+                    ",\"owner\":" + Handle(GetWindow(window, GW_OWNER));
+  if (HWND text = GetDlgItem(window, MESSAGE_TEXT_ID)) out += ",\"message\":" + Json(ControlText(text));
+  if (HWND text = GetDlgItem(window, WAIT_TEXT_ID)) out += ",\"wait_text\":" + Json(ControlText(text));
+  HWND ok = ClassOf(window) == L"#32770" ? GetDlgItem(window, IDOK) : nullptr;
+  if (ok) {
+    RECT okRect{};
+    GetWindowRect(ok, &okRect);
+    out += ",\"ok\":" + Rect(okRect);
+  }
+  if (HWND name = GetDlgItem(window, FILE_NAME_COMBO_ID)) out += ",\"file_name\":" + Json(ControlText(name));
+  if (ClassOf(window) == MAIN_CLASS) {
+    RECT client{};
+    GetClientRect(window, &client);
+    MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&client), 2);
+    out += ",\"client\":" + Rect(client);
+    if (HWND list = GetDlgItem(window, DEVICE_LIST_ID)) out += ",\"list\":" + DescribeList(list);
+  }
+  if (ClassOf(window) == MAIN_CLASS && withCaption) {
+    // The minimise box, found by hit-testing along the caption (its place depends on the frame metrics).
+    RECT frame{};
+    GetWindowRect(window, &frame);
+    const int y = frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2;
+    int first = -1, last = -1;
+    for (int x = frame.right - 1; x > frame.right - 200 && x > frame.left; --x) {
+      const LRESULT hit = Send(window, WM_NCHITTEST, 0, MAKELPARAM(x, y));
+      if (hit == HTMINBUTTON) {
+        if (last < 0) last = x;
+        first = x;
+      }
+    }
+    if (first >= 0) out += ",\"min_button\":[" + std::to_string((first + last) / 2) + "," + std::to_string(y) + "]";
+  }
+  return out + "}";
+}
+
+struct Collect {
+  DWORD processId = 0;
+  std::vector<HWND> windows;
+  int mainCount = 0;
+};
+
+BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
+  auto* state = reinterpret_cast<Collect*>(param);
+  DWORD processId = 0;
+  GetWindowThreadProcessId(window, &processId);
+  if (processId == state->processId && IsWindowVisible(window)) state->windows.push_back(window);
+  if (ClassOf(window) == MAIN_CLASS && ControlText(window) == MAIN_TITLE) ++state->mainCount;
+  return TRUE;
+}
+
+int ListWindows(bool withCaption) {
+  HWND main = FindWindowW(MAIN_CLASS, MAIN_TITLE);
+  Collect state;
+  if (main) GetWindowThreadProcessId(main, &state.processId);
+  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&state));
+  std::string out = "{\"main\":" + (main ? Describe(main, withCaption) : std::string("null")) +
+                    ",\"main_count\":" + std::to_string(state.mainCount) +
+                    ",\"pid\":" + std::to_string(state.processId) +
+                    ",\"foreground\":" + Handle(GetForegroundWindow()) + ",\"windows\":[";
+  bool first = true;
+  for (HWND window : state.windows) {
+    if (window == main) continue;
+    out += (first ? "" : ",") + Describe(window);
+    first = false;
+  }
+  WriteOut(out + "]}\n");
+  return 0;
+}
+
+int ClearClipboard() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (OpenClipboard(nullptr)) {
+      const bool emptied = EmptyClipboard() != 0;
+      CloseClipboard();
+      return emptied ? 0 : 2;
+    }
+    Sleep(20);
+  }
+  return 3;
+}
+
+int PrintClipboard() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    if (!OpenClipboard(nullptr)) {
+      Sleep(20);
+      continue;
+    }
+    int result = 2;
+    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
+      if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
+        WriteOut(Utf8(chars));
+        result = 0;
+        GlobalUnlock(data);
+      }
+    }
+    CloseClipboard();
+    return result;
+  }
+  return 3;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const std::wstring command = argc > 1 ? argv[1] : L"";
+  if (command == L"windows") return ListWindows(argc > 2 && std::wstring(argv[2]) == L"caption");
+  if (command == L"clipboard") return PrintClipboard();
+  if (command == L"clear-clipboard") return ClearClipboard();
+  WriteOut("usage: ui_probe windows [caption] | clipboard | clear-clipboard\n");
+  return 64;
+}
