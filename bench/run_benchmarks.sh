@@ -2,7 +2,9 @@
 # Benchmarks of VarnockFWUpdate under Wine. They report figures; they pass or
 # fail nothing (the machines are noisy: compare medians of one run only).
 #   1. start-up: process start to a shown window with the dock's row in the
-#      list, against a minimal Win32 window program, interleaved runs
+#      list, against a minimal Win32 window program and against a raw Win32
+#      copy of the program's window (same controls, menu and resources),
+#      interleaved runs
 #   2. where start-up time goes: the program's start-up steps timed in-process
 #   3. RefreshDeviceList with the simulated dock
 #   4. exe sizes, working set after start, CPU used while idle
@@ -41,12 +43,14 @@ wine_run() { (cd "$work" && VARNOCK_WINE_TIMEOUT=900 "$root/scripts/wine-run" "$
 demo=$(winpath "$build/demo/VarnockFWUpdate-demo.exe")
 product=$(winpath "$build/VarnockFWUpdate.exe")
 minimal=$(winpath "$build/bench/minimal_window.exe")
+same_ui=$(winpath "$build/bench/same_ui_window.exe")
 probe="$build/bench/bench_probe.exe"
 
 echo "== start-up to a shown window, $runs runs each, interleaved (raw)"
 wine_run "$probe" startup "$runs" \
   "$demo" VarnockFWUpdate VarnockFirmwareUpdate 1 \
   "$product" VarnockFWUpdate VarnockFirmwareUpdate 0 \
+  "$same_ui" SameUiWindow SameUiWindow 1 \
   "$minimal" MinimalWindow MinimalWindow 0 >/dev/null
 
 echo "== start-up steps in-process (3 runs)"
@@ -68,9 +72,13 @@ starts = {name(r["exe"]): r for r in rows if "median_ms" in r}
 print("\nStart-up to a shown window (median / min of the runs):")
 for exe, r in starts.items():
     print("  %-28s %7.1f ms / %7.1f ms" % (exe, r["median_ms"], r["min_ms"]))
-ours, base = starts["VarnockFWUpdate-demo.exe"], starts["minimal_window.exe"]
-print("  ratio demo (list filled) / minimal window: %.2f (medians), %.2f (minima)" % (
-    ours["median_ms"] / base["median_ms"], ours["min_ms"] / base["min_ms"]))
+def ratio(label, top, bottom):
+    a, b = starts[top], starts[bottom]
+    print("  ratio %-44s %.2f (medians), %.2f (minima)" % (
+        label + ":", a["median_ms"] / b["median_ms"], a["min_ms"] / b["min_ms"]))
+ratio("demo (list filled) / minimal window", "VarnockFWUpdate-demo.exe", "minimal_window.exe")
+ratio("same window in raw Win32 / minimal window", "same_ui_window.exe", "minimal_window.exe")
+ratio("demo / same window in raw Win32", "VarnockFWUpdate-demo.exe", "same_ui_window.exe")
 steps = {}
 for r in rows:
     if "step" in r:
@@ -85,7 +93,7 @@ for r in rows:
             r["case"], r["median_us"], r["mean_us"], r["p95_us"], r["iterations"]))
 print("\nSizes:")
 for path in ("VarnockFWUpdate.exe", "stripped/VarnockFWUpdate.exe", "demo/VarnockFWUpdate-demo.exe",
-             "bench/minimal_window.exe"):
+             "bench/minimal_window.exe", "bench/same_ui_window.exe"):
     full = os.path.join(build, path)
     if os.path.exists(full):
         print("  %-32s %9d bytes" % (path, os.path.getsize(full)))
