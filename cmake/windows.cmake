@@ -62,6 +62,7 @@ add_library(varnock_app STATIC
   update/update_outcome.cpp
   update/fw_download.cpp
   update/updater_runner.cpp
+  update/update_lock.cpp
   update/wait_dialog.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(varnock_app PUBLIC spdlog_headers libusb_headers

@@ -24,6 +24,13 @@ std::wstring InterfacePath(const DEV_BROADCAST_DEVICEINTERFACE_W* record) {
   return std::wstring(record->dbcc_name, wcsnlen(record->dbcc_name, capacity));
 }
 
+// The drive mask of a volume record; none when the record is too short to hold it.
+DWORD UnitMask(const DEV_BROADCAST_HDR* header) {
+  constexpr size_t maskEnd = offsetof(DEV_BROADCAST_VOLUME, dbcv_unitmask) + sizeof(DWORD);
+  if (header->dbch_size < maskEnd) return 0;
+  return reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header)->dbcv_unitmask;
+}
+
 void TraceDevicePath(const wchar_t* what, const std::wstring& path) {
   OutputDebugStringW(what);
   OutputDebugStringW(path.c_str());
@@ -41,8 +48,7 @@ void OnArrival(const DEV_BROADCAST_HDR* header) {
       RefreshDeviceList();
     }
   } else if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
-    const auto* volume = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header);
-    const std::wstring trace = L"Volume Arrival " + VolumeMaskText(volume->dbcv_unitmask);
+    const std::wstring trace = L"Volume Arrival " + VolumeMaskText(UnitMask(header));
     OutputDebugStringW(trace.c_str());
   }
 }
@@ -58,8 +64,7 @@ void OnRemoveComplete(const DEV_BROADCAST_HDR* header) {
     spdlog::info("DBT_DEVICEREMOVECOMPLETE USB device removed. {}", WideToUtf8(path));
     if (IsWatchedDevicePath(path, WATCHED_DOCK_ID)) RefreshDeviceList();
   } else if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
-    const auto* volume = reinterpret_cast<const DEV_BROADCAST_VOLUME*>(header);
-    const std::wstring text = L"Volume Removed " + VolumeMaskText(volume->dbcv_unitmask) + L"\n";
+    const std::wstring text = L"Volume Removed " + VolumeMaskText(UnitMask(header)) + L"\n";
     OutputDebugStringW(text.c_str());
   }
 }

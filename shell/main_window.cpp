@@ -14,6 +14,7 @@
 #include "shell/ui_text.h"
 #include "shell/win_handles.h"
 #include "update/fw_download.h"
+#include "update/update_lock.h"
 
 namespace {
 
@@ -33,13 +34,32 @@ void LayOutChildren(HWND window) {
   SendMessageW(g_hStatusBar, WM_SIZE, 0, 0);
 }
 
-void ShowRowContextMenu(HWND window, LPARAM lParam) {
-  const POINT screen{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+// The keyboard's request (Shift+F10, the Menu key) comes with -1, -1.
+bool IsKeyboardRequest(POINT screen) { return screen.x == -1 && screen.y == -1; }
+
+// The row the menu is for and where it opens: under the pointer for the
+// mouse, under the first selected row for the keyboard. False: no menu.
+bool FindMenuRow(POINT& screen) {
+  if (IsKeyboardRequest(screen)) {
+    const int row = ListNextSelectedRow(g_hListView, -1);
+    if (row == -1) return false;
+    RECT bounds{};
+    bounds.left = LVIR_BOUNDS;
+    SendMessageW(g_hListView, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&bounds));
+    screen = POINT{bounds.left, bounds.bottom};
+    ClientToScreen(g_hListView, &screen);
+    return true;
+  }
   LVHITTESTINFO hit{};
   hit.pt = screen;
   ScreenToClient(g_hListView, &hit.pt);
   SendMessageW(g_hListView, LVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit));
-  if (hit.iItem == -1) return;
+  return hit.iItem != -1;
+}
+
+void ShowRowContextMenu(HWND window, LPARAM lParam) {
+  POINT screen{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+  if (!FindMenuRow(screen)) return;
 
   const int selected = static_cast<int>(SendMessageW(g_hListView, LVM_GETSELECTEDCOUNT, 0, 0));
   std::uint16_t language = GetUserDefaultUILanguage();
@@ -121,6 +141,13 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       return 0;
     case WM_DEVICECHANGE:
       return HandleDeviceChange(wParam, lParam);
+    case WM_QUERYENDSESSION:
+      // Ending the session mid-flash can leave the dock without firmware.
+      if (UpdateRunning()) {
+        spdlog::info("WM_QUERYENDSESSION refused: firmware update in progress");
+        return FALSE;
+      }
+      return DefWindowProcW(window, message, wParam, lParam);
     default:
       return DefWindowProcW(window, message, wParam, lParam);
   }

@@ -84,9 +84,15 @@ void CentreOnScreen(HWND window) {
 
 int RunMessageLoop() {
   MSG message{};
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+  for (;;) {
+    const BOOL result = GetMessageW(&message, nullptr, 0, 0);
+    if (result == 0) return static_cast<int>(message.wParam);
+    if (result == -1) {
+      // message holds nothing valid then, so its wParam is no exit code.
+      spdlog::error("GetMessageW failed {}", GetLastError());
+      return EXIT_MESSAGE_LOOP_FAILED;
+    }
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
-  return static_cast<int>(message.wParam);
 }

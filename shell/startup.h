@@ -17,4 +17,7 @@ HWND CreateMainWindow(HINSTANCE instance);
 // Top-left corner that centres a window of the given size on a screen.
 POINT CentredOrigin(int width, int height, int screenWidth, int screenHeight);
 void CentreOnScreen(HWND window);
+// Exit code when the message loop itself fails (GetMessageW returns -1).
+inline constexpr int EXIT_MESSAGE_LOOP_FAILED = 1;
+// Runs until WM_QUIT and returns its code.
 int RunMessageLoop();

@@ -42,6 +42,9 @@ inline constexpr UiText TXT_MENU_ABOUT{L"关于", L"About"};
 inline constexpr UiText TXT_CTX_COPY_INFO{L"复制信息", L"CopyInfo"};
 inline constexpr UiText TXT_CTX_FW_DOWNLOAD{L"升级固件", L"FWDownload"};
 inline constexpr UiText TXT_WAIT_UPDATING{L"请稍等，固件正在升级中...", L"Please Wait,Firmware is Updating..."};
+// Shown by Windows when the user logs off or shuts down during an update.
+inline constexpr UiText TXT_SHUTDOWN_REASON{L"固件正在升级，请勿关机或拔下扩展坞。",
+                                            L"Firmware update in progress. Do not turn off the computer or unplug the dock."};
 
 // Shown in Chinese whatever the UI language.
 inline constexpr wchar_t TXT_MSG_TOOL_MISSING[] = L"%ls 文件不存在，无法升级。";

@@ -16,6 +16,7 @@
 #include "shell/log.h"
 #include "shell/ui_text.h"
 #include "update/firmware_image.h"
+#include "update/update_lock.h"
 #include "update/updater_command.h"
 #include "update/updater_runner.h"
 #include "update/wait_dialog.h"
@@ -48,10 +49,32 @@ std::wstring AskForFirmwareFile(HWND mainWindow) {
   return fileName.data();
 }
 
+// Asks Windows to hold logoff and shutdown with a reason the user can read,
+// for as long as the object lives. UI thread only: the call needs the thread
+// that created the window.
+class ShutdownBlockReason {
+ public:
+  explicit ShutdownBlockReason(HWND mainWindow) : mainWindow_(mainWindow) {
+    ShutdownBlockReasonCreate(mainWindow_, TXT_SHUTDOWN_REASON.In(SelectUiLanguage()));
+  }
+  ShutdownBlockReason(const ShutdownBlockReason&) = delete;
+  ShutdownBlockReason& operator=(const ShutdownBlockReason&) = delete;
+  ~ShutdownBlockReason() { ShutdownBlockReasonDestroy(mainWindow_); }
+
+ private:
+  HWND mainWindow_;
+};
+
 }  // namespace
 
 void FWDownload(HWND mainWindow) {
   spdlog::info("FWDownload");
+  // The wait box's modal loop still dispatches commands posted to the
+  // disabled window; a second update must never start from one.
+  if (UpdateRunning()) {
+    spdlog::error("FWDownload refused: an update is running");
+    return;
+  }
   const std::wstring toolPath = UpdaterToolPath(OwnModulePath());
   spdlog::info("FWDownload {}", WideToUtf8(toolPath));
   if (!PathFileExistsW(toolPath.c_str())) {
@@ -77,18 +100,25 @@ void FWDownload(HWND mainWindow) {
   }
   spdlog::info("FWDownload select fwfile is {}", WideToUtf8(fwFile));
 
+  if (!TryBeginUpdate()) {
+    spdlog::error("FWDownload refused: an update is running");
+    return;
+  }
+  const ShutdownBlockReason blockShutdown(mainWindow);
   EnableWindow(mainWindow, FALSE);
   PrepareWaitDialogHandshake();
   try {
-    std::thread(RealFWDownload, fwFile, mainWindow, toolPath).detach();
+    std::thread(UpdateWorker, fwFile, mainWindow, toolPath).detach();
   } catch (const std::system_error& failure) {
     // No worker means nobody would enable the window again: do it here.
     spdlog::error("FWDownload worker thread failed {}", failure.code().value());
     EnableWindow(mainWindow, TRUE);
+    EndUpdate();
     return;
   } catch (const std::bad_alloc&) {
     spdlog::error("FWDownload worker thread failed {}", ERROR_NOT_ENOUGH_MEMORY);
     EnableWindow(mainWindow, TRUE);
+    EndUpdate();
     return;
   }
   DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow, WaitDialogProc, 0);

@@ -1,6 +1,7 @@
 #include "update/updater_runner.h"
 
 #include <cstdio>
+#include <exception>
 #include <vector>
 
 #include <spdlog/spdlog.h>
@@ -9,6 +10,7 @@
 #include "shell/log.h"
 #include "shell/ui_text.h"
 #include "shell/win_handles.h"
+#include "update/update_lock.h"
 #include "update/update_outcome.h"
 #include "update/updater_command.h"
 #include "update/wait_dialog.h"
@@ -26,6 +28,18 @@ void ReportToStdout(const char* what, DWORD code) {
 WaitDialogGuard::~WaitDialogGuard() {
   RequestWaitDialogClose();
   EnableWindow(mainWindow_, TRUE);
+  // Last, so no second update can begin while this one's box is still up.
+  EndUpdate();
+}
+
+void UpdateWorker(std::wstring fwFile, HWND mainWindow, std::wstring toolPath) noexcept {
+  try {
+    RealFWDownload(std::move(fwFile), mainWindow, std::move(toolPath));
+  } catch (const std::exception& failure) {
+    spdlog::error("RealFWDownload exception {}", failure.what());
+  } catch (...) {
+    spdlog::error("RealFWDownload exception");
+  }
 }
 
 void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath) {
@@ -91,13 +105,20 @@ void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath)
   spdlog::info("ReadFile");
   for (;;) {
     DWORD read = 0;
-    if (!ReadFile(readEnd.Get(), buffer.data(), OUTPUT_READ_SIZE, &read, nullptr) || read == 0) break;
+    if (!ReadFile(readEnd.Get(), buffer.data(), OUTPUT_READ_SIZE, &read, nullptr)) {
+      const DWORD code = GetLastError();
+      if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) spdlog::error("ReadFile failed {}", code);
+      break;
+    }
+    if (read == 0) break;
     buffer[read] = '\0';
     spdlog::info("ReadFile\n {}", buffer.data());
     outcome.Feed(buffer.data(), read);
   }
-  WaitForSingleObject(child.Get(), INFINITE);
+  // Closed before the wait: a tool still writing then gets a broken pipe
+  // instead of blocking on a full one while we wait for it forever.
   readEnd.Reset();
+  WaitForSingleObject(child.Get(), INFINITE);
   child.Reset();
   childThread.Reset();
   spdlog::info("RealFWDownload end");

@@ -7,8 +7,8 @@
 inline constexpr DWORD OUTPUT_BUFFER_SIZE = 5120;
 inline constexpr DWORD OUTPUT_READ_SIZE = OUTPUT_BUFFER_SIZE - 1;  // room for a NUL after each block
 
-// Closes the wait dialog and enables the main window again when it goes out
-// of scope, whichever way the worker leaves.
+// Closes the wait dialog, enables the main window again and ends the update
+// state when it goes out of scope, whichever way the worker leaves.
 class WaitDialogGuard {
  public:
   explicit WaitDialogGuard(HWND mainWindow) : mainWindow_(mainWindow) {}
@@ -23,3 +23,7 @@ class WaitDialogGuard {
 // The worker's body: runs the tool hidden, logs its output, asks the main
 // window to refresh, and shows the outcome box owned by the main window.
 void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath);
+
+// The worker thread's entry: RealFWDownload with every exception logged and
+// kept inside the thread, so the guard's unwinding is the last word.
+void UpdateWorker(std::wstring fwFile, HWND mainWindow, std::wstring toolPath) noexcept;

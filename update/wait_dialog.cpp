@@ -40,7 +40,9 @@ INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM, LPARAM) {
       return TRUE;
     }
     case WM_CLOSE:
-      EndDialog(dialog, 0);
+      // Only the worker ends the box. Alt+F4, the system menu or another
+      // program's WM_CLOSE would re-enable the main window mid-flash.
+      if (g_bWaitDialogCloseRequested.load()) EndDialog(dialog, 0);
       return TRUE;
     default:
       return FALSE;

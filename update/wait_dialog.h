@@ -7,6 +7,8 @@ INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 // Position that centres a window of rectangle `own` over rectangle `owner`.
 POINT CentreOver(const RECT& owner, const RECT& own);
 
+// The dialog ends only on a WM_CLOSE the worker asked for; every other close
+// (Alt+F4, the system menu, another program) is ignored.
 // The worker may finish before the dialog exists. The worker records its
 // close request here as well as posting it, and a dialog that initialises
 // after the request ends itself at once, so the request is never lost.

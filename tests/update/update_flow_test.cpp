@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <stdexcept>
@@ -18,11 +20,25 @@
 #include "standins/sim_dock/sim_dock.h"
 #include "tests/support/test_support.h"
 #include "tests/update/update_harness.h"
+#include "update/update_lock.h"
 #include "update/updater_runner.h"
 #include "update/wait_dialog.h"
 
 using namespace updatetest;
 using testsupport::Utf8;
+
+// Allocation failure on demand: while armed, every allocation of more than a
+// megabyte fails on any thread but the exempt one, as on a starved machine.
+std::atomic<DWORD> g_bigAllocationsFailExceptOn{0};
+
+void* operator new(std::size_t size) {
+  const DWORD exempt = g_bigAllocationsFailExceptOn.load(std::memory_order_relaxed);
+  if (exempt != 0 && size > (std::size_t{1} << 20) && GetCurrentThreadId() != exempt) throw std::bad_alloc();
+  if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace {
 
@@ -275,7 +291,7 @@ TEST_F(FirmwareDownload, ToolGetsTheFixedCommandLineWithTheChosenPathUnchanged) 
   }
 }
 
-TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToEnterAndEscWhileTheToolRuns) {
+TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToKeysClosesAndASecondDownloadWhileTheToolRuns) {
   // The tool holds until the wait dialog has been looked at, so what is seen
   // is the running update, not the outcome box.
   const std::wstring gateName = L"Local\\varnock-update-test-gate-" + std::to_wstring(GetCurrentProcessId());
@@ -294,7 +310,14 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToEnterAndEscWhileTheToolRu
     DriverPlan plan;
     plan.chooseFile = image;
     plan.releaseAfterWaitDialog = gate;
-    const UpdateRun run = RunFirmwareDownload(plan);
+    plan.postSecondDownload = true;
+    UpdateRun run = RunFirmwareDownload(plan);
+    // The second command is refused at once, in the log only; the rest is the first update's.
+    const std::vector<LogRecord> refusal{{"info", "FWDownload"}, {"error", "FWDownload refused: an update is running"}};
+    const auto refused = std::search(run.log.begin(), run.log.end(), refusal.begin(), refusal.end());
+    ASSERT_NE(refused, run.log.end()) << "no refusal of the second firmware download";
+    run.log.erase(refused, refused + 2);
+    EXPECT_EQ(run.seen.fileDialogs, 1);
     ExpectOutcome(run, false);
     ASSERT_EQ(run.seen.waits.size(), 1u);
     const WaitSeen& wait = run.seen.waits[0];
@@ -303,7 +326,7 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToEnterAndEscWhileTheToolRu
     EXPECT_FALSE(wait.workerBoxOpen);
     EXPECT_EQ(wait.text, ExpectedWaitText());
     EXPECT_TRUE(wait.keysDone);
-    EXPECT_TRUE(wait.survivedKeys) << "Enter, Esc, IDOK or IDCANCEL ended the wait dialog";
+    EXPECT_TRUE(wait.survivedKeys) << "a key, Alt+F4 or a stray WM_CLOSE ended the wait dialog";
     const LONG width = wait.rect.right - wait.rect.left;
     const LONG height = wait.rect.bottom - wait.rect.top;
     EXPECT_EQ(wait.ownerRect.left, origin.x);
@@ -318,7 +341,7 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToEnterAndEscWhileTheToolRu
   CloseHandle(gate);
 }
 
-TEST_F(FirmwareDownload, WaitDialogLargerThanItsOwnerIsCentredWithNegativeOffsetsAndEndsOnlyOnWmClose) {
+TEST_F(FirmwareDownload, WaitDialogLargerThanItsOwnerIsCentredWithNegativeOffsetsAndEndsOnlyWhenTheWorkerAsks) {
   // A small stand-in owner: the dialog's procedure only asks GetParent for it.
   HWND owner = CreateWindowExW(0, L"Static", L"small owner", WS_POPUP | WS_VISIBLE | WS_BORDER, 400, 300, 120, 50,
                                nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
@@ -591,6 +614,7 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceNeverLeavesTheWaitDialogOpen) {
   const std::wstring tool = ToolBesideProgram();
   const std::wstring image = folder_ + L"image.bin";
   constexpr int RUNS = 200;
+  constexpr int FORCED_EVERY = 4;  // these runs wait for the worker to end before the dialog exists
   int workerFirst = 0;
   for (int i = 0; i < RUNS; ++i) {
     StdoutCapture quiet(folder_ + L"stdout.txt");
@@ -605,6 +629,9 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceNeverLeavesTheWaitDialogOpen) {
     QueryPerformanceCounter(&start);
     const LONGLONG delay = frequency.QuadPart * (i % 2 == 0 ? 0 : (i / 2) % 40) / 2000;  // steps of 0.5 ms
     for (LARGE_INTEGER now = start; now.QuadPart - start.QuadPart < delay;) QueryPerformanceCounter(&now);
+    if (i % FORCED_EVERY == FORCED_EVERY - 1) {
+      ASSERT_TRUE(testsupport::WaitUntil([&] { return IsWindowEnabled(mainWindow_) != FALSE; })) << "run " << i;
+    }
     // The worker enables the window right after its close request: enabled
     // now means the request was made before this dialog existed.
     if (IsWindowEnabled(mainWindow_)) ++workerFirst;
@@ -621,6 +648,8 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceNeverLeavesTheWaitDialogOpen) {
     ASSERT_TRUE(seen.boxes.empty()) << "run " << i;
   }
   std::cout << "worker ended before the wait dialog existed in " << workerFirst << " of " << RUNS << " runs\n";
+  // The late path, a dialog that ends itself because the request came first, really ran.
+  EXPECT_GE(workerFirst, RUNS / FORCED_EVERY);
   ::testing::Test::RecordProperty("worker_first", workerFirst);
 }
 
@@ -645,4 +674,32 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceThroughTheCommandLeavesNoWaitDialo
     }
     EXPECT_EQ(failures, 1);
   }
+}
+
+TEST_F(FirmwareDownload, WorkerThatThrowsStillClosesTheBoxAndEnablesTheWindow) {
+  // A path of 1.4 MB: the worker's first large allocation fails and throws.
+  const std::wstring image = folder_ + std::wstring(700000, L'x') + L".bin";
+  const size_t mark = LogRecords().size();
+  DriverPlan plan;
+  plan.pressKeys = false;
+  plan.limit = std::chrono::seconds(10);
+  DialogDriver driver(plan);
+  ASSERT_TRUE(TryBeginUpdate());
+  EnableWindow(mainWindow_, FALSE);
+  PrepareWaitDialogHandshake();
+  g_bigAllocationsFailExceptOn.store(GetCurrentThreadId());
+  std::thread(UpdateWorker, image, mainWindow_, ToolBesideProgram()).detach();
+  DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow_, WaitDialogProc, 0);
+  const bool idle = WaitUntilIdle();
+  g_bigAllocationsFailExceptOn.store(0);
+  const DriverReport seen = driver.Finish();
+  const std::vector<LogRecord> all = LogRecords();
+  const std::vector<LogRecord> log(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+
+  EXPECT_FALSE(seen.forced) << "the wait dialog stayed open";
+  EXPECT_TRUE(idle);
+  EXPECT_TRUE(IsWindowEnabled(mainWindow_));
+  EXPECT_FALSE(UpdateRunning()) << "the guard did not end the update";
+  EXPECT_TRUE(seen.boxes.empty());
+  EXPECT_EQ(log, (std::vector<LogRecord>{{"info", "RealFWDownload"}, {"error", "RealFWDownload exception std::bad_alloc"}}));
 }

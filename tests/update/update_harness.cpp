@@ -25,6 +25,7 @@
 #include "shell/ui_text.h"
 #include "standins/sim_dock/sim_dock.h"
 #include "tests/support/test_support.h"
+#include "update/wait_dialog.h"
 
 namespace updatetest {
 
@@ -244,6 +245,9 @@ struct DialogDriver::State {
       PostMessageW(dialog, WM_KEYUP, VK_ESCAPE, 0xC0010001);
       PostMessageW(dialog, WM_COMMAND, IDOK, 0);
       PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+      PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);  // what Alt+F4 and the system menu send
+      PostMessageW(dialog, WM_CLOSE, 0, 0);              // as another program would
+      if (plan.postSecondDownload) PostMessageW(mainWindow, WM_COMMAND, IDM_FW_DOWNLOAD, 0);
       PostMessageW(dialog, DM_SETDEFID, KEYS_DONE_MARKER, 0);
       seen.keysDone = testsupport::WaitUntil(
           [&] {
@@ -255,7 +259,7 @@ struct DialogDriver::State {
       seen.survivedKeys = seen.keysDone && IsWindow(dialog) && IsWindowVisible(dialog);
     }
     report.waits.push_back(seen);
-    if (plan.closeWaitDialog) PostMessageW(dialog, WM_CLOSE, 0, 0);
+    if (plan.closeWaitDialog) RequestWaitDialogClose();
     if (plan.releaseAfterWaitDialog) SetEvent(plan.releaseAfterWaitDialog);
   }
 
@@ -323,7 +327,7 @@ struct DialogDriver::State {
       if (now > deadline) {
         report.forced = true;
         for (HWND window : ProcessDialogs()) {
-          if (IsWaitDialog(window)) PostMessageW(window, WM_CLOSE, 0, 0);
+          if (IsWaitDialog(window)) RequestWaitDialogClose();
           else PostMessageW(window, WM_COMMAND, IsMessageBox(window) ? IDOK : IDCANCEL, 0);
         }
         deadline = now + std::chrono::seconds(1);

@@ -65,15 +65,16 @@ struct WaitSeen {
   std::wstring text;
   bool ownerEnabled = true;
   bool workerBoxOpen = false;  // an outcome box was already up
-  bool keysDone = false;       // Enter, Esc, IDOK and IDCANCEL were all processed by the dialog
+  bool keysDone = false;       // Enter, Esc, IDOK, IDCANCEL, Alt+F4 and WM_CLOSE all went through the dialog
   bool survivedKeys = false;   // and it was still open afterwards
 };
 
 struct DriverPlan {
   std::wstring chooseFile;                   // typed into the open-file dialog; empty: cancel it
-  bool pressKeys = true;                     // try to end the wait dialog by Enter, Esc, IDOK, IDCANCEL
+  bool pressKeys = true;                     // try to end the wait dialog by keys, Alt+F4 and a stray WM_CLOSE
+  bool postSecondDownload = false;           // with the keys, post the firmware-download command again
   HANDLE releaseAfterWaitDialog = nullptr;   // event set once the wait dialog has been looked at
-  bool closeWaitDialog = false;              // post WM_CLOSE to it after looking (standalone dialogs)
+  bool closeWaitDialog = false;              // ask it to close, as the worker does, after looking (standalone dialogs)
   bool waitDialogExpected = true;            // an outcome box is answered only after the wait dialog was seen
   std::chrono::milliseconds limit{20000};    // then whatever is still open is closed and the run marked forced
 };

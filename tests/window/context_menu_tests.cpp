@@ -63,7 +63,6 @@ TEST_F(ContextMenu, OverNoRowThereIsNoMenuAndNoLogLine) {
       {row.x, list.bottom - 10},                              // inside the list, below the last row
       margin,                                                 // the margin around the list
       {(status.left + status.right) / 2, status.bottom - 3},  // the status bar
-      {-1, -1},                                               // the keyboard's request, hit-tested like any point
   };
   const size_t mark = LogMark();
   for (const POINT& place : places) {
@@ -96,6 +95,37 @@ TEST_F(ContextMenu, EntriesFollowTheSelectionCountNotTheRowUnderThePointer) {
   ExpectCopyOnly(ContextMenuAt(window_, RowCentreOnScreen(List(), 1)));
   SelectRows(List(), {1});
   ExpectCopyThenSeparatorThenDownload(ContextMenuAt(window_, RowCentreOnScreen(List(), 0)));
+}
+
+TEST_F(ContextMenu, KeyboardRequestOpensTheMenuUnderTheFirstSelectedRowWithTheSameRules) {
+  AddSecondRow();
+  struct Request {
+    std::vector<int> selected;
+    int menuRow;  // -1: no menu
+    bool withDownload;
+  };
+  const Request requests[] = {{{}, -1, false}, {{0}, 0, true}, {{1}, 1, true}, {{0, 1}, 0, false}};
+  for (const Request& request : requests) {
+    SCOPED_TRACE(::testing::PrintToString(request.selected));
+    SelectRows(List(), request.selected);
+    const PopupSeen seen = ContextMenuAt(window_, POINT{-1, -1});  // Shift+F10 or the Menu key
+    if (request.menuRow == -1) {
+      EXPECT_FALSE(seen.shown);
+      continue;
+    }
+    if (request.withDownload) {
+      ExpectCopyThenSeparatorThenDownload(seen);
+    } else {
+      ExpectCopyOnly(seen);
+    }
+    RECT row{};
+    row.left = LVIR_BOUNDS;
+    SendMessageW(List(), LVM_GETITEMRECT, static_cast<WPARAM>(request.menuRow), reinterpret_cast<LPARAM>(&row));
+    POINT below{row.left, row.bottom};
+    ClientToScreen(List(), &below);
+    EXPECT_EQ(seen.frame.left, below.x);
+    EXPECT_EQ(seen.frame.top, below.y);
+  }
 }
 
 TEST_F(ContextMenu, ChoosingCopyInfoCopiesTheSelectedRow) {

@@ -142,6 +142,26 @@ TEST_F(HotPlug, OtherDevicesAndLowerCaseIdsNeverRebuild) {
   EXPECT_EQ(Rows(), 1);
 }
 
+TEST_F(HotPlug, AVolumeRecordTooShortForItsMaskIsNotReadPastItsEnd) {
+  // The header alone at the very end of a readable page: reading the mask
+  // behind it would fault on the page after.
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  auto* pages = static_cast<BYTE*>(
+      VirtualAlloc(nullptr, 2 * system.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(pages, nullptr);
+  DWORD previous = 0;
+  ASSERT_TRUE(VirtualProtect(pages + system.dwPageSize, system.dwPageSize, PAGE_NOACCESS, &previous));
+  auto* header = reinterpret_cast<DEV_BROADCAST_HDR*>(pages + system.dwPageSize - sizeof(DEV_BROADCAST_HDR));
+  header->dbch_size = sizeof(DEV_BROADCAST_HDR);
+  header->dbch_devicetype = DBT_DEVTYP_VOLUME;
+  header->dbch_reserved = 0;
+  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, header), (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
+  EXPECT_TRUE(Send(DBT_DEVICEREMOVECOMPLETE, header).empty());
+  EXPECT_EQ(result_, 0);
+  VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 TEST_F(HotPlug, VolumesAndPortsAreNotLoggedBeyondTheArrivalLine) {
   const DEV_BROADCAST_VOLUME volume = VolumeRecord(1u << 4);
   EXPECT_EQ(Send(DBT_DEVICEARRIVAL, &volume), (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
