@@ -50,6 +50,9 @@ add_library(varnock_app STATIC
   shell/startup.cpp
   shell/main_window.cpp
   shell/menus.cpp
+  shell/command_line.cpp
+  shell/console.cpp
+  shell/unattended.cpp
   docks/ascii_text.cpp
   docks/dock_query.cpp
   docks/device_list.cpp
@@ -57,16 +60,18 @@ add_library(varnock_app STATIC
   docks/clipboard.cpp
   docks/device_paths.cpp
   docks/hotplug.cpp
+  docks/dock_report.cpp
   update/firmware_image.cpp
   update/updater_command.cpp
   update/update_outcome.cpp
   update/fw_download.cpp
+  update/updater_process.cpp
   update/updater_runner.cpp
   update/update_lock.cpp
   update/wait_dialog.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(varnock_app PUBLIC spdlog_headers libusb_headers
-  comctl32 comdlg32 shlwapi ole32 user32 gdi32 kernel32)
+  comctl32 comdlg32 shlwapi shell32 ole32 user32 gdi32 kernel32)
 
 set(VARNOCK_RC ${CMAKE_SOURCE_DIR}/resources/app.rc)
 set(VARNOCK_ICON ${CMAKE_BINARY_DIR}/resources/app.ico)

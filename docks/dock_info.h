@@ -27,5 +27,17 @@ inline constexpr int DOCK_STRING_BUFFER_LENGTH = 256;
 // Nothing when no dock can be opened.
 std::optional<DockInfo> QueryDock();
 
+// What a look at the bus found.
+enum class DockPresence { Absent, Unopenable, Opened };
+struct DockQueryResult {
+  std::optional<DockInfo> info;             // the dock's texts when it answered
+  DockPresence presence = DockPresence::Absent;
+  int openError = 0;                        // libusb_open's error code when Unopenable
+};
+// QueryDock with the reason when no dock could be opened.
+DockQueryResult QueryDockDiagnosed();
+// "LIBUSB_ERROR_NOT_SUPPORTED (-12)": the libusb error name (libusb_error_name) and the number.
+std::string UsbErrorText(int code);
+
 // Reply bytes 7, 6, 5, 4 as "a.b.c.d", each byte unsigned.
 std::wstring FormatFirmwareVersion(const std::uint8_t* reply);

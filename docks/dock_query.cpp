@@ -2,8 +2,11 @@
 
 #include <libusb.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <spdlog/spdlog.h>
@@ -16,6 +19,47 @@ struct UsbHandleCloser {
   void operator()(libusb_device_handle* handle) const { libusb_close(handle); }
 };
 using UsbHandle = std::unique_ptr<libusb_device_handle, UsbHandleCloser>;
+
+// The list drops its references to the devices with it.
+struct UsbDeviceListFreer {
+  void operator()(libusb_device** list) const { libusb_free_device_list(list, 1); }
+};
+using UsbDeviceList = std::unique_ptr<libusb_device*[], UsbDeviceListFreer>;
+
+bool IsDock(libusb_device* device) {
+  libusb_device_descriptor descriptor{};
+  return libusb_get_device_descriptor(device, &descriptor) == LIBUSB_SUCCESS &&
+         descriptor.idVendor == DOCK_VENDOR_ID && descriptor.idProduct == DOCK_PRODUCT_ID;
+}
+
+// libusb_open_device_with_vid_pid says only that it opened nothing. It tries
+// the first device with the dock's IDs, so look at that same device again:
+// none listed means no dock; one that refuses to open is a dock without a
+// usable driver (LIBUSB_ERROR_NOT_SUPPORTED on Windows), which the user can fix.
+DockQueryResult DiagnoseUnopenedDock() {
+  DockQueryResult result;
+  libusb_device** devices = nullptr;
+  const ssize_t count = libusb_get_device_list(nullptr, &devices);
+  if (count < 0) return result;  // no list was made
+  const UsbDeviceList list(devices);
+  libusb_device** const end = list.get() + count;
+  libusb_device** const dock = std::find_if(list.get(), end, IsDock);
+  if (dock == end) return result;
+
+  libusb_device_handle* opened = nullptr;
+  const int code = libusb_open(*dock, &opened);
+  if (code == LIBUSB_SUCCESS) {
+    // The dock arrived or got its driver since the first look. Not read here:
+    // its arrival brings its own refresh, and this query already logged that
+    // it found nothing.
+    const UsbHandle closing(opened);
+    return result;
+  }
+  spdlog::error("QueryDock dock present but cannot be opened {}", UsbErrorText(code));
+  result.presence = DockPresence::Unopenable;
+  result.openError = code;
+  return result;
+}
 
 // One string descriptor as ASCII; empty when the dock has no such string
 // (index 0) or the read fails, never the remains of an earlier read.
@@ -34,14 +78,22 @@ std::wstring FormatFirmwareVersion(const std::uint8_t* reply) {
   return text;
 }
 
-std::optional<DockInfo> QueryDock() {
+std::string UsbErrorText(int code) {
+  return std::string(libusb_error_name(code)) + " (" + std::to_string(code) + ")";
+}
+
+std::optional<DockInfo> QueryDock() { return QueryDockDiagnosed().info; }
+
+DockQueryResult QueryDockDiagnosed() {
   UsbHandle handle(libusb_open_device_with_vid_pid(nullptr, DOCK_VENDOR_ID, DOCK_PRODUCT_ID));
   if (!handle) {
     spdlog::error("libusb_open_device_with_vid_pid failed");
-    return std::nullopt;
+    return DiagnoseUnopenedDock();
   }
+  DockQueryResult result;
+  result.presence = DockPresence::Opened;
   libusb_device* device = libusb_get_device(handle.get());
-  if (device == nullptr) return std::nullopt;
+  if (device == nullptr) return result;
 
   libusb_device_descriptor descriptor{};
   libusb_get_device_descriptor(device, &descriptor);
@@ -69,5 +121,6 @@ std::optional<DockInfo> QueryDock() {
                    unsigned{reply[4]});
     }
   }  // the reply buffer goes before the handle is closed
-  return info;
+  result.info = std::move(info);
+  return result;
 }

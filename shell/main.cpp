@@ -9,8 +9,12 @@
 #include "docks/hotplug.h"
 #include "shell/menus.h"
 #include "shell/startup.h"
+#include "shell/unattended.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // With arguments the program runs unattended for scripts; without, as always.
+  const CommandRequest request = ParseCommandLine(ProgramArguments());
+  if (request.mode != CommandMode::Window) return RunUnattended(request);
   if (RaiseRunningCopy()) return 0;
   StartLogging();
   const OSVERSIONINFOEXW version = QueryWindowsVersion();

@@ -14,8 +14,10 @@ namespace {
 using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
 }
 
+HWND FindRunningCopy() { return FindWindowW(TXT_APP_CLASS, TXT_APP_TITLE); }
+
 bool RaiseRunningCopy() {
-  HWND running = FindWindowW(TXT_APP_CLASS, TXT_APP_TITLE);
+  HWND running = FindRunningCopy();
   if (running == nullptr) return false;
   ShowWindow(running, SW_RESTORE);
   ShowWindow(running, SW_SHOW);

@@ -5,7 +5,9 @@
 inline constexpr int MAIN_WINDOW_WIDTH = 900;
 inline constexpr int MAIN_WINDOW_HEIGHT = 520;
 
-// A running copy (same class and title) is restored and raised: true if found.
+// The main window of a running copy (same class and title), or null.
+HWND FindRunningCopy();
+// A running copy is restored and raised: true if found.
 bool RaiseRunningCopy();
 // Creates the log; on failure tells the user and goes on without a log file.
 void StartLogging();

@@ -46,6 +46,9 @@ inline constexpr UiText TXT_WAIT_UPDATING{L"请稍等，固件正在升级中...
 inline constexpr UiText TXT_SHUTDOWN_REASON{L"固件正在升级，请勿关机或拔下扩展坞。",
                                             L"Firmware update in progress. Do not turn off the computer or unplug the dock."};
 
+// A firmware update started elsewhere (the command line, another copy) holds the dock.
+inline constexpr UiText TXT_MSG_UPDATE_RUNNING{L"另一个固件升级正在进行中。", L"Another firmware update is running."};
+
 // Shown in Chinese whatever the UI language.
 inline constexpr wchar_t TXT_MSG_TOOL_MISSING[] = L"%ls 文件不存在，无法升级。";
 inline constexpr wchar_t TXT_MSG_INVALID_FW[] = L"不是有效的固件文件。";

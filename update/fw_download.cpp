@@ -23,13 +23,6 @@
 
 namespace {
 
-std::wstring OwnModulePath() {
-  std::vector<wchar_t> buffer(MODULE_PATH_LENGTH, L'\0');
-  GetModuleFileNameW(nullptr, buffer.data(), MODULE_PATH_LENGTH);
-  buffer.back() = L'\0';
-  return buffer.data();
-}
-
 void ShowRefusal(HWND mainWindow, const wchar_t* text) {
   MessageBoxW(mainWindow, text, TXT_APP_CLASS, MB_OK | MB_ICONQUESTION);
 }
@@ -67,6 +60,13 @@ class ShutdownBlockReason {
 
 }  // namespace
 
+std::wstring UpdaterToolBesideProgram() {
+  std::vector<wchar_t> buffer(MODULE_PATH_LENGTH, L'\0');
+  GetModuleFileNameW(nullptr, buffer.data(), MODULE_PATH_LENGTH);
+  buffer.back() = L'\0';
+  return UpdaterToolPath(buffer.data());
+}
+
 void FWDownload(HWND mainWindow) {
   spdlog::info("FWDownload");
   // The wait box's modal loop still dispatches commands posted to the
@@ -75,7 +75,7 @@ void FWDownload(HWND mainWindow) {
     spdlog::error("FWDownload refused: an update is running");
     return;
   }
-  const std::wstring toolPath = UpdaterToolPath(OwnModulePath());
+  const std::wstring toolPath = UpdaterToolBesideProgram();
   spdlog::info("FWDownload {}", WideToUtf8(toolPath));
   if (!PathFileExistsW(toolPath.c_str())) {
     spdlog::error("FWDownload {}", WideToUtf8(toolPath));
@@ -100,6 +100,12 @@ void FWDownload(HWND mainWindow) {
   }
   spdlog::info("FWDownload select fwfile is {}", WideToUtf8(fwFile));
 
+  const FlashLock flashLock;
+  if (!flashLock.Held()) {
+    spdlog::error("FWDownload refused: another firmware update is running");
+    ShowRefusal(mainWindow, TXT_MSG_UPDATE_RUNNING.In(SelectUiLanguage()));
+    return;
+  }
   if (!TryBeginUpdate()) {
     spdlog::error("FWDownload refused: an update is running");
     return;

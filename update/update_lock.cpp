@@ -1,5 +1,7 @@
 #include "update/update_lock.h"
 
+#include <atomic>
+
 namespace {
 std::atomic<bool> g_bUpdateRunning{false};
 }
@@ -9,3 +11,15 @@ bool TryBeginUpdate() { return !g_bUpdateRunning.exchange(true); }
 void EndUpdate() { g_bUpdateRunning.store(false); }
 
 bool UpdateRunning() { return g_bUpdateRunning.load(); }
+
+FlashLock::FlashLock() : mutex_(CreateMutexW(nullptr, FALSE, FLASH_LOCK_NAME)) {
+  if (mutex_ == nullptr) return;  // e.g. made by another user's elevated copy: count it as held
+  const DWORD result = WaitForSingleObject(mutex_, 0);
+  // Abandoned: its owner died mid-run; the mutex is ours now.
+  held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+FlashLock::~FlashLock() {
+  if (held_) ReleaseMutex(mutex_);
+  if (mutex_ != nullptr) CloseHandle(mutex_);
+}

@@ -4,9 +4,6 @@
 
 #include <string>
 
-inline constexpr DWORD OUTPUT_BUFFER_SIZE = 5120;
-inline constexpr DWORD OUTPUT_READ_SIZE = OUTPUT_BUFFER_SIZE - 1;  // room for a NUL after each block
-
 // Closes the wait dialog, enables the main window again and ends the update
 // state when it goes out of scope, whichever way the worker leaves.
 class WaitDialogGuard {

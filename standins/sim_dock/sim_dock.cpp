@@ -24,10 +24,27 @@ struct SimHandle {
 };
 int g_simDeviceTag = 0;  // address used as the libusb_device
 
+// The dock's IDs, written out here rather than taken from the query's header,
+// so that a wrong ID in the query finds no simulated dock.
+constexpr std::uint16_t SIM_VENDOR_ID = 0x3A7D;
+constexpr std::uint16_t SIM_PRODUCT_ID = 0xB070;
+
+libusb_device* SimDevice() { return reinterpret_cast<libusb_device*>(&g_simDeviceTag); }
+
+// libusb_open on the dock in `state`; the caller holds g_simLock.
+int OpenDock(const SimDockState& state, libusb_device_handle** handle) {
+  if (!state.present) return LIBUSB_ERROR_NO_DEVICE;
+  if (state.openError != 0) return state.openError;
+  ++g_simCounters.opens;
+  *handle = reinterpret_cast<libusb_device_handle*>(new SimHandle{state});
+  return LIBUSB_SUCCESS;
+}
+
 SimDockState CurrentState() {
   if (g_simFixed) return *g_simFixed;
   SimDockState state;
   if (!LoadSimDockState(SimDockStatePath(), state)) state.present = false;
+  if (state.offlineUntil > SimDockNow()) state.present = false;
   return state;
 }
 
@@ -67,23 +84,71 @@ void LIBUSB_CALL libusb_exit(libusb_context*) {}
 
 libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context*, uint16_t vendor_id,
                                                                   uint16_t product_id) {
+  if (vendor_id != SIM_VENDOR_ID || product_id != SIM_PRODUCT_ID) return nullptr;
   std::lock_guard<std::mutex> lock(g_simLock);
-  const SimDockState state = CurrentState();
-  if (!state.present || vendor_id != 0x3A7D || product_id != 0xB070) return nullptr;
-  ++g_simCounters.opens;
-  return reinterpret_cast<libusb_device_handle*>(new SimHandle{state});
+  libusb_device_handle* handle = nullptr;
+  return OpenDock(CurrentState(), &handle) == LIBUSB_SUCCESS ? handle : nullptr;
+}
+
+// The bus holds the dock alone, when it is present.
+ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** list) {
+  bool present = false;
+  {
+    std::lock_guard<std::mutex> lock(g_simLock);
+    present = CurrentState().present;
+  }
+  auto* devices = new libusb_device*[2]{};  // NULL-terminated, as libusb's
+  if (present) devices[0] = SimDevice();
+  *list = devices;
+  return present ? 1 : 0;
+}
+
+void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int) { delete[] list; }
+
+int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle) {
+  if (device != SimDevice()) return LIBUSB_ERROR_NO_DEVICE;
+  std::lock_guard<std::mutex> lock(g_simLock);
+  return OpenDock(CurrentState(), handle);
 }
 
 libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* handle) {
-  return handle != nullptr ? reinterpret_cast<libusb_device*>(&g_simDeviceTag) : nullptr;
+  return handle != nullptr ? SimDevice() : nullptr;
+}
+
+// Word for word as libusb 1.0.28 names them.
+const char* LIBUSB_CALL libusb_error_name(int code) {
+  switch (code) {
+    case LIBUSB_ERROR_IO: return "LIBUSB_ERROR_IO";
+    case LIBUSB_ERROR_INVALID_PARAM: return "LIBUSB_ERROR_INVALID_PARAM";
+    case LIBUSB_ERROR_ACCESS: return "LIBUSB_ERROR_ACCESS";
+    case LIBUSB_ERROR_NO_DEVICE: return "LIBUSB_ERROR_NO_DEVICE";
+    case LIBUSB_ERROR_NOT_FOUND: return "LIBUSB_ERROR_NOT_FOUND";
+    case LIBUSB_ERROR_BUSY: return "LIBUSB_ERROR_BUSY";
+    case LIBUSB_ERROR_TIMEOUT: return "LIBUSB_ERROR_TIMEOUT";
+    case LIBUSB_ERROR_OVERFLOW: return "LIBUSB_ERROR_OVERFLOW";
+    case LIBUSB_ERROR_PIPE: return "LIBUSB_ERROR_PIPE";
+    case LIBUSB_ERROR_INTERRUPTED: return "LIBUSB_ERROR_INTERRUPTED";
+    case LIBUSB_ERROR_NO_MEM: return "LIBUSB_ERROR_NO_MEM";
+    case LIBUSB_ERROR_NOT_SUPPORTED: return "LIBUSB_ERROR_NOT_SUPPORTED";
+    case LIBUSB_ERROR_OTHER: return "LIBUSB_ERROR_OTHER";
+    // Transfer statuses share the name space, 0 with LIBUSB_SUCCESS.
+    case LIBUSB_TRANSFER_ERROR: return "LIBUSB_TRANSFER_ERROR";
+    case LIBUSB_TRANSFER_TIMED_OUT: return "LIBUSB_TRANSFER_TIMED_OUT";
+    case LIBUSB_TRANSFER_CANCELLED: return "LIBUSB_TRANSFER_CANCELLED";
+    case LIBUSB_TRANSFER_STALL: return "LIBUSB_TRANSFER_STALL";
+    case LIBUSB_TRANSFER_NO_DEVICE: return "LIBUSB_TRANSFER_NO_DEVICE";
+    case LIBUSB_TRANSFER_OVERFLOW: return "LIBUSB_TRANSFER_OVERFLOW";
+    case LIBUSB_SUCCESS: return "LIBUSB_SUCCESS / LIBUSB_TRANSFER_COMPLETED";
+    default: return "**UNKNOWN**";
+  }
 }
 
 int LIBUSB_CALL libusb_get_device_descriptor(libusb_device*, libusb_device_descriptor* descriptor) {
   std::memset(descriptor, 0, sizeof(*descriptor));
   descriptor->bLength = LIBUSB_DT_DEVICE_SIZE;
   descriptor->bDescriptorType = LIBUSB_DT_DEVICE;
-  descriptor->idVendor = 0x3A7D;
-  descriptor->idProduct = 0xB070;
+  descriptor->idVendor = SIM_VENDOR_ID;
+  descriptor->idProduct = SIM_PRODUCT_ID;
   descriptor->iManufacturer = 1;
   descriptor->iProduct = 2;
   descriptor->iSerialNumber = 3;

@@ -14,6 +14,10 @@
 //   firmware=1.2.3.4        (the four numbers shown, first to last)
 //   control_result=0        (a negative libusb code makes the request fail)
 //   reply_length=1024
+//   open_error=0            (a libusb code: the dock is present but opening it
+//                            fails with it; -12 as without a WinUSB-class driver)
+//   offline_until=0         (system time as FILETIME ticks: until then the dock is
+//                            off the bus, as while it reboots after a flash)
 #include <cstdint>
 #include <string>
 
@@ -26,7 +30,12 @@ struct SimDockState {
   int controlResult = 0;
   int replyLength = 1024;
   int initResult = 0;  // libusb_init's result
+  int openError = 0;   // non-zero: listed, but opening fails with this libusb code
+  std::uint64_t offlineUntil = 0;  // FILETIME ticks; the dock is absent before then
 };
+
+// The system time as FILETIME ticks (100 ns), comparable across processes.
+std::uint64_t SimDockNow();
 
 // Replaces the state; from now on the state file is not read.
 void SimDockSet(const SimDockState& state);

@@ -18,6 +18,12 @@ std::string Trim(const std::string& text) {
 
 }  // namespace
 
+std::uint64_t SimDockNow() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return (std::uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime;
+}
+
 std::wstring SimDockStatePath() {
   wchar_t fromEnv[1024] = {};
   if (GetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", fromEnv, 1024) > 0) return fromEnv;
@@ -44,6 +50,8 @@ bool LoadSimDockState(const std::wstring& path, SimDockState& state) {
     else if (key == "control_result") state.controlResult = std::atoi(value.c_str());
     else if (key == "reply_length") state.replyLength = std::atoi(value.c_str());
     else if (key == "init_result") state.initResult = std::atoi(value.c_str());
+    else if (key == "open_error") state.openError = std::atoi(value.c_str());
+    else if (key == "offline_until") state.offlineUntil = std::strtoull(value.c_str(), nullptr, 10);
     else if (key == "firmware") {
       unsigned a = 0, b = 0, c = 0, d = 0;
       if (std::sscanf(value.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) == 4) {
@@ -67,6 +75,8 @@ bool SaveSimDockState(const std::wstring& path, const SimDockState& state) {
        << unsigned{state.firmware[2]} << "." << unsigned{state.firmware[3]} << "\n"
        << "control_result=" << state.controlResult << "\n"
        << "reply_length=" << state.replyLength << "\n";
+  if (state.openError != 0) text << "open_error=" << state.openError << "\n";
+  if (state.offlineUntil != 0) text << "offline_until=" << state.offlineUntil << "\n";
   // Write a new file and move it over the old one, so a reader never sees half a state.
   const std::wstring temporary = path + L".new";
   {

@@ -17,6 +17,7 @@
 //   stamp PATH    write the performance counter's value (decimal) to PATH
 //   record PATH   write the command line received (UTF-8) to PATH
 //   flash         store the image's version in the simulated dock's state file
+//   reboot MS     take the simulated dock off the bus for MS milliseconds from now
 //   exit CODE     end with CODE (the default is 0)
 #include <windows.h>
 
@@ -166,6 +167,13 @@ int wmain(int argc, wchar_t** argv) {
           std::copy(version, version + 4, state.firmware);
           SaveSimDockState(statePath, state);
         }
+      }
+    } else if (verb == "reboot") {
+      SimDockState state;
+      const std::wstring statePath = SimDockStatePath();
+      if (LoadSimDockState(statePath, state)) {
+        state.offlineUntil = SimDockNow() + std::strtoull(argument.c_str(), nullptr, 10) * 10000;
+        SaveSimDockState(statePath, state);
       }
     } else if (verb == "exit") {
       exitCode = std::atoi(argument.c_str());

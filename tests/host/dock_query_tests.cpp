@@ -1,7 +1,10 @@
 // QueryDock against real libusb talking to an emulated dock.
+#include <fcntl.h>
 #include <libusb.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <map>
 #include <optional>
@@ -55,17 +58,41 @@ void ExpectOpenedOnceAndClosed(const EmulatedDock& dock) {
   EXPECT_THAT(dock.UnknownIoctls(), ::testing::IsEmpty());
 }
 
+// libusb's warnings while a session ends: it names every device still
+// referenced, by a device list or a handle the query did not give back. Its
+// event thread is joined by then, so only this thread writes here.
+std::vector<std::string> g_exitWarnings;
+
+void LIBUSB_CALL CollectWarning(libusb_context*, enum libusb_log_level level, const char* text) {
+  if (level == LIBUSB_LOG_LEVEL_WARNING) g_exitWarnings.emplace_back(text);
+}
+
+std::vector<std::string> EndUsbSession() {
+  g_exitWarnings.clear();
+  libusb_set_log_cb(nullptr, CollectWarning, LIBUSB_LOG_CB_GLOBAL);
+  libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_WARNING);
+  libusb_exit(nullptr);
+  // The level outlives the session: later sessions stay quiet.
+  libusb_set_option(nullptr, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_NONE);
+  libusb_set_log_cb(nullptr, nullptr, LIBUSB_LOG_CB_GLOBAL);
+  return g_exitWarnings;
+}
+
 class DockQuery : public ::testing::Test {
  protected:
+  std::optional<DockInfo> Query() { return InUsbSession(QueryDock); }
+  DockQueryResult QueryDiagnosed() { return InUsbSession(QueryDockDiagnosed); }
+
   // One libusb session per query, as each test's devices are new.
-  std::optional<DockInfo> Query() {
+  template <typename Result>
+  Result InUsbSession(Result (*query)()) {
     if (libusb_init(nullptr) != LIBUSB_SUCCESS) {
       ADD_FAILURE() << "libusb_init failed";
-      return std::nullopt;
+      return {};
     }
-    std::optional<DockInfo> info = QueryDock();
-    libusb_exit(nullptr);
-    return info;
+    Result result = query();
+    EXPECT_THAT(EndUsbSession(), ::testing::IsEmpty()) << "the query kept libusb devices";
+    return result;
   }
 
   EmulatedBus bus_;
@@ -77,13 +104,16 @@ class DockQuery : public ::testing::Test {
 TEST_F(DockQuery, ReadsStringsAndFirmwareRevisionThenCloses) {
   EmulatedDock& dock = bus_.Add(StandardDock());
 
-  const std::optional<DockInfo> info = Query();
+  const DockQueryResult result = QueryDiagnosed();
 
-  ASSERT_TRUE(info.has_value());
-  EXPECT_EQ(info->Vendor, L"Varnock");
-  EXPECT_EQ(info->Product, L"USB-C Dock D70");
-  EXPECT_EQ(info->SerialNumber, L"VN70-0042318");
-  EXPECT_EQ(info->FwRev, L"1.2.12.3");
+  EXPECT_EQ(result.presence, DockPresence::Opened);
+  EXPECT_EQ(result.openError, 0);
+  ASSERT_TRUE(result.info.has_value());
+  const DockInfo& info = *result.info;
+  EXPECT_EQ(info.Vendor, L"Varnock");
+  EXPECT_EQ(info.Product, L"USB-C Dock D70");
+  EXPECT_EQ(info.SerialNumber, L"VN70-0042318");
+  EXPECT_EQ(info.FwRev, L"1.2.12.3");
   std::vector<std::string> lines = StandardStringLines();
   lines.push_back("info fwver 1.2.12.3");
   EXPECT_THAT(log_.Lines(), ElementsAreArray(lines));
@@ -119,6 +149,61 @@ TEST_F(DockQuery, FindsNoDockAmongOtherDevices) {
     EXPECT_THAT(other->ControlRequests(), ::testing::IsEmpty()) << other->Devnode();
   }
 }
+
+// --- no dock could be opened: why ------------------------------------------
+
+struct UnopenedDock {
+  const char* name;
+  std::vector<DockModel> devices;
+  DockPresence presence;
+  int openError;
+  std::vector<std::string> lines;
+};
+
+void PrintTo(const UnopenedDock& param, std::ostream* out) { *out << param.name; }
+
+DockModel WithNodeThatWillNotOpen(DockModel model) {
+  model.nodeOpens = false;
+  return model;
+}
+
+DockModel OtherProduct(DockModel model) {
+  model.productId = 0xB071;
+  return model;
+}
+
+class NoDockOpened : public DockQuery, public ::testing::WithParamInterface<UnopenedDock> {};
+
+TEST_P(NoDockOpened, TellsAbsentFromUnopenable) {
+  for (const DockModel& device : GetParam().devices) bus_.Add(device);
+
+  const DockQueryResult result = QueryDiagnosed();
+
+  EXPECT_EQ(result.info, std::nullopt);
+  EXPECT_EQ(result.presence, GetParam().presence);
+  EXPECT_EQ(result.openError, GetParam().openError);
+  EXPECT_THAT(log_.Lines(), ElementsAreArray(GetParam().lines));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bus, NoDockOpened,
+    ::testing::Values(
+        // open(2) fails with EISDIR, which libusb's Linux backend does not map
+        // to a named error: LIBUSB_ERROR_IO.
+        UnopenedDock{"DockNodeWillNotOpen",
+                     {WithNodeThatWillNotOpen(StandardDock())},
+                     DockPresence::Unopenable,
+                     LIBUSB_ERROR_IO,
+                     {"error libusb_open_device_with_vid_pid failed",
+                      "error QueryDock dock present but cannot be opened LIBUSB_ERROR_IO (-1)"}},
+        UnopenedDock{"EmptyBus", {}, DockPresence::Absent, 0, {"error libusb_open_device_with_vid_pid failed"}},
+        // A device that cannot be opened is no dock unless it has the dock's IDs.
+        UnopenedDock{"OtherDeviceWillNotOpen",
+                     {WithNodeThatWillNotOpen(OtherProduct(StandardDock()))},
+                     DockPresence::Absent,
+                     0,
+                     {"error libusb_open_device_with_vid_pid failed"}}),
+    [](const ::testing::TestParamInfo<UnopenedDock>& param) { return std::string(param.param.name); });
 
 // --- the firmware request fails ---------------------------------------------
 
@@ -310,6 +395,19 @@ TEST(EmulatedDockTest, SeesANodeLeftOpen) {
   EXPECT_TRUE(dock.WaitUntilClosed(CLOSE_WAIT));
   EXPECT_EQ(dock.Closes(), 1);
   libusb_exit(nullptr);
+}
+
+// The code the unopenable-dock case expects rests on how its node fails.
+TEST(EmulatedDockTest, NodeThatWillNotOpenFailsWithEISDIR) {
+  EmulatedBus bus;
+  const EmulatedDock& dock = bus.Add(WithNodeThatWillNotOpen(StandardDock()));
+
+  const int fd = open(dock.Devnode().c_str(), O_RDWR | O_CLOEXEC);
+  const int error = errno;
+
+  EXPECT_EQ(fd, -1);
+  EXPECT_EQ(error, EISDIR);
+  if (fd >= 0) close(fd);
 }
 
 }  // namespace

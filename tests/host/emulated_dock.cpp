@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <ostream>
 #include <stdexcept>
 #include <thread>
@@ -365,6 +366,14 @@ EmulatedDock& EmulatedBus::Add(const DockModel& model) {
     const std::string message = error ? error->message : "unknown error";
     g_clear_error(&error);
     throw std::runtime_error("adding the emulated device failed: " + message);
+  }
+  if (!model.nodeOpens) {
+    // A directory in the node's place: file modes would not stop root.
+    gchar* root = umockdev_testbed_get_root_dir(testbed_);
+    const std::filesystem::path node = std::string(root) + devnode;
+    g_free(root);
+    std::filesystem::remove(node);
+    std::filesystem::create_directory(node);
   }
   docks_.push_back(std::move(dock));
   return *docks_.back();

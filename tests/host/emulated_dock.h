@@ -51,6 +51,11 @@ struct DockModel {
   std::map<std::uint8_t, std::u16string> strings;
   VendorBehaviour vendorBehaviour = VendorBehaviour::Answer;
   std::vector<std::uint8_t> vendorReply;  // cut to the request's wLength
+  // False: libusb lists the device but cannot open its node (open(2) fails
+  // with EISDIR, which libusb reports as LIBUSB_ERROR_IO). umockdev 0.17
+  // keeps a slot of its fd map for every failed open and aborts after about
+  // 50 in one process: not for runs with --gtest_repeat.
+  bool nodeOpens = true;
 };
 
 class EmulatedDock {

@@ -17,6 +17,17 @@ void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
   file << bytes;
 }
 
+void WriteImage(const std::wstring& path, size_t size, const std::string& script, const std::string& signature,
+                const unsigned char (&version)[4]) {
+  std::string bytes = signature;
+  for (int i = 3; i >= 0; --i) bytes += static_cast<char>(version[i]);
+  bytes.resize(16, '\0');
+  if (!script.empty()) bytes += "STANDIN\n" + script + '\0';
+  while (bytes.size() < size) bytes += static_cast<char>('a' + bytes.size() % 26);
+  bytes.resize(size);
+  testsupport::WriteFileBytes(path, bytes);
+}
+
 std::vector<std::string> ReadLogLines(const std::wstring& path) {
   const std::string text = ReadFileBytes(path);
   std::vector<std::string> lines;
@@ -166,16 +177,35 @@ std::wstring MessageBoxText(HWND box) {
   return text;
 }
 
-ChildProcess StartProcess(const std::wstring& commandLine, const std::wstring& workingDir) {
+namespace {
+HANDLE InheritableOutputFile(const std::wstring& path) {
+  if (path.empty()) return nullptr;
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+}  // namespace
+
+ChildProcess StartProcess(const std::wstring& commandLine, const std::wstring& workingDir,
+                          const std::wstring& outputFile, const std::wstring& errorFile) {
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(L'\0');
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &info)) {
-    return {};
+  HANDLE output = InheritableOutputFile(outputFile);
+  HANDLE error = InheritableOutputFile(errorFile);
+  const bool redirected = output != nullptr || error != nullptr;
+  if (redirected) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
   }
+  PROCESS_INFORMATION info{};
+  const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, redirected, 0, nullptr,
+                                      workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &info);
+  if (output != nullptr) CloseHandle(output);
+  if (error != nullptr) CloseHandle(error);
+  if (!started) return {};
   CloseHandle(info.hThread);
   return ChildProcess{info.hProcess, info.dwProcessId};
 }

@@ -16,6 +16,11 @@ std::vector<std::string> ReadLogLines(const std::wstring& path = L"basic-log.txt
 // The messages of the log lines ("[time] [logger] [level] message" -> "level message").
 std::vector<std::string> LogMessages(const std::wstring& path = L"basic-log.txt");
 void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// Writes a firmware image: `signature` then version bytes 4-7 (shown as
+// version[0].version[1]...), then at offset 16 the stand-in's script if any,
+// filled up to exactly `size` bytes.
+void WriteImage(const std::wstring& path, size_t size, const std::string& script = "",
+                const std::string& signature = "FWCT", const unsigned char (&version)[4] = {1, 3, 0, 0});
 
 // Pumps this thread's messages until the predicate holds or the time is up.
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -43,7 +48,9 @@ struct ChildProcess {
   HANDLE process = nullptr;
   DWORD id = 0;
 };
-ChildProcess StartProcess(const std::wstring& commandLine, const std::wstring& workingDir = L"");
+// With output files, the child's standard output and error go there (created afresh).
+ChildProcess StartProcess(const std::wstring& commandLine, const std::wstring& workingDir = L"",
+                          const std::wstring& outputFile = L"", const std::wstring& errorFile = L"");
 // Exit code after waiting, or STILL_ACTIVE on time-out.
 DWORD WaitForExit(HANDLE process, DWORD milliseconds);
 

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <stdexcept>
@@ -34,11 +33,13 @@ std::atomic<DWORD> g_bigAllocationsFailExceptOn{0};
 void* operator new(std::size_t size) {
   const DWORD exempt = g_bigAllocationsFailExceptOn.load(std::memory_order_relaxed);
   if (exempt != 0 && size > (std::size_t{1} << 20) && GetCurrentThreadId() != exempt) throw std::bad_alloc();
-  if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
+  if (void* memory = HeapAlloc(GetProcessHeap(), 0, size != 0 ? size : 1)) return memory;
   throw std::bad_alloc();
 }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory) noexcept {
+  if (memory != nullptr) HeapFree(GetProcessHeap(), 0, memory);
+}
+void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
 
 namespace {
 
@@ -702,4 +703,39 @@ TEST_F(FirmwareDownload, WorkerThatThrowsStillClosesTheBoxAndEnablesTheWindow) {
   EXPECT_FALSE(UpdateRunning()) << "the guard did not end the update";
   EXPECT_TRUE(seen.boxes.empty());
   EXPECT_EQ(log, (std::vector<LogRecord>{{"info", "RealFWDownload"}, {"error", "RealFWDownload exception std::bad_alloc"}}));
+}
+
+TEST_F(FirmwareDownload, AnUpdateRunningFromTheCommandLineMakesTheWindowRefuse) {
+  // The demo program updating from the command line, held inside its updater run.
+  const std::wstring other = testsupport::FreshFolder(L"command-line-update");
+  const std::wstring demo = testsupport::BuildFolder() + L"demo\\";
+  for (const wchar_t* file : {L"VarnockFWUpdate-demo.exe", L"varnock_dockupdatefw.exe"}) {
+    ASSERT_TRUE(CopyFileW((demo + file).c_str(), (other + file).c_str(), FALSE));
+  }
+  testsupport::WriteFileBytes(other + L"sim-dock.ini", "present=1\nfirmware=1.2.3.4\n");
+  const std::wstring gateName = L"Local\\varnock-command-line-gate-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, gateName.c_str());
+  ASSERT_NE(gate, nullptr);
+  const std::wstring running = other + L"running.txt";
+  WriteImage(other + L"held.bin", 4096, "stamp " + Utf8(running) + "\nwaitevent " + Utf8(gateName) + "\nout " + COMPLETED);
+  // The command line refuses while the program's window is open: this one is
+  // retitled until the update has begun, as if it were opened only then.
+  SetWindowTextW(mainWindow_, L"not yet open");
+  const testsupport::ChildProcess child = testsupport::StartProcess(
+      L"\"" + other + L"VarnockFWUpdate-demo.exe\" /update held.bin /wait 0", other, other + L"out.txt");
+  ASSERT_NE(child.process, nullptr);
+  const bool started = testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(running).empty(); },
+                                              std::chrono::seconds(30));
+  SetWindowTextW(mainWindow_, L"VarnockFirmwareUpdate");
+  ASSERT_TRUE(started) << testsupport::ReadFileBytes(other + L"basic-log.txt");
+
+  const UpdateRun run = Run(ScriptedImage(L"good.bin", "out " + COMPLETED));
+  SetEvent(gate);
+  EXPECT_EQ(testsupport::WaitForExit(child.process, 30000), 0u);
+  CloseHandle(child.process);
+  CloseHandle(gate);
+  ExpectRefusal(run, ChineseRun() ? L"另一个固件升级正在进行中。" : L"Another firmware update is running.");
+  EXPECT_EQ(run.log.back(), (LogRecord{"error", "FWDownload refused: another firmware update is running"}));
+  // Once it has ended, the window updates again.
+  ExpectOutcome(Run(ScriptedImage(L"after.bin", "out " + COMPLETED)), false);
 }

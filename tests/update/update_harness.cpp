@@ -157,17 +157,6 @@ void ClearSelection() {
   SendMessageW(g_hListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
 }
 
-void WriteImage(const std::wstring& path, size_t size, const std::string& script, const std::string& signature,
-                const unsigned char (&version)[4]) {
-  std::string bytes = signature;
-  for (int i = 3; i >= 0; --i) bytes += static_cast<char>(version[i]);
-  bytes.resize(16, '\0');
-  if (!script.empty()) bytes += "STANDIN\n" + script + '\0';
-  while (bytes.size() < size) bytes += static_cast<char>('a' + bytes.size() % 26);
-  bytes.resize(size);
-  testsupport::WriteFileBytes(path, bytes);
-}
-
 std::vector<LogRecord> LogRecords() {
   if (auto logger = spdlog::default_logger()) logger->flush();
   const std::string text = testsupport::ReadFileBytes(StartFolder() + L"\\basic-log.txt");

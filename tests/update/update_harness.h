@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/test_support.h"
+
 namespace updatetest {
 
 // The program's main window, created once per process as wWinMain does
@@ -24,11 +26,7 @@ void InstallNonProgramTool();    // a text file under the tool's name: it exists
 void SelectDockRow();
 void ClearSelection();
 
-// Writes a firmware image: `signature` then version bytes 4-7 (shown as
-// version[0].version[1]...), then at offset 16 the stand-in's script if any,
-// filled up to exactly `size` bytes.
-void WriteImage(const std::wstring& path, size_t size, const std::string& script = "",
-                const std::string& signature = "FWCT", const unsigned char (&version)[4] = {1, 3, 0, 0});
+using testsupport::WriteImage;
 
 // One record of basic-log.txt: level and the exact message bytes.
 struct LogRecord {

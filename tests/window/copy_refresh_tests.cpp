@@ -165,6 +165,20 @@ TEST_F(Refresh, NoDockLeavesTheListEmptyAndAReturningDockFillsIt) {
   EXPECT_EQ(CellText(List(), 0, 2), L"VN-2026-0001");
 }
 
+TEST_F(Refresh, ADockThatCannotBeOpenedIsNamedInTheLogOnlyAndTheWindowStaysAsWithoutOne) {
+  SimDockState unopenable;
+  unopenable.openError = -12;  // on the bus, but no WinUSB-class driver
+  SimDockSet(unopenable);
+  const size_t mark = LogMark();
+  SendMessageW(window_, WM_COMMAND, REFRESH, 0);
+  EXPECT_EQ(RowCount(List()), 0);
+  EXPECT_EQ(LogSince(mark), (std::vector<std::string>{
+                                "info RefreshDeviceList", "info FillDataToListView",
+                                "error libusb_open_device_with_vid_pid failed",
+                                "error QueryDock dock present but cannot be opened LIBUSB_ERROR_NOT_SUPPORTED (-12)"}));
+  EXPECT_EQ(LOWORD(SendMessageW(GetDlgItem(window_, 1), SB_GETTEXTLENGTHW, 0, 0)), 0) << "the status bar shows text";
+}
+
 TEST_F(Refresh, TwoFillsGiveTwoRowsAndARefreshGivesOneAgain) {
   SimDockSet(SecondDock());
   FillDataToListView();

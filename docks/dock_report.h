@@ -1,0 +1,11 @@
+#pragma once
+// The dock's four texts as the command line prints them, under the list's
+// English column names. Portable.
+#include <string>
+
+struct DockInfo;
+
+// "Vendor: …", "Product: …", "SerialNumber: …", "FwRev: …", each ending in CRLF.
+std::wstring FormatDockReport(const DockInfo& dock);
+// One JSON object with the same four keys, ending in CRLF.
+std::wstring FormatDockJson(const DockInfo& dock);

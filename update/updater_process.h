@@ -1,0 +1,33 @@
+#pragma once
+// Running the updater tool as a hidden child process and reading its output
+// through one pipe: the core shared by the window's update worker and the
+// command line. It logs every step; what the user is told is the caller's.
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+inline constexpr DWORD OUTPUT_BUFFER_SIZE = 5120;
+inline constexpr DWORD OUTPUT_READ_SIZE = OUTPUT_BUFFER_SIZE - 1;  // room for a NUL after each block
+
+// How far a run got.
+enum class UpdaterStage {
+  CommandLineTooLong,  // refused before anything started
+  PipeFailed,          // CreatePipe
+  HandleFailed,        // SetHandleInformation
+  StartFailed,         // CreateProcessW
+  Finished,            // the tool ran and its output was read to the end
+};
+
+struct UpdaterRun {
+  UpdaterStage stage = UpdaterStage::Finished;
+  DWORD errorCode = 0;   // GetLastError of the failed step
+  bool failed = false;   // Finished only: judged over all the tool printed
+};
+
+// Each block of the tool's output as it arrives.
+using UpdaterOutputSink = std::function<void(const char* data, size_t length)>;
+
+// Runs "<tool>" -vid 3A7D -pid B070 -i "<image>" -l v and waits for it to end.
+UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFile,
+                          const UpdaterOutputSink& onOutput = {});
