@@ -25,11 +25,22 @@ FAILING = (
     "exit 1\n"
 )
 
+# A successful update that takes a while, so a test can act on the program during it.
+SLOW = (
+    "out Varnock dock firmware updater\n"
+    "out Dock 3A7D:B070 found\n"
+    "err Erasing flash...\n"
+    + "".join("sleep 1000\nout Writing image: %d%%\n" % (step * 100 // 12) for step in range(1, 13))
+    + "flash\n"
+    "out Firmware install (phase-1) completed\n"
+)
+
 def main(out):
     os.makedirs(out, exist_ok=True)
     files = {
         "dock-fw-1.3.0.0.bin": image((1, 3, 0, 0)),
         "dock-fw-2.0.0.0-fails.bin": image((2, 0, 0, 0), FAILING),
+        "dock-fw-1.4.0.0-slow.bin": image((1, 4, 0, 0), SLOW),
         "dock-fw-too-short.bin": image((1, 4, 0, 0), size=1000),
         "not-a-firmware.bin": image((1, 4, 0, 0), signature=b"MZ\x90\x00"),
     }

@@ -34,6 +34,7 @@ WAIT_TEXT = {"1033": "Please Wait,Firmware is Updating...", "2052": "请稍等�
 UPDATE_OK = "固件升级成功。"
 UPDATE_FAILED = "升级失败，请重新升级。"
 INVALID_FW = "不是有效的固件文件。"
+END_SESSION_REFUSED = "WM_QUERYENDSESSION refused: firmware update in progress"
 ABOUT_RE = re.compile(r"VarnockFirmwareUpdate V1\.0\.0\.0\n\n[^\n]*Copyright[^\n]*")
 
 
@@ -194,10 +195,32 @@ class Suite:
         left, top, right, bottom = box["ok"]
         self.click((left + right) / 2, (top + bottom) / 2)
 
-    def copy_info(self, expected_version, shot):
+    def stays(self, what, predicate, seconds=0.5):
+        """After an action that must change nothing: the predicate holds at every look for a while."""
+        deadline = time.monotonic() + seconds
+        while True:
+            state = self.windows()
+            check(predicate(state), "%s; seen: %s" % (what, json.dumps(state, ensure_ascii=False)[:1500]))
+            if time.monotonic() >= deadline:
+                return state
+            time.sleep(0.1)
+
+    def probe_number(self, *args):
+        result = self.wine(self.probe, *args)
+        check(result.returncode == 0, "ui_probe %s failed with %d" % (" ".join(args), result.returncode))
+        return int(result.stdout)
+
+    def end_session_answer(self):
+        """The main window's answer to WM_QUERYENDSESSION sent by another process."""
+        return self.probe_number("query-end-session")
+
+    def updaters_running(self):
+        return self.probe_number("count-processes", TOOL)
+
+    def copy_info(self, expected_version, shot, open_menu=None):
         """Context menu > Copy Info; the clipboard, read by another process, holds the row exactly."""
         check(self.wine(self.probe, "clear-clipboard").returncode == 0, "could not empty the clipboard")
-        menu = self.open_context_menu()
+        menu = (open_menu or self.open_context_menu)()
         self.screenshot(shot)
         self.click(*self.menu_item(menu, 0, 2, separators=1))
         expected = "".join("%s : %s\n" % (label, value) for label, value in
@@ -210,6 +233,7 @@ class Suite:
                 break
             time.sleep(0.05)
         check(text == expected, "clipboard after Copy Info: %r, expected %r" % (text, expected))
+        return menu
 
     def choose_image(self, image, name):
         """Context menu > firmware download, then the image's path typed into the open-file dialog."""
@@ -225,7 +249,7 @@ class Suite:
         self.key("Return")
         return dialog
 
-    def run_update(self, image, outcome, version_after, step):
+    def run_update(self, image, outcome, version_after, step, while_running=None):
         self.choose_image(image, step + "-file-dialog")
         wait = self.wait_for("the wait box", lambda s: next(
             (w for w in self.popups(s, "#32770") if "wait_text" in w), None))
@@ -234,6 +258,8 @@ class Suite:
         check(wait["wait_text"] == WAIT_TEXT[self.lang], "wait text %r" % wait["wait_text"])
         check(wait["title"] == "", "the wait box has a caption: %r" % wait["title"])
         check(not main["enabled"], "the main window takes input during the update")
+        if while_running:
+            while_running(wait, main)
         box = self.wait_for("the outcome box", self.message_box, timeout=60)
         self.screenshot(step + "-outcome", crop=main["rect"])
         check(box["message"] == outcome, "outcome %r, expected %r" % (box["message"], outcome))
@@ -243,6 +269,37 @@ class Suite:
         self.wait_for("the main window usable again", self.only_main)
         cells = self.row_cells()
         check(cells == DOCK + [version_after], "row after the update: %r" % cells)
+
+    def hold_through_update(self, wait, main):
+        """During the slow update nothing closes the wait box or reaches the main window, and the
+        session may not end."""
+        began = time.monotonic()
+
+        def held(state):  # the wait box up and active, the main window disabled
+            return (any(w["hwnd"] == wait["hwnd"] for w in state["windows"]) and not state["main"]["enabled"]
+                    and state["foreground"] == wait["hwnd"])
+
+        left, top, right, bottom = wait["rect"]
+        self.click((left + right) / 2, (top + bottom) / 2)
+        self.wait_for("the wait box active", lambda s: s["foreground"] == wait["hwnd"])
+        self.key("alt+F4")
+        self.stays("after Alt+F4 the wait box went or the main window took input", held)
+        check(self.wine(self.probe, "post-close", str(wait["hwnd"])).returncode == 0, "could not post WM_CLOSE")
+        self.stays("after another program's WM_CLOSE the wait box went or the main window took input", held)
+        for name in ("Escape", "Return"):
+            self.key(name)
+            self.stays("after %s the wait box went or the main window took input" % name, held)
+        row = main["list"]["rows"][0]["rect"]
+        self.click(row[0] + 60, (row[1] + row[3]) / 2, 3)
+        self.stays("a right-click on the row during the update opened a menu",
+                   lambda s: held(s) and not self.popups(s, "#32768"))
+        count = self.updaters_running()
+        check(count == 1, "%d updater processes run during the update" % count)
+        answer = self.end_session_answer()
+        check(answer == 0, "WM_QUERYENDSESSION during the update answered %d" % answer)
+        self.screenshot("slow-update-held", crop=main["rect"])
+        check(held(self.windows()), "the update ended before its checks were done")
+        print("checks during the update took %.1f s" % (time.monotonic() - began))
 
     # --- the run ----------------------------------------------------------
     def prepare(self):
@@ -254,6 +311,8 @@ class Suite:
         for name in ("VarnockFWUpdate-demo.exe", TOOL):
             shutil.copy2(os.path.join(self.demo, name), self.app)
         shutil.copytree(os.path.join(self.demo, "images"), os.path.join(self.app, "images"))
+        check(os.path.exists(os.path.join(self.app, "images", "dock-fw-1.4.0.0-slow.bin")),
+              "the demo's sample images are out of date: rebuild VarnockFWUpdateDemo")
         shutil.copy2(os.path.join(self.demo, "demo-dock.ini"), os.path.join(self.app, "sim-dock.ini"))
         check(self.windows()["main"] is None,
               "another copy of the program already runs on display %s" % self.env.get("DISPLAY"))
@@ -286,7 +345,7 @@ class Suite:
         print("started:", shot)
 
         # Copy Info puts the row on the clipboard, Chinese labels in every language.
-        self.copy_info("1.2.3.4", "context-menu")
+        mouse_menu = self.copy_info("1.2.3.4", "context-menu")
 
         # A good image: wait box, success, the list shows the new version.
         self.run_update("dock-fw-1.3.0.0.bin", UPDATE_OK, "1.3.0.0", "update")
@@ -343,6 +402,29 @@ class Suite:
             if not plugged:
                 self.screenshot("refresh-no-dock", crop=state["main"]["rect"])
         check(self.row_cells() == DOCK + ["1.3.0.0"], "the row after the dock came back")
+
+        # A longer update: the wait box cannot be closed, nothing else starts, the session may not end.
+        check(self.end_session_answer() != 0, "WM_QUERYENDSESSION refused with no update running")
+        check(self.updaters_running() == 0, "an updater process runs before any update")
+        self.run_update("dock-fw-1.4.0.0-slow.bin", UPDATE_OK, "1.4.0.0", "slow-update", self.hold_through_update)
+        check(self.end_session_answer() != 0, "WM_QUERYENDSESSION still refused after the update")
+        check(self.updaters_running() == 0, "the updater process outlived the update")
+
+        # Shift+F10 opens the row menu under the selected row; its Copy Info works as the mouse's.
+        row = self.windows()["main"]["list"]["rows"][0]["rect"]
+        self.click_until("the row selected", row[0] + 60, (row[1] + row[3]) / 2, 1,
+                         lambda s: s["main"]["list"]["selected"] == 1)
+
+        def keyboard_menu():
+            self.key("shift+F10")
+            return self.wait_for("the row menu from Shift+F10", lambda s: (self.popups(s, "#32768") or [None])[0])
+        menu = self.copy_info("1.4.0.0", "keyboard-context-menu", keyboard_menu)
+        left, top, right, bottom = menu["rect"]
+        mouse = mouse_menu["rect"]
+        check((right - left, bottom - top) == (mouse[2] - mouse[0], mouse[3] - mouse[1]),
+              "the keyboard's menu %r differs in size from the mouse's %r" % (menu["rect"], mouse))
+        check(abs(left - row[0]) <= 4 and abs(top - row[3]) <= 4,
+              "the keyboard's menu at %r is not under the row %r" % (menu["rect"], row))
 
         # A second start restores and raises the first copy and ends at once with 0.
         main = self.windows("caption")["main"]
@@ -422,7 +504,11 @@ class Suite:
             "RealFWDownload end", "RefreshDeviceList", "FillDataToListView", "fwver 1.3.0.0",
             *update, "TOPMOST", "TOPMOST", "ABOUT",
             "RefreshDeviceList", "FillDataToListView", "libusb_open_device_with_vid_pid failed",
-            "RefreshDeviceList", "FillDataToListView", "fwver 1.3.0.0", "QuitApp\n\n",
+            "RefreshDeviceList", "FillDataToListView", "fwver 1.3.0.0",
+            *update, "FWDownload select fwfile is " + image + "dock-fw-1.4.0.0-slow.bin", *run, END_SESSION_REFUSED,
+            re.compile(r"ReadFile\n .*Firmware install \(phase-1\) completed.*", re.S),
+            "RealFWDownload end", "RefreshDeviceList", "FillDataToListView", "fwver 1.4.0.0",
+            "CopySelectItemInfo", "CopyTextToClipboard", "QuitApp\n\n",
         ]
         position = 0
         for wanted in expected:
@@ -434,9 +520,12 @@ class Suite:
                 getattr(wanted, "pattern", wanted), text[-3000:]))
             position += 1
         check(messages[-1] == "QuitApp\n\n", "the log does not end with QuitApp: %r" % messages[-1])
-        # The refused short file starts no update.
-        last_download = len(messages) - 1 - messages[::-1].index("FWDownload")
-        check(not any(m.startswith(("FWDownload select", "RealFWDownload")) for m in messages[last_download:]),
+        check(messages.count(END_SESSION_REFUSED) == 1, "%d WM_QUERYENDSESSION refusals in the log, expected the one"
+              " during the update" % messages.count(END_SESSION_REFUSED))
+        # The refused short file (the download just before the Topmost steps) starts no update.
+        topmost = messages.index("TOPMOST")
+        short_file = topmost - 1 - messages[topmost - 1::-1].index("FWDownload")
+        check(not any(m.startswith(("FWDownload select", "RealFWDownload")) for m in messages[short_file:topmost]),
               "the too-short file was passed on")
 
     def cleanup(self):

@@ -10,9 +10,15 @@
 //                        with "caption" also the place of its minimise box
 //   ui_probe clipboard   the clipboard's CF_UNICODETEXT as UTF-8 bytes (exit 2 if none)
 //   ui_probe clear-clipboard   empties the clipboard, so a later copy is seen as new
+//   ui_probe post-close HWND   posts WM_CLOSE to the window, as another program may (exit 1 if no such window)
+//   ui_probe query-end-session  asks the main window WM_QUERYENDSESSION (logoff) as the
+//                        session manager would and prints its answer (exit 1 without a main
+//                        window, 2 if it did not answer)
+//   ui_probe count-processes NAME  the number of running processes whose executable is NAME
 // Screen coordinates equal X root coordinates under Wine without a virtual desktop.
 #include <windows.h>
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <string>
@@ -296,6 +302,34 @@ int PrintClipboard() {
   return 3;
 }
 
+int PostClose(const wchar_t* handle) {
+  const HWND window = reinterpret_cast<HWND>(static_cast<UINT_PTR>(_wcstoui64(handle, nullptr, 10)));
+  return IsWindow(window) && PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
+}
+
+int QueryEndSession() {
+  const HWND main = FindWindowW(MAIN_CLASS, MAIN_TITLE);
+  if (!main) return 1;
+  DWORD_PTR answer = 0;
+  if (!SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer)) return 2;
+  WriteOut(std::to_string(answer) + "\n");
+  return 0;
+}
+
+int CountProcesses(const wchar_t* name) {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 1;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    if (_wcsicmp(entry.szExeFile, name) == 0) ++count;
+  }
+  CloseHandle(snapshot);
+  WriteOut(std::to_string(count) + "\n");
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -303,6 +337,10 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"windows") return ListWindows(argc > 2 && std::wstring(argv[2]) == L"caption");
   if (command == L"clipboard") return PrintClipboard();
   if (command == L"clear-clipboard") return ClearClipboard();
-  WriteOut("usage: ui_probe windows [caption] | clipboard | clear-clipboard\n");
+  if (command == L"post-close" && argc > 2) return PostClose(argv[2]);
+  if (command == L"query-end-session") return QueryEndSession();
+  if (command == L"count-processes" && argc > 2) return CountProcesses(argv[2]);
+  WriteOut("usage: ui_probe windows [caption] | clipboard | clear-clipboard | post-close HWND |"
+           " query-end-session | count-processes NAME\n");
   return 64;
 }
