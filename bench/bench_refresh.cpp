@@ -83,17 +83,8 @@ int Steps() {
       {"StartLogging", [] { StartLogging(); }},
       {"QueryWindowsVersion", [] { QueryWindowsVersion(); }},
       {"libusb_init", [] { libusb_init(nullptr); }},
-      {"InitUiLibraries", [] { InitUiLibraries(); }},
-      {"RegisterMainWindowClass", [&] { RegisterMainWindowClass(instance); }},
-      {"CreateMainWindow", [&] { mainWindow = CreateMainWindow(instance); }},
-      {"CreateMainMenu", [&] { CreateMainMenu(mainWindow); }},
-      {"CreateListView", [&] { CreateListView(mainWindow); }},
-      {"RegisterDeviceNotify", [&] { RegisterDeviceNotify(mainWindow); }},
-      {"CentreOnScreen", [&] { CentreOnScreen(mainWindow); }},
-      {"ShowWindow+UpdateWindow", [&] {
-         ShowWindow(mainWindow, SW_SHOWDEFAULT);
-         UpdateWindow(mainWindow);
-       }},
+      {"BuildMainWindow", [&] { mainWindow = BuildMainWindow(instance); }},
+      {"ShowMainWindow", [&] { ShowMainWindow(mainWindow); }},
       {"first pump", [] { Pump(); }},
   };
   double total = 0;
@@ -119,13 +110,9 @@ int wmain(int argc, wchar_t** argv) {
   SimDockSet(SimDockState{});  // in memory: what is measured is the program's own path
   StartLogging();
   if (libusb_init(nullptr) < 0) return 1;
-  InitUiLibraries();
-  if (!RegisterMainWindowClass(instance)) return 1;
-  HWND mainWindow = CreateMainWindow(instance);
-  CreateMainMenu(mainWindow);
-  CreateListView(mainWindow);
-  ShowWindow(mainWindow, SW_SHOW);
-  UpdateWindow(mainWindow);
+  HWND mainWindow = BuildMainWindow(instance);
+  if (mainWindow == nullptr) return 1;
+  ShowMainWindow(mainWindow);
   Pump();
   if (ListRowCount(g_hListView) != 1) {
     std::fprintf(stderr, "the simulated dock did not show\n");

@@ -5,9 +5,6 @@
 
 #include <spdlog/spdlog.h>
 
-#include "docks/device_list.h"
-#include "docks/hotplug.h"
-#include "shell/menus.h"
 #include "shell/startup.h"
 #include "shell/unattended.h"
 
@@ -26,18 +23,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     spdlog::info("libusb_init failed {}", usbResult);
     return 1;
   }
-  InitUiLibraries();
-  if (!RegisterMainWindowClass(instance)) return 1;
-  HWND mainWindow = CreateMainWindow(instance);
-  if (mainWindow == nullptr) {
-    spdlog::error("CreateWindowExW failed {}", GetLastError());
-    return 1;
-  }
-  CreateMainMenu(mainWindow);
-  CreateListView(mainWindow);
-  RegisterDeviceNotify(mainWindow);
-  CentreOnScreen(mainWindow);
-  ShowWindow(mainWindow, SW_SHOWDEFAULT);
-  UpdateWindow(mainWindow);
+  HWND mainWindow = BuildMainWindow(instance);
+  if (mainWindow == nullptr) return 1;
+  ShowMainWindow(mainWindow);
   return RunMessageLoop();
 }

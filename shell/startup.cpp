@@ -5,9 +5,12 @@
 
 #include <spdlog/spdlog.h>
 
+#include "docks/device_list.h"
+#include "docks/hotplug.h"
 #include "shell/globals.h"
 #include "shell/log.h"
 #include "shell/main_window.h"
+#include "shell/menus.h"
 #include "shell/ui_text.h"
 
 namespace {
@@ -82,6 +85,27 @@ void CentreOnScreen(HWND window) {
   const POINT origin = CentredOrigin(frame.right - frame.left, frame.bottom - frame.top,
                                      GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN));
   SetWindowPos(window, nullptr, origin.x, origin.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+}
+
+HWND BuildMainWindow(HINSTANCE instance) {
+  InitUiLibraries();
+  // A class left from an earlier window of this process serves as well.
+  if (!RegisterMainWindowClass(instance) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
+  HWND mainWindow = CreateMainWindow(instance);
+  if (mainWindow == nullptr) {
+    spdlog::error("CreateWindowExW failed {}", GetLastError());
+    return nullptr;
+  }
+  CreateMainMenu(mainWindow);
+  CreateListView(mainWindow);
+  RegisterDeviceNotify(mainWindow);
+  return mainWindow;
+}
+
+void ShowMainWindow(HWND window) {
+  CentreOnScreen(window);
+  ShowWindow(window, SW_SHOWDEFAULT);
+  UpdateWindow(window);
 }
 
 int RunMessageLoop() {

@@ -13,6 +13,14 @@ bool RaiseRunningCopy();
 void StartLogging();
 // Major, minor and build of the running Windows, zeros if unknown.
 OSVERSIONINFOEXW QueryWindowsVersion();
+// The main window in the order start-up needs: common controls and COM, the
+// window class, the window (its status bar), the menu bar, the device list
+// (filled once from the dock) and the device notification. Null when the
+// class or the window cannot be made.
+HWND BuildMainWindow(HINSTANCE instance);
+// Centres the window on the screen, shows it and paints it.
+void ShowMainWindow(HWND window);
+
 void InitUiLibraries();
 bool RegisterMainWindowClass(HINSTANCE instance);
 HWND CreateMainWindow(HINSTANCE instance);

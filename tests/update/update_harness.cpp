@@ -116,15 +116,8 @@ HWND ProgramWindow() {
     SimDockSet(SimDockState{});
     CreateLog();
     libusb_init(nullptr);
-    InitUiLibraries();
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    RegisterMainWindowClass(instance);
-    HWND window = CreateMainWindow(instance);
-    CreateMainMenu(window);
-    CreateListView(window);
-    CentreOnScreen(window);
-    ShowWindow(window, SW_SHOWDEFAULT);
-    UpdateWindow(window);
+    HWND window = BuildMainWindow(GetModuleHandleW(nullptr));
+    ShowMainWindow(window);
     return window;
   }();
   return mainWindow;

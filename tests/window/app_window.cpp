@@ -66,20 +66,7 @@ int CountOf(const std::vector<std::string>& messages, const std::string& message
 HWND BuildMainWindow(const SimDockState& dock) {
   SimDockSet(dock);
   SimDockCountersReset();
-  const HINSTANCE instance = GetModuleHandleW(nullptr);
-  InitUiLibraries();
-  RegisterMainWindowClass(instance);  // fails harmlessly once the class exists
-  HWND window = CreateMainWindow(instance);
-  CreateMainMenu(window);
-  CreateListView(window);
-  RegisterDeviceNotify(window);
-  return window;
-}
-
-void ShowMainWindow(HWND window) {
-  CentreOnScreen(window);
-  ShowWindow(window, SW_SHOWDEFAULT);
-  UpdateWindow(window);
+  return ::BuildMainWindow(GetModuleHandleW(nullptr));
 }
 
 bool TakeQuitMessage(int* code) {

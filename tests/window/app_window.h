@@ -27,11 +27,9 @@ size_t LogMark();
 int CountOf(const std::vector<std::string>& messages, const std::string& message);
 
 // ---- the MainWindow ---------------------------------------------------------
-// Start-up steps 7 to 11 of the program: UI libraries, window class, window,
-// menu bar, list (filled once from the simulated dock), device notification.
+// The program's own build-up of its window, over the given simulated dock
+// (shown with the program's ShowMainWindow).
 HWND BuildMainWindow(const SimDockState& dock);
-// Steps 12 and 13: centre on the screen and show.
-void ShowMainWindow(HWND window);
 // Destroys the window (its WM_DESTROY runs the shutdown sequence), drops the
 // quit message that posts and resets the process-wide handles and flags.
 void DestroyMainWindow(HWND window);

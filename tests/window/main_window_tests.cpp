@@ -10,6 +10,7 @@
 
 #include "shell/globals.h"
 #include "tests/support/test_support.h"
+#include "shell/startup.h"
 #include "tests/window/app_window.h"
 
 namespace wintest {
