@@ -62,9 +62,7 @@ void ShowRowContextMenu(HWND window, LPARAM lParam) {
   if (!FindMenuRow(screen)) return;
 
   const int selected = static_cast<int>(SendMessageW(g_hListView, LVM_GETSELECTEDCOUNT, 0, 0));
-  std::uint16_t language = GetUserDefaultUILanguage();
-  if (language != LANGID_CHINESE_PRC && language != LANGID_ENGLISH_US) language = LANGID_ENGLISH_US;
-  const std::vector<std::wstring>& labels = g_ContextMenuTexts.at(language);
+  const std::vector<std::wstring>& labels = g_ContextMenuTexts.at(LanguageId(SelectUiLanguage()));
 
   UniqueMenu menu(CreatePopupMenu());
   AppendMenuW(menu.Get(), MF_STRING, IDM_COPY_INFO, labels[0].c_str());

@@ -19,6 +19,11 @@ constexpr UiLanguage UiLanguageForLangId(std::uint16_t langId) {
 // Asks the system for the user's UI language, afresh at every call.
 UiLanguage SelectUiLanguage();
 
+// The language id that keys the tables: 2052 or 1033.
+constexpr std::uint16_t LanguageId(UiLanguage language) {
+  return language == UiLanguage::Chinese ? LANGID_CHINESE_PRC : LANGID_ENGLISH_US;
+}
+
 // A text that exists in both languages.
 struct UiText {
   const wchar_t* chinese;

@@ -4,67 +4,64 @@
 
 #include <utility>
 
-// A kernel handle closed with CloseHandle (null and INVALID_HANDLE_VALUE are empty).
-class UniqueHandle {
+// An owner for a Win32 resource that one call releases. Traits names the
+// type, says which values hold nothing and releases a value.
+template <typename Traits>
+class UniqueResource {
  public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+  using Value = typename Traits::Value;
+
+  UniqueResource() = default;
+  explicit UniqueResource(Value value) : value_(value) {}
+  UniqueResource(const UniqueResource&) = delete;
+  UniqueResource& operator=(const UniqueResource&) = delete;
+  UniqueResource(UniqueResource&& other) noexcept : value_(other.Release()) {}
+  UniqueResource& operator=(UniqueResource&& other) noexcept {
     if (this != &other) Reset(other.Release());
     return *this;
   }
-  ~UniqueHandle() { Reset(); }
+  ~UniqueResource() { Reset(); }
 
-  HANDLE Get() const { return handle_; }
-  HANDLE* Receive() {
+  Value Get() const { return value_; }
+  // For calls that return the resource through a pointer.
+  Value* Receive() {
     Reset();
-    return &handle_;
+    return &value_;
   }
-  explicit operator bool() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-  HANDLE Release() { return std::exchange(handle_, nullptr); }
-  void Reset(HANDLE handle = nullptr) {
-    if (*this) CloseHandle(handle_);
-    handle_ = handle;
+  explicit operator bool() const { return Traits::Holds(value_); }
+  // Hands the resource over (to a window, a parent menu, the clipboard).
+  Value Release() { return std::exchange(value_, Value{}); }
+  void Reset(Value value = Value{}) {
+    if (Traits::Holds(value_)) Traits::Free(value_);
+    value_ = value;
   }
 
  private:
-  HANDLE handle_ = nullptr;
+  Value value_{};
 };
 
-// A menu destroyed with DestroyMenu unless ownership passed to a window or a parent menu.
-class UniqueMenu {
- public:
-  explicit UniqueMenu(HMENU menu) : menu_(menu) {}
-  UniqueMenu(const UniqueMenu&) = delete;
-  UniqueMenu& operator=(const UniqueMenu&) = delete;
-  ~UniqueMenu() {
-    if (menu_) DestroyMenu(menu_);
-  }
-  HMENU Get() const { return menu_; }
-  HMENU Release() { return std::exchange(menu_, nullptr); }
-
- private:
-  HMENU menu_;
+// Kernel handles: both null and INVALID_HANDLE_VALUE hold nothing.
+struct KernelHandleTraits {
+  using Value = HANDLE;
+  static bool Holds(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+  static void Free(HANDLE handle) { CloseHandle(handle); }
 };
 
-// Global memory freed with GlobalFree unless handed over (to the clipboard).
-class UniqueGlobal {
- public:
-  explicit UniqueGlobal(HGLOBAL memory) : memory_(memory) {}
-  UniqueGlobal(const UniqueGlobal&) = delete;
-  UniqueGlobal& operator=(const UniqueGlobal&) = delete;
-  ~UniqueGlobal() {
-    if (memory_) GlobalFree(memory_);
-  }
-  HGLOBAL Get() const { return memory_; }
-  HGLOBAL Release() { return std::exchange(memory_, nullptr); }
-
- private:
-  HGLOBAL memory_;
+struct MenuTraits {
+  using Value = HMENU;
+  static bool Holds(HMENU menu) { return menu != nullptr; }
+  static void Free(HMENU menu) { DestroyMenu(menu); }
 };
+
+struct GlobalMemoryTraits {
+  using Value = HGLOBAL;
+  static bool Holds(HGLOBAL memory) { return memory != nullptr; }
+  static void Free(HGLOBAL memory) { GlobalFree(memory); }
+};
+
+using UniqueHandle = UniqueResource<KernelHandleTraits>;
+using UniqueMenu = UniqueResource<MenuTraits>;
+using UniqueGlobal = UniqueResource<GlobalMemoryTraits>;
 
 // GlobalLock for the lifetime of the object.
 class GlobalLockGuard {

@@ -13,13 +13,12 @@ void EndUpdate() { g_bUpdateRunning.store(false); }
 bool UpdateRunning() { return g_bUpdateRunning.load(); }
 
 FlashLock::FlashLock() : mutex_(CreateMutexW(nullptr, FALSE, FLASH_LOCK_NAME)) {
-  if (mutex_ == nullptr) return;  // e.g. made by another user's elevated copy: count it as held
-  const DWORD result = WaitForSingleObject(mutex_, 0);
+  if (!mutex_) return;  // e.g. made by another user's elevated copy: count it as held
+  const DWORD result = WaitForSingleObject(mutex_.Get(), 0);
   // Abandoned: its owner died mid-run; the mutex is ours now.
   held_ = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
 
 FlashLock::~FlashLock() {
-  if (held_) ReleaseMutex(mutex_);
-  if (mutex_ != nullptr) CloseHandle(mutex_);
+  if (held_) ReleaseMutex(mutex_.Get());
 }

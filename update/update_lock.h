@@ -4,6 +4,8 @@
 // the worker's guard. Across processes a named mutex does the same.
 #include <windows.h>
 
+#include "shell/win_handles.h"
+
 // False when an update already runs; otherwise marks one as running.
 bool TryBeginUpdate();
 void EndUpdate();
@@ -24,6 +26,6 @@ class FlashLock {
   bool Held() const { return held_; }
 
  private:
-  HANDLE mutex_ = nullptr;
+  UniqueHandle mutex_;
   bool held_ = false;
 };

@@ -59,10 +59,9 @@ UpdaterStage StartTool(const std::wstring& commandLine, OutputPipe& pipe, PROCES
   return UpdaterStage::Finished;
 }
 
-// Logs and hands on every block until the pipe ends; judges them all.
-bool ReadToolOutput(HANDLE readEnd, const UpdaterOutputSink& onOutput) {
+// Logs every block until the pipe ends, hands it on and feeds it to the judge.
+void ReadToolOutput(HANDLE readEnd, const UpdaterOutputSink& onOutput, UpdateOutcome& outcome) {
   std::vector<char> buffer(OUTPUT_BUFFER_SIZE, '\0');
-  UpdateOutcome outcome;
   spdlog::info("ReadFile");
   for (;;) {
     DWORD read = 0;
@@ -77,7 +76,6 @@ bool ReadToolOutput(HANDLE readEnd, const UpdaterOutputSink& onOutput) {
     outcome.Feed(buffer.data(), read);
     if (onOutput) onOutput(buffer.data(), read);
   }
-  return outcome.Failed();
 }
 
 }  // namespace
@@ -101,7 +99,9 @@ UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFi
   UniqueHandle child(process.hProcess);
   UniqueHandle childThread(process.hThread);
 
-  run.failed = ReadToolOutput(pipe.readEnd.Get(), onOutput);
+  UpdateOutcome outcome;
+  ReadToolOutput(pipe.readEnd.Get(), onOutput, outcome);
+  run.failed = outcome.Failed();
   // Closed before the wait: a tool still writing then gets a broken pipe
   // instead of blocking on a full one while we wait for it forever.
   pipe.readEnd.Reset();

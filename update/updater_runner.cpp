@@ -19,6 +19,34 @@ void ReportToStdout(const char* what, DWORD code) {
   std::fflush(stdout);
 }
 
+// Tells the user how the run ended. A tool that never started shows nothing:
+// the wait box just closes, and the failure is in the log and on standard output.
+void ReportRun(HWND mainWindow, const UpdaterRun& run) {
+  switch (run.stage) {
+    case UpdaterStage::CommandLineTooLong:
+      MessageBoxW(mainWindow, TXT_MSG_UPDATE_FAILED, TXT_APP_TITLE, MB_OK | MB_ICONQUESTION);
+      return;
+    case UpdaterStage::PipeFailed:
+      ReportToStdout("CreatePipe", run.errorCode);
+      return;
+    case UpdaterStage::HandleFailed:
+      ReportToStdout("SetHandleInformation", run.errorCode);
+      return;
+    case UpdaterStage::StartFailed:
+      ReportToStdout("CreateProcess", run.errorCode);
+      return;
+    case UpdaterStage::Finished:
+      break;
+  }
+  // The list is read again while the user reads the outcome.
+  PostMessageW(mainWindow, WM_COMMAND, IDM_REFRESH, 0);
+  if (run.failed) {
+    MessageBoxW(mainWindow, TXT_MSG_UPDATE_FAILED, TXT_APP_TITLE, MB_OK | MB_ICONQUESTION);
+  } else {
+    MessageBoxW(mainWindow, TXT_MSG_UPDATE_OK, TXT_APP_TITLE, MB_OK);
+  }
+}
+
 }  // namespace
 
 WaitDialogGuard::~WaitDialogGuard() {
@@ -41,27 +69,5 @@ void UpdateWorker(std::wstring fwFile, HWND mainWindow, std::wstring toolPath) n
 void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath) {
   spdlog::info("RealFWDownload");
   WaitDialogGuard guard(mainWindow);
-  const UpdaterRun run = RunUpdaterTool(toolPath, fwFile);
-  switch (run.stage) {
-    case UpdaterStage::CommandLineTooLong:
-      MessageBoxW(mainWindow, TXT_MSG_UPDATE_FAILED, TXT_APP_TITLE, MB_OK | MB_ICONQUESTION);
-      return;
-    case UpdaterStage::PipeFailed:
-      ReportToStdout("CreatePipe", run.errorCode);
-      return;
-    case UpdaterStage::HandleFailed:
-      ReportToStdout("SetHandleInformation", run.errorCode);
-      return;
-    case UpdaterStage::StartFailed:
-      ReportToStdout("CreateProcess", run.errorCode);
-      return;
-    case UpdaterStage::Finished:
-      break;
-  }
-  PostMessageW(mainWindow, WM_COMMAND, IDM_REFRESH, 0);
-  if (run.failed) {
-    MessageBoxW(mainWindow, TXT_MSG_UPDATE_FAILED, TXT_APP_TITLE, MB_OK | MB_ICONQUESTION);
-  } else {
-    MessageBoxW(mainWindow, TXT_MSG_UPDATE_OK, TXT_APP_TITLE, MB_OK);
-  }
+  ReportRun(mainWindow, RunUpdaterTool(toolPath, fwFile));
 }
