@@ -6,6 +6,11 @@
 //     closes it (WM_CLOSE)
 //   bench_probe footprint EXE CLASS TITLE ROWS IDLE_SECONDS
 //     working set after start and the CPU time used while idle for IDLE_SECONDS
+//   bench_probe exits RUNS CODE COMMAND_LINE [CODE COMMAND_LINE ...]
+//     runs each command line RUNS times, interleaved, with standard output and
+//     error on a pipe that is drained, and times CreateProcess to the process's
+//     exit; stops at the first exit code other than CODE, so a broken run is
+//     never timed
 // One untimed warm-up start per program comes first. Output: JSON, one line per program.
 #include <windows.h>
 #include <commctrl.h>
@@ -46,14 +51,22 @@ std::string Utf8(const std::wstring& text) {
   return out;
 }
 
-std::string Escaped(const std::wstring& text) {
+std::string Escaped(const std::string& utf8) {
   std::string out;
-  for (char c : Utf8(text)) {
+  for (char c : utf8) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      char code[8];
+      std::snprintf(code, sizeof code, "\\u%04x", c);
+      out += code;
+      continue;
+    }
     if (c == '\\' || c == '"') out += '\\';
     out += c;
   }
   return out;
 }
+
+std::string Escaped(const std::wstring& text) { return Escaped(Utf8(text)); }
 
 struct Running {
   PROCESS_INFORMATION process{};
@@ -181,6 +194,170 @@ int Footprint(const Target& target, int idleSeconds) {
   return 0;
 }
 
+struct Command {
+  std::wstring commandLine;
+  DWORD expectedCode = 0;
+  std::vector<double> exitMs;
+  std::vector<DWORD> codesSeen;
+  std::string output;  // of the last run
+};
+
+// Output of the running child on an overlapped pipe, read while waiting for
+// the child's exit. The end of the pipe is not waited for: the first GUI
+// program of a fresh Wine server starts the desktop process, which keeps that
+// program's standard error, and so the pipe, open.
+class OutputPipe {
+ public:
+  OutputPipe() {
+    static int serial = 0;
+    const std::wstring name =
+        L"\\\\.\\pipe\\bench_probe_" + std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(++serial);
+    read_ = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                             PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 65536, 0, nullptr);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    if (read_ != INVALID_HANDLE_VALUE) {
+      write_ = CreateFileW(name.c_str(), GENERIC_WRITE, 0, &inherit, OPEN_EXISTING, 0, nullptr);
+    }
+    overlapped_.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  }
+  ~OutputPipe() {
+    if (pending_) {
+      CancelIo(read_);
+      DWORD got = 0;
+      GetOverlappedResult(read_, &overlapped_, &got, TRUE);
+    }
+    CloseWrite();
+    if (read_ != INVALID_HANDLE_VALUE) CloseHandle(read_);
+    if (overlapped_.hEvent) CloseHandle(overlapped_.hEvent);
+  }
+  bool Ready() const { return write_ != INVALID_HANDLE_VALUE && overlapped_.hEvent != nullptr; }
+  HANDLE Write() const { return write_; }
+  HANDLE Event() const { return overlapped_.hEvent; }
+  bool Pending() const { return pending_; }
+  void CloseWrite() {  // the child holds its own copy
+    if (write_ != INVALID_HANDLE_VALUE) CloseHandle(write_);
+    write_ = INVALID_HANDLE_VALUE;
+  }
+  // Starts the next read; its completion signals Event().
+  void Read() {
+    ResetEvent(overlapped_.hEvent);
+    pending_ = ReadFile(read_, buffer_, sizeof buffer_, nullptr, &overlapped_) || GetLastError() == ERROR_IO_PENDING;
+  }
+  // After Event() is signalled: keeps what arrived and reads on, unless the pipe ended.
+  void Completed(std::string& output) {
+    DWORD got = 0;
+    pending_ = false;
+    if (!GetOverlappedResult(read_, &overlapped_, &got, FALSE)) return;
+    output.append(buffer_, got);
+    Read();
+  }
+
+ private:
+  HANDLE read_ = INVALID_HANDLE_VALUE;
+  HANDLE write_ = INVALID_HANDLE_VALUE;
+  OVERLAPPED overlapped_{};
+  bool pending_ = false;
+  char buffer_[4096];
+};
+
+// One run of the command line. Returns the milliseconds from CreateProcess to
+// the wait's return on the child's exit, or -1.
+double RunToExit(Command& command, HANDLE nul) {
+  OutputPipe pipe;
+  if (!pipe.Ready()) {
+    std::fprintf(stderr, "cannot make a pipe: %lu\n", GetLastError());
+    return -1;
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nul;
+  startup.hStdOutput = pipe.Write();
+  startup.hStdError = pipe.Write();
+  std::wstring commandLine = command.commandLine;
+  command.output.clear();
+  PROCESS_INFORMATION process{};
+  double started = 0;
+  // Wine now and then fails a start under load (ERROR_INTERNAL_ERROR); that
+  // says nothing about the program, so such a start is tried again, untimed.
+  for (int attempt = 1;; ++attempt) {
+    started = Now();
+    if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+      break;
+    }
+    const DWORD error = GetLastError();
+    std::fprintf(stderr, "cannot start %s: %lu\n", Utf8(command.commandLine).c_str(), error);
+    if (error != ERROR_INTERNAL_ERROR || attempt == 3) return -1;
+    Sleep(500);
+  }
+  pipe.CloseWrite();
+  pipe.Read();
+  double elapsed = -1;
+  for (;;) {
+    const HANDLE waits[] = {process.hProcess, pipe.Event()};
+    const DWORD which = WaitForMultipleObjects(pipe.Pending() ? 2 : 1, waits, FALSE, 60000);
+    if (which == WAIT_OBJECT_0) {
+      elapsed = Now() - started;
+      break;
+    }
+    if (which != WAIT_OBJECT_0 + 1) break;
+    pipe.Completed(command.output);
+  }
+  // What the child wrote before its exit is in the pipe already.
+  while (pipe.Pending() && WaitForSingleObject(pipe.Event(), 50) == WAIT_OBJECT_0) pipe.Completed(command.output);
+  DWORD code = 0;
+  if (elapsed < 0) {
+    std::fprintf(stderr, "%s: still running after 60 s\n", Utf8(command.commandLine).c_str());
+    TerminateProcess(process.hProcess, 99);
+    WaitForSingleObject(process.hProcess, 5000);
+  } else {
+    GetExitCodeProcess(process.hProcess, &code);
+    command.codesSeen.push_back(code);
+    if (code != command.expectedCode) {
+      std::fprintf(stderr, "%s: exit code %lu, expected %lu\n", Utf8(command.commandLine).c_str(), code,
+                   command.expectedCode);
+      elapsed = -1;
+    }
+  }
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  if (elapsed < 0 && !command.output.empty()) std::fprintf(stderr, "its output:\n%s\n", command.output.c_str());
+  return elapsed;
+}
+
+int Exits(int runs, std::vector<Command>& commands) {
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                           nullptr);
+  for (Command& command : commands) {  // warm-up, as for start-up
+    if (RunToExit(command, nul) < 0) return 2;
+  }
+  for (int run = 0; run < runs; ++run) {
+    for (size_t i = 0; i < commands.size(); ++i) {
+      Command& command = commands[run % 2 ? commands.size() - 1 - i : i];
+      const double ms = RunToExit(command, nul);
+      if (ms < 0) return 2;
+      command.exitMs.push_back(ms);
+      Sleep(200);
+    }
+  }
+  CloseHandle(nul);
+  for (const Command& command : commands) {
+    std::vector<DWORD> codes = command.codesSeen;
+    std::sort(codes.begin(), codes.end());
+    codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
+    std::printf("{\"command\":\"%s\",\"expected_exit\":%lu,\"exit_codes\":[", Escaped(command.commandLine).c_str(),
+                command.expectedCode);
+    for (size_t i = 0; i < codes.size(); ++i) std::printf("%s%lu", i ? "," : "", codes[i]);
+    std::printf("],\"median_ms\":%.1f,\"min_ms\":%.1f,\"max_ms\":%.1f,\"output\":\"%s\",\"runs_ms\":[",
+                Median(command.exitMs), *std::min_element(command.exitMs.begin(), command.exitMs.end()),
+                *std::max_element(command.exitMs.begin(), command.exitMs.end()), Escaped(command.output).c_str());
+    for (size_t i = 0; i < command.exitMs.size(); ++i) std::printf("%s%.1f", i ? "," : "", command.exitMs[i]);
+    std::printf("]}\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -193,8 +370,16 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"footprint" && argc == 7) {
     return Footprint({argv[2], argv[3], argv[4], _wtoi(argv[5]), {}}, _wtoi(argv[6]));
   }
+  if (command == L"exits" && argc >= 5 && argc % 2 == 1 && _wtoi(argv[2]) > 0) {
+    std::vector<Command> commands;
+    for (int i = 3; i + 1 < argc; i += 2) {
+      commands.push_back({argv[i + 1], static_cast<DWORD>(_wtoi(argv[i])), {}, {}, {}});
+    }
+    return Exits(_wtoi(argv[2]), commands);
+  }
   std::fprintf(stderr,
                "usage: bench_probe startup RUNS EXE CLASS TITLE ROWS [...]\n"
-               "       bench_probe footprint EXE CLASS TITLE ROWS IDLE_SECONDS\n");
+               "       bench_probe footprint EXE CLASS TITLE ROWS IDLE_SECONDS\n"
+               "       bench_probe exits RUNS CODE COMMAND_LINE [...]\n");
   return 64;
 }

@@ -5,9 +5,13 @@
 #      list, against a minimal Win32 window program and against a raw Win32
 #      copy of the program's window (same controls, menu and resources),
 #      interleaved runs
-#   2. where start-up time goes: the program's start-up steps timed in-process
-#   3. RefreshDeviceList with the simulated dock
-#   4. exe sizes, working set after start, CPU used while idle
+#   2. /info start to exit: process start to process exit of the demo's
+#      `/info` and `/info /json`, the product's `/info` (no dock under Wine:
+#      exit code 3) and a minimal console program printing one line, standard
+#      output on a pipe, interleaved runs (at least 20)
+#   3. where start-up time goes: the program's start-up steps timed in-process
+#   4. RefreshDeviceList with the simulated dock
+#   5. exe sizes, working set after start, CPU used while idle
 # Usage: bench/run_benchmarks.sh [BUILD_DIR [RUNS]]   (defaults: build/win, 10)
 # Uses the Wine prefix and private display of scripts/wine-env (WINEPREFIX,
 # VARNOCK_XVFB_DISPLAY). Raw results: BUILD_DIR/bench-results.jsonl
@@ -15,6 +19,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/win}" && pwd)
 runs=${2:-10}
+info_runs=$(( runs > 20 ? runs : 20 ))  # a run costs a fraction of a second
 idle_seconds=10
 
 cmake --build "$build" --target benchmarks >/dev/null
@@ -44,6 +49,7 @@ demo=$(winpath "$build/demo/VarnockFWUpdate-demo.exe")
 product=$(winpath "$build/VarnockFWUpdate.exe")
 minimal=$(winpath "$build/bench/minimal_window.exe")
 same_ui=$(winpath "$build/bench/same_ui_window.exe")
+minimal_console=$(winpath "$build/bench/minimal_console.exe")
 probe="$build/bench/bench_probe.exe"
 
 echo "== start-up to a shown window, $runs runs each, interleaved (raw)"
@@ -52,6 +58,14 @@ wine_run "$probe" startup "$runs" \
   "$product" VarnockFWUpdate VarnockFirmwareUpdate 0 \
   "$same_ui" SameUiWindow SameUiWindow 1 \
   "$minimal" MinimalWindow MinimalWindow 0 >/dev/null
+
+echo "== /info start to exit, $info_runs runs each, interleaved (raw)"
+# EXPECTED_EXIT "COMMAND LINE" pairs: a run with another exit code stops the benchmark.
+wine_run "$probe" exits "$info_runs" \
+  0 "\"$demo\" /info" \
+  0 "\"$demo\" /info /json" \
+  3 "\"$product\" /info" \
+  0 "\"$minimal_console\"" >/dev/null
 
 echo "== start-up steps in-process (3 runs)"
 for _ in 1 2 3; do wine_run "$build/bench/bench_refresh.exe" steps >/dev/null; done
@@ -68,7 +82,7 @@ import json, os, statistics, sys
 rows = [json.loads(line) for line in open(sys.argv[1], encoding="utf-8") if line.startswith("{")]
 build = sys.argv[2]
 name = lambda exe: exe.split("\\")[-1]
-starts = {name(r["exe"]): r for r in rows if "median_ms" in r}
+starts = {name(r["exe"]): r for r in rows if "median_ms" in r and "exe" in r}
 print("\nStart-up to a shown window (median / min of the runs):")
 for exe, r in starts.items():
     print("  %-28s %7.1f ms / %7.1f ms" % (exe, r["median_ms"], r["min_ms"]))
@@ -79,6 +93,21 @@ def ratio(label, top, bottom):
 ratio("demo (list filled) / minimal window", "VarnockFWUpdate-demo.exe", "minimal_window.exe")
 ratio("same window in raw Win32 / minimal window", "same_ui_window.exe", "minimal_window.exe")
 ratio("demo / same window in raw Win32", "VarnockFWUpdate-demo.exe", "same_ui_window.exe")
+def command_label(command):
+    exe, _, args = command[1:].partition('"') if command.startswith('"') else command.partition(" ")
+    return (name(exe) + " " + args.strip()).strip()
+exits = {command_label(r["command"]): r for r in rows if "command" in r}
+print("\n/info start to exit, output on a pipe (median / min of the runs, exit codes seen):")
+for command, r in exits.items():
+    print("  %-36s %7.1f ms / %7.1f ms   exit %s" % (
+        command, r["median_ms"], r["min_ms"], ",".join(str(c) for c in r["exit_codes"])))
+def exit_ratio(label, top, bottom):
+    a, b = exits[top], exits[bottom]
+    print("  ratio %-44s %.2f (medians), %.2f (minima)" % (
+        label + ":", a["median_ms"] / b["median_ms"], a["min_ms"] / b["min_ms"]))
+exit_ratio("demo /info / minimal console", "VarnockFWUpdate-demo.exe /info", "minimal_console.exe")
+exit_ratio("demo /info /json / minimal console", "VarnockFWUpdate-demo.exe /info /json", "minimal_console.exe")
+exit_ratio("product /info (no dock) / minimal console", "VarnockFWUpdate.exe /info", "minimal_console.exe")
 steps = {}
 for r in rows:
     if "step" in r:
@@ -93,7 +122,7 @@ for r in rows:
             r["case"], r["median_us"], r["mean_us"], r["p95_us"], r["iterations"]))
 print("\nSizes:")
 for path in ("VarnockFWUpdate.exe", "stripped/VarnockFWUpdate.exe", "demo/VarnockFWUpdate-demo.exe",
-             "bench/minimal_window.exe", "bench/same_ui_window.exe"):
+             "bench/minimal_window.exe", "bench/same_ui_window.exe", "bench/minimal_console.exe"):
     full = os.path.join(build, path)
     if os.path.exists(full):
         print("  %-32s %9d bytes" % (path, os.path.getsize(full)))
