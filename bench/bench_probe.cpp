@@ -21,6 +21,11 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_clock.h"
+#include "tests/support/probe_support.h"
+
+using testsupport::Utf8;
+
 namespace {
 
 struct Target {
@@ -31,25 +36,8 @@ struct Target {
   std::vector<double> startMs;
 };
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return 1000.0 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+double Now() { return 1000.0 * CounterSeconds(); }
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  return out;
-}
 
 std::string Escaped(const std::string& utf8) {
   std::string out;

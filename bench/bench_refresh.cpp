@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "docks/dock_info.h"
+#include "bench/bench_clock.h"
 #include "docks/device_list.h"
 #include "docks/hotplug.h"
 #include "shell/globals.h"
@@ -28,16 +29,7 @@
 
 namespace {
 
-double Now() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  return 1e6 * static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+double Now() { return 1e6 * CounterSeconds(); }
 
 void Pump() {
   MSG message;

@@ -4,6 +4,8 @@
 // so both are measured and ended the same way from outside.
 #include <windows.h>
 
+#include "bench/yardstick_loop.h"
+
 namespace {
 
 LRESULT CALLBACK MinimalWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -27,12 +29,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   HWND window = CreateWindowExW(WS_EX_APPWINDOW, L"MinimalWindow", L"MinimalWindow", WS_OVERLAPPEDWINDOW,
                                 CW_USEDEFAULT, CW_USEDEFAULT, 900, 520, nullptr, nullptr, instance, nullptr);
   if (!window) return 1;
-  ShowWindow(window, SW_SHOWDEFAULT);
-  UpdateWindow(window);
-  MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
-  return static_cast<int>(message.wParam);
+  return ShowAndRunMessageLoop(window);
 }

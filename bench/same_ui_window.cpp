@@ -12,6 +12,8 @@
 #include <objbase.h>
 #include <shlwapi.h>
 
+#include "bench/yardstick_loop.h"
+
 namespace {
 
 constexpr int kWidth = 900;
@@ -135,13 +137,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   GetWindowRect(window, &frame);
   SetWindowPos(window, nullptr, (GetSystemMetrics(SM_CXSCREEN) - (frame.right - frame.left)) / 2,
                (GetSystemMetrics(SM_CYSCREEN) - (frame.bottom - frame.top)) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-  ShowWindow(window, SW_SHOWDEFAULT);
-  UpdateWindow(window);
-  MSG message;
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-  }
+  const int code = ShowAndRunMessageLoop(window);
   CoUninitialize();
-  return static_cast<int>(message.wParam);
+  return code;
 }
