@@ -23,37 +23,19 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "standins/sim_dock/sim_dock.h"
 #include "standins/updater_tool/firmware_image_layout.h"
+#include "tests/support/probe_support.h"
 
 namespace {
 
-void Write(DWORD which, const std::string& text) {
-  DWORD written = 0;
-  WriteFile(GetStdHandle(which), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                       nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  return out;
-}
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
-}
+using testsupport::Utf8;
+using testsupport::Wide;
+using testsupport::WriteStd;
 
 std::string Unescape(const std::string& text) {
   std::string out;
@@ -66,11 +48,6 @@ std::string Unescape(const std::string& text) {
     }
   }
   return out;
-}
-
-std::vector<char> ReadWholeFile(const std::wstring& path) {
-  std::ifstream file(path.c_str(), std::ios::binary);
-  return std::vector<char>((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 const char* const DEFAULT_SCRIPT =
@@ -101,17 +78,17 @@ int wmain(int argc, wchar_t** argv) {
 
   std::string script;
   wchar_t scriptPath[1024] = {};
-  const std::vector<char> imageBytes = image.empty() ? std::vector<char>() : ReadWholeFile(image);
+  const std::string imageFile = image.empty() ? std::string() : testsupport::ReadFileBytes(image);
+  const std::vector<char> imageBytes(imageFile.begin(), imageFile.end());
   if (GetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", scriptPath, 1024) > 0) {
-    const std::vector<char> bytes = ReadWholeFile(scriptPath);
-    script.assign(bytes.begin(), bytes.end());
+    script = testsupport::ReadFileBytes(scriptPath);
   } else {
     script = EmbeddedScript(imageBytes);
     if (script.empty()) script = DEFAULT_SCRIPT;
   }
   if (!wellFormed) {
-    Write(STD_ERROR_HANDLE, "usage: varnock_dockupdatefw -vid VID -pid PID -i IMAGE -l v\r\n");
-    Write(STD_OUTPUT_HANDLE, "Firmware update failed\r\n");
+    WriteStd(STD_ERROR_HANDLE, "usage: varnock_dockupdatefw -vid VID -pid PID -i IMAGE -l v\r\n");
+    WriteStd(STD_OUTPUT_HANDLE, "Firmware update failed\r\n");
   }
 
   int exitCode = wellFormed ? 0 : 2;
@@ -123,11 +100,11 @@ int wmain(int argc, wchar_t** argv) {
     const std::string verb = line.substr(0, space);
     const std::string argument = space == std::string::npos ? std::string() : line.substr(space + 1);
     if (verb == "out") {
-      Write(STD_OUTPUT_HANDLE, Unescape(argument) + "\r\n");
+      WriteStd(STD_OUTPUT_HANDLE, Unescape(argument) + "\r\n");
     } else if (verb == "err") {
-      Write(STD_ERROR_HANDLE, Unescape(argument) + "\r\n");
+      WriteStd(STD_ERROR_HANDLE, Unescape(argument) + "\r\n");
     } else if (verb == "raw") {
-      Write(STD_OUTPUT_HANDLE, Unescape(argument));
+      WriteStd(STD_OUTPUT_HANDLE, Unescape(argument));
     } else if (verb == "bulk") {
       long long remaining = std::atoll(argument.c_str());
       const std::string chunk = "progress: writing block ........................................\r\n";
@@ -136,12 +113,11 @@ int wmain(int argc, wchar_t** argv) {
         std::string block;
         while (block.size() < take) block += chunk;
         block.resize(take);
-        Write(STD_OUTPUT_HANDLE, block);
+        WriteStd(STD_OUTPUT_HANDLE, block);
         remaining -= static_cast<long long>(take);
       }
     } else if (verb == "file") {
-      const std::vector<char> bytes = ReadWholeFile(Wide(argument));
-      Write(STD_OUTPUT_HANDLE, std::string(bytes.begin(), bytes.end()));
+      WriteStd(STD_OUTPUT_HANDLE, testsupport::ReadFileBytes(Wide(argument)));
     } else if (verb == "waitevent") {
       // Lets a test hold the tool running until it has looked at the program.
       if (HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, Wide(argument).c_str())) {
@@ -151,13 +127,11 @@ int wmain(int argc, wchar_t** argv) {
     } else if (verb == "stamp") {
       LARGE_INTEGER now{};
       QueryPerformanceCounter(&now);
-      std::ofstream stamp(Wide(argument).c_str(), std::ios::binary | std::ios::trunc);
-      stamp << now.QuadPart;
+      testsupport::WriteFileBytes(Wide(argument), std::to_string(now.QuadPart));
     } else if (verb == "sleep") {
       Sleep(static_cast<DWORD>(std::atoi(argument.c_str())));
     } else if (verb == "record") {
-      std::ofstream record(Wide(argument).c_str(), std::ios::binary | std::ios::trunc);
-      record << Utf8(GetCommandLineW());
+      testsupport::WriteFileBytes(Wide(argument), Utf8(GetCommandLineW()));
     } else if (verb == "flash") {
       std::uint8_t version[4] = {};
       if (ImageVersion(imageBytes, version)) {

@@ -24,28 +24,17 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource.h"
+#include "tests/support/probe_support.h"
+
 namespace {
 
-const wchar_t MAIN_CLASS[] = L"VarnockFWUpdate";
-const wchar_t MAIN_TITLE[] = L"VarnockFirmwareUpdate";
-constexpr int MESSAGE_TEXT_ID = 0xFFFF;
-constexpr int WAIT_TEXT_ID = 103;
-constexpr int FILE_NAME_COMBO_ID = 0x47c;  // cmb13 of the open-file dialog
-constexpr int DEVICE_LIST_ID = 1001;
+using testsupport::APP_CLASS;
+using testsupport::APP_TITLE;
+using testsupport::ClassName;
+using testsupport::Utf8;
 
-void WriteOut(const std::string& bytes) {
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  return out;
-}
+void WriteOut(const std::string& bytes) { testsupport::WriteStd(STD_OUTPUT_HANDLE, bytes); }
 
 std::string Json(const std::wstring& text) {
   std::string out = "\"";
@@ -72,12 +61,6 @@ std::string Json(const std::wstring& text) {
 std::string Rect(const RECT& r) {
   return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
          std::to_string(r.bottom) + "]";
-}
-
-std::wstring ClassOf(HWND window) {
-  wchar_t name[128] = {};
-  GetClassNameW(window, name, 128);
-  return name;
 }
 
 // Text of a control of another process (WM_GETTEXT is marshalled across processes).
@@ -129,36 +112,30 @@ LRESULT Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return static_cast<LRESULT>(result);
 }
 
-std::wstring RemoteText(const RemoteBuffer& buffer) {
+// Sends a list message whose record (an LVITEMW or LVCOLUMNW) points at a
+// text buffer inside the program, and reads that text back.
+template <typename Record>
+std::wstring RemoteText(HWND list, const RemoteBuffer& buffer, UINT message, int which, Record record) {
   wchar_t text[TEXT_UNITS] = {};
+  buffer.Write(TEXT_OFFSET, text, sizeof text);
+  record.cchTextMax = TEXT_UNITS;
+  record.pszText = reinterpret_cast<wchar_t*>(buffer.at(TEXT_OFFSET));
+  buffer.Write(RECORD_OFFSET, &record, sizeof record);
+  if (!Send(list, message, static_cast<WPARAM>(which), reinterpret_cast<LPARAM>(buffer.at(RECORD_OFFSET)))) return {};
   buffer.Read(TEXT_OFFSET, text, sizeof text - sizeof(wchar_t));
   return text;
 }
 
 std::wstring CellText(HWND list, const RemoteBuffer& buffer, int row, int column) {
-  wchar_t empty[TEXT_UNITS] = {};
-  buffer.Write(TEXT_OFFSET, empty, sizeof empty);
   LVITEMW item{};
   item.iSubItem = column;
-  item.cchTextMax = TEXT_UNITS;
-  item.pszText = reinterpret_cast<wchar_t*>(buffer.at(TEXT_OFFSET));
-  buffer.Write(RECORD_OFFSET, &item, sizeof item);
-  Send(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(buffer.at(RECORD_OFFSET)));
-  return RemoteText(buffer);
+  return RemoteText(list, buffer, LVM_GETITEMTEXTW, row, item);
 }
 
 std::wstring ColumnTitle(HWND list, const RemoteBuffer& buffer, int column) {
-  wchar_t empty[TEXT_UNITS] = {};
-  buffer.Write(TEXT_OFFSET, empty, sizeof empty);
   LVCOLUMNW record{};
   record.mask = LVCF_TEXT;
-  record.cchTextMax = TEXT_UNITS;
-  record.pszText = reinterpret_cast<wchar_t*>(buffer.at(TEXT_OFFSET));
-  buffer.Write(RECORD_OFFSET, &record, sizeof record);
-  if (!Send(list, LVM_GETCOLUMNW, static_cast<WPARAM>(column), reinterpret_cast<LPARAM>(buffer.at(RECORD_OFFSET)))) {
-    return {};
-  }
-  return RemoteText(buffer);
+  return RemoteText(list, buffer, LVM_GETCOLUMNW, column, record);
 }
 
 // Row rectangle in screen coordinates.
@@ -195,30 +172,30 @@ std::string Describe(HWND window, bool withCaption = false) {
   RECT rect{};
   GetWindowRect(window, &rect);
   const LONG_PTR exStyle = GetWindowLongPtrW(window, GWL_EXSTYLE);
-  std::string out = "{\"hwnd\":" + Handle(window) + ",\"class\":" + Json(ClassOf(window)) +
+  std::string out = "{\"hwnd\":" + Handle(window) + ",\"class\":" + Json(ClassName(window)) +
                     ",\"title\":" + Json(ControlText(window)) + ",\"rect\":" + Rect(rect) +
                     ",\"visible\":" + (IsWindowVisible(window) ? "true" : "false") +
                     ",\"enabled\":" + (IsWindowEnabled(window) ? "true" : "false") +
                     ",\"iconic\":" + (IsIconic(window) ? "true" : "false") +
                     ",\"topmost\":" + ((exStyle & WS_EX_TOPMOST) ? "true" : "false") +
                     ",\"owner\":" + Handle(GetWindow(window, GW_OWNER));
-  if (HWND text = GetDlgItem(window, MESSAGE_TEXT_ID)) out += ",\"message\":" + Json(ControlText(text));
-  if (HWND text = GetDlgItem(window, WAIT_TEXT_ID)) out += ",\"wait_text\":" + Json(ControlText(text));
-  HWND ok = ClassOf(window) == L"#32770" ? GetDlgItem(window, IDOK) : nullptr;
+  if (HWND text = GetDlgItem(window, testsupport::MESSAGE_BOX_TEXT_ID)) out += ",\"message\":" + Json(ControlText(text));
+  if (HWND text = GetDlgItem(window, IDC_WAIT_TEXT)) out += ",\"wait_text\":" + Json(ControlText(text));
+  HWND ok = ClassName(window) == L"#32770" ? GetDlgItem(window, IDOK) : nullptr;
   if (ok) {
     RECT okRect{};
     GetWindowRect(ok, &okRect);
     out += ",\"ok\":" + Rect(okRect);
   }
-  if (HWND name = GetDlgItem(window, FILE_NAME_COMBO_ID)) out += ",\"file_name\":" + Json(ControlText(name));
-  if (ClassOf(window) == MAIN_CLASS) {
+  if (HWND name = GetDlgItem(window, testsupport::WINE_FILE_NAME_ID)) out += ",\"file_name\":" + Json(ControlText(name));
+  if (ClassName(window) == APP_CLASS) {
     RECT client{};
     GetClientRect(window, &client);
     MapWindowPoints(window, nullptr, reinterpret_cast<POINT*>(&client), 2);
     out += ",\"client\":" + Rect(client);
-    if (HWND list = GetDlgItem(window, DEVICE_LIST_ID)) out += ",\"list\":" + DescribeList(list);
+    if (HWND list = GetDlgItem(window, IDC_DEVICELIST)) out += ",\"list\":" + DescribeList(list);
   }
-  if (ClassOf(window) == MAIN_CLASS && withCaption) {
+  if (ClassName(window) == APP_CLASS && withCaption) {
     // The minimise box, found by hit-testing along the caption (its place depends on the frame metrics).
     RECT frame{};
     GetWindowRect(window, &frame);
@@ -247,12 +224,12 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
   DWORD processId = 0;
   GetWindowThreadProcessId(window, &processId);
   if (processId == state->processId && IsWindowVisible(window)) state->windows.push_back(window);
-  if (ClassOf(window) == MAIN_CLASS && ControlText(window) == MAIN_TITLE) ++state->mainCount;
+  if (ClassName(window) == APP_CLASS && ControlText(window) == APP_TITLE) ++state->mainCount;
   return TRUE;
 }
 
 int ListWindows(bool withCaption) {
-  HWND main = FindWindowW(MAIN_CLASS, MAIN_TITLE);
+  HWND main = FindWindowW(APP_CLASS, APP_TITLE);
   Collect state;
   if (main) GetWindowThreadProcessId(main, &state.processId);
   EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&state));
@@ -271,35 +248,17 @@ int ListWindows(bool withCaption) {
 }
 
 int ClearClipboard() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    if (OpenClipboard(nullptr)) {
-      const bool emptied = EmptyClipboard() != 0;
-      CloseClipboard();
-      return emptied ? 0 : 2;
-    }
-    Sleep(20);
-  }
-  return 3;
+  if (!testsupport::OpenClipboardPatiently()) return testsupport::CLIPBOARD_BUSY;
+  const bool emptied = EmptyClipboard() != 0;
+  CloseClipboard();
+  return emptied ? 0 : 2;
 }
 
 int PrintClipboard() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    if (!OpenClipboard(nullptr)) {
-      Sleep(20);
-      continue;
-    }
-    int result = 2;
-    if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-      if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-        WriteOut(Utf8(chars));
-        result = 0;
-        GlobalUnlock(data);
-      }
-    }
-    CloseClipboard();
-    return result;
-  }
-  return 3;
+  std::wstring text;
+  const int result = testsupport::ReadClipboardText(text);
+  if (result == 0) WriteOut(Utf8(text));
+  return result;
 }
 
 int PostClose(const wchar_t* handle) {
@@ -308,7 +267,7 @@ int PostClose(const wchar_t* handle) {
 }
 
 int QueryEndSession() {
-  const HWND main = FindWindowW(MAIN_CLASS, MAIN_TITLE);
+  const HWND main = FindWindowW(APP_CLASS, APP_TITLE);
   if (!main) return 1;
   DWORD_PTR answer = 0;
   if (!SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer)) return 2;

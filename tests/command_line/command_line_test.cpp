@@ -6,18 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource.h"
 #include "shell/command_line.h"
 #include "tests/support/test_support.h"
 #include "update/update_lock.h"
 
 namespace {
 
+using testsupport::TOOL_COMPLETED;
+using testsupport::TOOL_FAILED;
 using testsupport::Utf8;
 using testsupport::Wide;
 
 const std::string DOCK_STATE =
     "present=1\nvendor=Varnock\nproduct=Varnock USB-C Dock\nserial=VN-2026-0001\nfirmware=1.2.3.4\n";
-const std::string COMPLETED = "Firmware install (phase-1) completed";
 
 struct Outcome {
   DWORD code = STILL_ACTIVE;
@@ -50,13 +52,9 @@ class CommandLine : public ::testing::Test {
 
   Outcome Run(const std::wstring& args) const {
     DeleteFileW((folder_ + L"basic-log.txt").c_str());
-    const testsupport::ChildProcess child = testsupport::StartProcess(
-        L"\"" + Exe() + L"\" " + args, folder_, folder_ + L"out.txt", folder_ + L"err.txt");
     Outcome outcome;
-    if (child.process == nullptr) return outcome;
-    outcome.code = testsupport::WaitForExit(child.process, 90000);
-    if (outcome.code == STILL_ACTIVE) TerminateProcess(child.process, 99);
-    CloseHandle(child.process);
+    outcome.code = testsupport::RunProcess(L"\"" + Exe() + L"\" " + args, 90000, folder_, folder_ + L"out.txt",
+                                           folder_ + L"err.txt");
     outcome.out = testsupport::ReadFileBytes(folder_ + L"out.txt");
     outcome.err = testsupport::ReadFileBytes(folder_ + L"err.txt");
     outcome.log = testsupport::LogMessages(folder_ + L"basic-log.txt");
@@ -101,7 +99,7 @@ TEST_F(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
     DWORD code;
     std::string errorText;
   };
-  const std::wstring good = L"\"" + Image(L"good.bin", RecordRun() + "out " + COMPLETED) + L"\"";
+  const std::wstring good = L"\"" + Image(L"good.bin", RecordRun() + "out " + TOOL_COMPLETED) + L"\"";
   testsupport::WriteImage(folder_ + L"short.bin", 1023, RecordRun());
   testsupport::WriteImage(folder_ + L"unsigned.bin", 4096, RecordRun(), "FWCX");
   const Case cases[] = {
@@ -142,10 +140,10 @@ TEST_F(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
 }
 
 TEST_F(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions) {
-  const std::wstring image = Image(L"fw-2.0.1.7.bin", "out Writing image\nerr Verifying\nflash\nout " + COMPLETED, {2, 0, 1, 7});
+  const std::wstring image = Image(L"fw-2.0.1.7.bin", "out Writing image\nerr Verifying\nflash\nout " + TOOL_COMPLETED, {2, 0, 1, 7});
   const Outcome outcome = Run(L"/update \"" + image + L"\"");
   EXPECT_EQ(outcome.code, 0u);
-  EXPECT_EQ(outcome.out, "Writing image\r\nVerifying\r\n" + COMPLETED + "\r\nFirmware updated: 1.2.3.4 -> 2.0.1.7\r\n");
+  EXPECT_EQ(outcome.out, "Writing image\r\nVerifying\r\n" + TOOL_COMPLETED + "\r\nFirmware updated: 1.2.3.4 -> 2.0.1.7\r\n");
   EXPECT_EQ(outcome.err, "");
   const std::vector<std::string> expected = {
       "info CommandLine update " + Utf8(image),
@@ -172,9 +170,9 @@ TEST_F(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions)
   EXPECT_EQ(std::vector<std::string>(outcome.log.end() - tail.size(), outcome.log.end()), tail);
 
   // The same rule as the window: the failure text without the completion text fails.
-  const Outcome failed = Run(L"/update \"" + Image(L"fails.bin", "out Writing image\nout Firmware update failed") + L"\"");
+  const Outcome failed = Run(L"/update \"" + Image(L"fails.bin", "out Writing image\nout " + TOOL_FAILED) + L"\"");
   EXPECT_EQ(failed.code, 1u);
-  EXPECT_EQ(failed.out, "Writing image\r\nFirmware update failed\r\n");
+  EXPECT_EQ(failed.out, "Writing image\r\n" + TOOL_FAILED + "\r\n");
   EXPECT_EQ(failed.err, "Firmware update failed.\r\n");
   ExpectLogEndsWithExit(failed);
 
@@ -187,20 +185,20 @@ TEST_F(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions)
 
 TEST_F(CommandLine, UpdateWaitsForTheRebootedDockOnlyAsLongAsAsked) {
   // The stand-in flashes, then the dock drops off the bus for a while, as after a real flash.
-  const Outcome back = Run(L"/update \"" + Image(L"reboots.bin", "flash\nreboot 2500\nout " + COMPLETED) + L"\"");
+  const Outcome back = Run(L"/update \"" + Image(L"reboots.bin", "flash\nreboot 2500\nout " + TOOL_COMPLETED) + L"\"");
   EXPECT_EQ(back.code, 0u);
   EXPECT_NE(back.out.find("Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n"), std::string::npos) << back.out;
   EXPECT_GE(std::count(back.log.begin(), back.log.end(), "error libusb_open_device_with_vid_pid failed"), 2)
       << "the dock answered at once: the wait was not exercised";
 
-  const Outcome gone = Run(L"/update \"" + Image(L"never.bin", "flash\nreboot 600000\nout " + COMPLETED) + L"\" /wait 2");
+  const Outcome gone = Run(L"/update \"" + Image(L"never.bin", "flash\nreboot 600000\nout " + TOOL_COMPLETED) + L"\" /wait 2");
   EXPECT_EQ(gone.code, 9u);
   EXPECT_EQ(gone.err, "The updater reported success but the dock did not answer within 2 s.\r\n");
   ExpectLogEndsWithExit(gone);
 }
 
 TEST_F(CommandLine, UpdateIsRefusedWhileTheWindowIsOpenOrAnotherUpdateHoldsTheDock) {
-  const std::wstring image = L"\"" + Image(L"good.bin", RecordRun() + "out " + COMPLETED) + L"\"";
+  const std::wstring image = L"\"" + Image(L"good.bin", RecordRun() + "out " + TOOL_COMPLETED) + L"\"";
   {
     const FlashLock held;  // as a running update in another process holds it
     ASSERT_TRUE(held.Held());
@@ -211,12 +209,12 @@ TEST_F(CommandLine, UpdateIsRefusedWhileTheWindowIsOpenOrAnotherUpdateHoldsTheDo
   const testsupport::ChildProcess window = testsupport::StartProcess(L"\"" + Exe() + L"\"", folder_);
   ASSERT_NE(window.process, nullptr);
   HWND main = nullptr;
-  ASSERT_TRUE(testsupport::WaitUntil([&] { return (main = FindWindowW(L"VarnockFWUpdate", L"VarnockFirmwareUpdate")) != nullptr; },
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return (main = FindWindowW(testsupport::APP_CLASS, testsupport::APP_TITLE)) != nullptr; },
                                      std::chrono::seconds(30)));
   const Outcome outcome = Run(L"/update " + image);
   // /info runs beside the window.
   const Outcome info = Run(L"/info");
-  PostMessageW(main, WM_COMMAND, 1002 /* File > Exit */, 0);
+  PostMessageW(main, WM_COMMAND, IDM_EXIT, 0);
   EXPECT_EQ(testsupport::WaitForExit(window.process, 15000), 0u);
   CloseHandle(window.process);
   EXPECT_EQ(outcome.code, 7u);

@@ -122,6 +122,19 @@ class TemplateReader {
   bool overrun_ = false;
 };
 
+// helpID and exStyle (both zero) and the style, as the template and each item have them.
+void ExpectStyle(TemplateReader& reader, const std::string& what, const char* style, const char* styleBits) {
+  EXPECT_EQ(reader.Read<DWORD>(), 0u) << what << "helpID";
+  EXPECT_EQ(reader.Read<DWORD>(), 0u) << what << "exStyle";
+  EXPECT_EQ(Hex(reader.Read<DWORD>()), style) << what << "style: " << styleBits;
+}
+
+// x, y, cx and cy, in dialog units.
+void ExpectPlace(TemplateReader& reader, const std::string& what, const short (&place)[4]) {
+  const char* const names[] = {"x", "y", "cx", "cy"};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(reader.Read<short>(), place[i]) << what << names[i];
+}
+
 }  // namespace
 
 TEST_F(ProductImage, VersionBlockHasOneChineseUtf16TableWithTheProductTexts) {
@@ -231,14 +244,9 @@ TEST_F(ProductImage, WaitDialogTemplateIsExactlyAsDesigned) {
   // DLGTEMPLATEEX header.
   EXPECT_EQ(reader.Read<WORD>(), 1) << "dlgVer";
   EXPECT_EQ(reader.Read<WORD>(), 0xFFFF) << "signature";
-  EXPECT_EQ(reader.Read<DWORD>(), 0u) << "helpID";
-  EXPECT_EQ(reader.Read<DWORD>(), 0u) << "exStyle";
-  EXPECT_EQ(Hex(reader.Read<DWORD>()), "0x80800048") << "style: WS_POPUP | WS_BORDER | DS_SETFONT | DS_FIXEDSYS";
+  ExpectStyle(reader, "", "0x80800048", "WS_POPUP | WS_BORDER | DS_SETFONT | DS_FIXEDSYS");
   EXPECT_EQ(reader.Read<WORD>(), 1) << "cDlgItems";
-  EXPECT_EQ(reader.Read<short>(), 0) << "x";
-  EXPECT_EQ(reader.Read<short>(), 0) << "y";
-  EXPECT_EQ(reader.Read<short>(), 310) << "cx";
-  EXPECT_EQ(reader.Read<short>(), 115) << "cy";
+  ExpectPlace(reader, "", {0, 0, 310, 115});
   EXPECT_TRUE(reader.NameOrOrdinalField().none) << "menu";
   EXPECT_TRUE(reader.NameOrOrdinalField().none) << "window class";
   EXPECT_EQ(reader.String(), L"") << "title";
@@ -250,13 +258,8 @@ TEST_F(ProductImage, WaitDialogTemplateIsExactlyAsDesigned) {
 
   // DLGITEMTEMPLATEEX, DWORD-aligned from the start of the template.
   reader.AlignToDword();
-  EXPECT_EQ(reader.Read<DWORD>(), 0u) << "item helpID";
-  EXPECT_EQ(reader.Read<DWORD>(), 0u) << "item exStyle";
-  EXPECT_EQ(Hex(reader.Read<DWORD>()), "0x50020000") << "item style: WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT";
-  EXPECT_EQ(reader.Read<short>(), 31) << "item x";
-  EXPECT_EQ(reader.Read<short>(), 34) << "item y";
-  EXPECT_EQ(reader.Read<short>(), 238) << "item cx";
-  EXPECT_EQ(reader.Read<short>(), 36) << "item cy";
+  ExpectStyle(reader, "item ", "0x50020000", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT");
+  ExpectPlace(reader, "item ", {31, 34, 238, 36});
   EXPECT_EQ(reader.Read<DWORD>(), static_cast<DWORD>(TEXT_ID)) << "item id";
   const TemplateReader::NameOrOrdinal itemClass = reader.NameOrOrdinalField();
   EXPECT_FALSE(itemClass.none);
@@ -285,9 +288,8 @@ TEST_F(ProductImage, WaitDialogTemplateBuildsACaptionlessDialogWithItsStatic) {
 
   HWND text = GetDlgItem(dialog, TEXT_ID);
   ASSERT_NE(text, nullptr);
-  wchar_t className[32] = {};
-  GetClassNameW(text, className, 32);
-  EXPECT_EQ(_wcsicmp(className, L"Static"), 0) << testsupport::Utf8(className);
+  const std::wstring className = testsupport::ClassName(text);
+  EXPECT_EQ(_wcsicmp(className.c_str(), L"Static"), 0) << testsupport::Utf8(className);
   EXPECT_EQ(testsupport::WindowText(text), L"update...");
   // The only child: no buttons.
   EXPECT_EQ(GetWindow(text, GW_HWNDNEXT), nullptr);

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
-#include <regex>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -30,50 +30,25 @@ std::wstring ProbeCommand(const std::wstring& arguments) {
 
 // Runs the probe to its end in the folder; its exit code.
 DWORD RunProbe(const std::wstring& folder, const std::wstring& arguments) {
-  const testsupport::ChildProcess child = testsupport::StartProcess(ProbeCommand(arguments), folder);
-  if (child.process == nullptr) {
-    ADD_FAILURE() << "log_probe.exe did not start, error " << GetLastError();
-    return ~0u;
-  }
-  UniqueHandle process(child.process);
-  const DWORD code = testsupport::WaitForExit(process.Get(), PROBE_TIME_LIMIT_MS);
-  if (code == STILL_ACTIVE) TerminateProcess(process.Get(), 1);
-  return code;
+  return testsupport::RunProcess(ProbeCommand(arguments), PROBE_TIME_LIMIT_MS, folder);
 }
 
-std::vector<std::string> SplitOnCrLf(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
-    lines.push_back(text.substr(start, end - start));
-  }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
+// The records of the folder's log, read as every test reads the program's log.
+std::vector<testsupport::LogRecord> LogIn(const std::wstring& folder) {
+  return testsupport::ReadLog(folder + L"basic-log.txt");
 }
 
-// One log line: "[YYYY-MM-DD HH:MM:SS.mmm] [logger] [level] message".
-struct LogLine {
+// A record's "YYYY-MM-DD HH:MM:SS.mmm" as local time.
+SYSTEMTIME StampTime(const std::string& stamp) {
   SYSTEMTIME time{};
-  std::string level;
-  std::string message;
-};
-
-bool ParseLogLine(const std::string& line, LogLine& parsed) {
-  static const std::regex layout(
-      R"(\[(\d{4})-(\d{2})-(\d{2}) (\d{2}):(\d{2}):(\d{2})\.(\d{3})\] \[logger\] \[([a-z]+)\] ([\s\S]*))");
-  std::smatch match;
-  if (!std::regex_match(line, match, layout)) return false;
-  auto field = [&](int index) { return static_cast<WORD>(std::stoi(match[index].str())); };
-  parsed.time.wYear = field(1);
-  parsed.time.wMonth = field(2);
-  parsed.time.wDay = field(3);
-  parsed.time.wHour = field(4);
-  parsed.time.wMinute = field(5);
-  parsed.time.wSecond = field(6);
-  parsed.time.wMilliseconds = field(7);
-  parsed.level = match[8].str();
-  parsed.message = match[9].str();
-  return true;
+  unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, milliseconds = 0;
+  if (std::sscanf(stamp.c_str(), "%4u-%2u-%2u %2u:%2u:%2u.%3u", &year, &month, &day, &hour, &minute, &second,
+                  &milliseconds) == 7) {
+    time = SYSTEMTIME{static_cast<WORD>(year),   static_cast<WORD>(month),  0, static_cast<WORD>(day),
+                      static_cast<WORD>(hour),   static_cast<WORD>(minute), static_cast<WORD>(second),
+                      static_cast<WORD>(milliseconds)};
+  }
+  return time;
 }
 
 // Local time as 100 ns ticks, for comparing time stamps.
@@ -102,8 +77,7 @@ TEST(LogFile, TwoRunsAppendAndKeepTheFirstRunsLines) {
   ASSERT_EQ(RunProbe(folder, L"create info \"run two\""), 0u);
   const std::string afterSecond = ReadFileBytes(folder + L"basic-log.txt");
   EXPECT_EQ(afterSecond.compare(0, afterFirst.size(), afterFirst), 0) << "the first run's bytes changed";
-  EXPECT_EQ(testsupport::LogMessages(folder + L"basic-log.txt"),
-            (std::vector<std::string>{"info run one", "info run two"}));
+  EXPECT_EQ(testsupport::Messages(LogIn(folder)), (std::vector<std::string>{"info run one", "info run two"}));
 }
 
 TEST(LogFile, EachWorkingDirectoryGetsItsOwnLog) {
@@ -111,8 +85,8 @@ TEST(LogFile, EachWorkingDirectoryGetsItsOwnLog) {
   const std::wstring second = FreshFolder(L"cwd-b");
   ASSERT_EQ(RunProbe(first, L"create info \"in a\""), 0u);
   ASSERT_EQ(RunProbe(second, L"create info \"in b\""), 0u);
-  EXPECT_EQ(testsupport::LogMessages(first + L"basic-log.txt"), (std::vector<std::string>{"info in a"}));
-  EXPECT_EQ(testsupport::LogMessages(second + L"basic-log.txt"), (std::vector<std::string>{"info in b"}));
+  EXPECT_EQ(testsupport::Messages(LogIn(first)), (std::vector<std::string>{"info in a"}));
+  EXPECT_EQ(testsupport::Messages(LogIn(second)), (std::vector<std::string>{"info in b"}));
 }
 
 TEST(LogFile, LineLayoutLevelNamesAndLineEnds) {
@@ -137,24 +111,25 @@ TEST(LogFile, LineLayoutLevelNamesAndLineEnds) {
   EXPECT_EQ(carriageReturns, 4u);
   EXPECT_EQ(lineFeeds, 6u);
 
-  const std::vector<std::string> lines = SplitOnCrLf(bytes);
-  ASSERT_EQ(lines.size(), 4u) << bytes;
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"info", "program start..."},
-      {"error", "libusb_open_device_with_vid_pid failed"},
-      {"info", "QuitApp\n\n"},
-      {"info", "after quit"}};
+  const std::vector<testsupport::LogRecord> records = LogIn(folder);
+  ASSERT_EQ(records.size(), 4u) << bytes;
+  EXPECT_EQ(records, (std::vector<testsupport::LogRecord>{{"info", "program start..."},
+                                                          {"error", "libusb_open_device_with_vid_pid failed"},
+                                                          {"info", "QuitApp\n\n"},
+                                                          {"info", "after quit"}}));
+  // Nothing but the four records, each in the layout line.
+  std::string rebuilt;
+  for (const testsupport::LogRecord& record : records) {
+    rebuilt += "[" + record.stamp + "] [logger] [" + record.level + "] " + record.message + "\r\n";
+  }
+  EXPECT_EQ(rebuilt, bytes);
   std::uint64_t previous = 0;
-  for (size_t i = 0; i < lines.size(); ++i) {
-    LogLine parsed;
-    ASSERT_TRUE(ParseLogLine(lines[i], parsed)) << "line " << i << ": " << lines[i];
-    EXPECT_EQ(parsed.level, expected[i].first) << lines[i];
-    EXPECT_EQ(parsed.message, expected[i].second) << lines[i];
+  for (const testsupport::LogRecord& record : records) {
     // Local wall-clock time of the run (the stamp has whole milliseconds; allow clock granularity).
-    const std::uint64_t stamp = Ticks(parsed.time);
-    EXPECT_GE(stamp + 2 * TICKS_PER_SECOND, before) << lines[i];
-    EXPECT_LE(stamp, after + 2 * TICKS_PER_SECOND) << lines[i];
-    EXPECT_GE(stamp, previous) << lines[i];
+    const std::uint64_t stamp = Ticks(StampTime(record.stamp));
+    EXPECT_GE(stamp + 2 * TICKS_PER_SECOND, before) << record.stamp;
+    EXPECT_LE(stamp, after + 2 * TICKS_PER_SECOND) << record.stamp;
+    EXPECT_GE(stamp, previous) << record.stamp;
     previous = stamp;
   }
 }
@@ -162,14 +137,10 @@ TEST(LogFile, LineLayoutLevelNamesAndLineEnds) {
 TEST(LogFile, NonAsciiPathIsWrittenAsUtf8) {
   const std::wstring folder = FreshFolder(L"utf8");
   ASSERT_EQ(RunProbe(folder, L"create path \"C:\\\x56FA\x4EF6\\fw.bin\""), 0u);  // C:\固件\fw.bin
-  const std::vector<std::string> lines = SplitOnCrLf(ReadFileBytes(folder + L"basic-log.txt"));
-  ASSERT_EQ(lines.size(), 1u);
-  LogLine parsed;
-  ASSERT_TRUE(ParseLogLine(lines[0], parsed)) << lines[0];
-  EXPECT_EQ(parsed.message,
-            "FWDownload select fwfile is C:\\"
-            "\xE5\x9B\xBA\xE4\xBB\xB6"
-            "\\fw.bin");
+  EXPECT_EQ(LogIn(folder), (std::vector<testsupport::LogRecord>{{"info",
+                                                                  "FWDownload select fwfile is C:\\"
+                                                                  "\xE5\x9B\xBA\xE4\xBB\xB6"
+                                                                  "\\fw.bin"}}));
 }
 
 TEST(LogFile, LineReachesDiskWhileTheProcessStillRuns) {
@@ -205,7 +176,7 @@ TEST(LogFile, UnopenableFileMakesCreateLogThrowSpdlogEx) {
 
   // Released, the same folder takes the log again.
   ASSERT_EQ(RunProbe(folder, L"create info \"opens now\""), 0u);
-  EXPECT_EQ(testsupport::LogMessages(log), (std::vector<std::string>{"info opens now"}));
+  EXPECT_EQ(testsupport::Messages(LogIn(folder)), (std::vector<std::string>{"info opens now"}));
 }
 
 TEST(WideToUtf8, ConvertsWholeStrings) {

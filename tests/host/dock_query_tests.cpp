@@ -40,8 +40,17 @@ DockModel StandardDock() {
   return dock;
 }
 
-std::vector<std::string> StandardStringLines() {
-  return {"info iManufacturer Varnock", "info iProduct USB-C Dock D70", "info iSerialNumber VN70-0042318"};
+// The standard dock with one field changed.
+template <typename Field>
+DockModel StandardDockWith(Field DockModel::*field, Field value) {
+  DockModel dock = StandardDock();
+  dock.*field = std::move(value);
+  return dock;
+}
+
+// The log of a query of the standard dock: its three strings, then `last`.
+std::vector<std::string> StandardLinesThen(const std::string& last) {
+  return {"info iManufacturer Varnock", "info iProduct USB-C Dock D70", "info iSerialNumber VN70-0042318", last};
 }
 
 int FirmwareRequestsSeen(const EmulatedDock& dock) {
@@ -99,6 +108,16 @@ class DockQuery : public ::testing::Test {
   LogCapture log_;
 };
 
+// A query test over a table of cases, each named by its `name`, which names the test too.
+template <typename Case>
+class DockQueryCases : public DockQuery, public ::testing::WithParamInterface<Case> {};
+struct CaseName {
+  template <typename Case>
+  std::string operator()(const ::testing::TestParamInfo<Case>& info) const {
+    return info.param.name;
+  }
+};
+
 // --- a dock that answers everything -----------------------------------------
 
 TEST_F(DockQuery, ReadsStringsAndFirmwareRevisionThenCloses) {
@@ -114,9 +133,7 @@ TEST_F(DockQuery, ReadsStringsAndFirmwareRevisionThenCloses) {
   EXPECT_EQ(info.Product, L"USB-C Dock D70");
   EXPECT_EQ(info.SerialNumber, L"VN70-0042318");
   EXPECT_EQ(info.FwRev, L"1.2.12.3");
-  std::vector<std::string> lines = StandardStringLines();
-  lines.push_back("info fwver 1.2.12.3");
-  EXPECT_THAT(log_.Lines(), ElementsAreArray(lines));
+  EXPECT_THAT(log_.Lines(), ElementsAreArray(StandardLinesThen("info fwver 1.2.12.3")));
 
   // Strings in column order by their own indexes, then one firmware request.
   EXPECT_THAT(dock.StringIndexesRead(), ElementsAre(4, 1, 7));
@@ -172,7 +189,7 @@ DockModel OtherProduct(DockModel model) {
   return model;
 }
 
-class NoDockOpened : public DockQuery, public ::testing::WithParamInterface<UnopenedDock> {};
+using NoDockOpened = DockQueryCases<UnopenedDock>;
 
 TEST_P(NoDockOpened, TellsAbsentFromUnopenable) {
   for (const DockModel& device : GetParam().devices) bus_.Add(device);
@@ -203,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
                      DockPresence::Absent,
                      0,
                      {"error libusb_open_device_with_vid_pid failed"}}),
-    [](const ::testing::TestParamInfo<UnopenedDock>& param) { return std::string(param.param.name); });
+    CaseName());
 
 // --- the firmware request fails ---------------------------------------------
 
@@ -216,12 +233,10 @@ struct VendorFailure {
 // Test names show the case, not the bytes of the parameter.
 void PrintTo(const VendorFailure& param, std::ostream* out) { *out << param.name; }
 
-class VendorRequestFailure : public DockQuery, public ::testing::WithParamInterface<VendorFailure> {};
+using VendorRequestFailure = DockQueryCases<VendorFailure>;
 
 TEST_P(VendorRequestFailure, KeepsStringsLeavesRevisionEmptyAndCloses) {
-  DockModel model = StandardDock();
-  model.vendorBehaviour = GetParam().behaviour;
-  EmulatedDock& dock = bus_.Add(model);
+  EmulatedDock& dock = bus_.Add(StandardDockWith(&DockModel::vendorBehaviour, GetParam().behaviour));
 
   const auto start = std::chrono::steady_clock::now();
   const std::optional<DockInfo> info = Query();
@@ -232,9 +247,8 @@ TEST_P(VendorRequestFailure, KeepsStringsLeavesRevisionEmptyAndCloses) {
   EXPECT_EQ(info->Product, L"USB-C Dock D70");
   EXPECT_EQ(info->SerialNumber, L"VN70-0042318");
   EXPECT_EQ(info->FwRev, L"");
-  std::vector<std::string> lines = StandardStringLines();
-  lines.push_back("error libusb_control_transfer failed " + std::to_string(GetParam().code));
-  EXPECT_THAT(log_.Lines(), ElementsAreArray(lines));
+  EXPECT_THAT(log_.Lines(),
+              ElementsAreArray(StandardLinesThen("error libusb_control_transfer failed " + std::to_string(GetParam().code))));
   EXPECT_EQ(FirmwareRequestsSeen(dock), 1);
   ExpectOpenedOnceAndClosed(dock);
 
@@ -255,7 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
                       VendorFailure{"GoneInFlight", VendorBehaviour::VanishInFlight, LIBUSB_ERROR_NO_DEVICE},
                       // Waits the real timeout: the only such case.
                       VendorFailure{"NoAnswer", VendorBehaviour::NeverAnswer, LIBUSB_ERROR_TIMEOUT}),
-    [](const ::testing::TestParamInfo<VendorFailure>& param) { return std::string(param.param.name); });
+    CaseName());
 
 // --- what the firmware reply holds ------------------------------------------
 
@@ -268,20 +282,16 @@ struct FirmwareReply {
 
 void PrintTo(const FirmwareReply& param, std::ostream* out) { *out << param.name; }
 
-class FirmwareRevision : public DockQuery, public ::testing::WithParamInterface<FirmwareReply> {};
+using FirmwareRevision = DockQueryCases<FirmwareReply>;
 
 TEST_P(FirmwareRevision, ComesFromReplyBytesSevenToFour) {
-  DockModel model = StandardDock();
-  model.vendorReply = GetParam().reply;
-  EmulatedDock& dock = bus_.Add(model);
+  EmulatedDock& dock = bus_.Add(StandardDockWith(&DockModel::vendorReply, GetParam().reply));
 
   const std::optional<DockInfo> info = Query();
 
   ASSERT_TRUE(info.has_value());
   EXPECT_EQ(info->FwRev, GetParam().revision);
-  std::vector<std::string> lines = StandardStringLines();
-  lines.push_back(std::string("info fwver ") + GetParam().logged);
-  EXPECT_THAT(log_.Lines(), ElementsAreArray(lines));
+  EXPECT_THAT(log_.Lines(), ElementsAreArray(StandardLinesThen(std::string("info fwver ") + GetParam().logged)));
   ExpectOpenedOnceAndClosed(dock);
 }
 
@@ -293,7 +303,7 @@ INSTANTIATE_TEST_SUITE_P(
         FirmwareReply{"EmptyReply", {}, L"0.0.0.0", "0.0.0.0"},
         // Each byte is unsigned: 0xFF is 255, 0x80 is 128.
         FirmwareReply{"HighBytes", {0, 0, 0, 0, 0xFF, 0x80, 0x7F, 0xFF}, L"255.127.128.255", "255.127.128.255"}),
-    [](const ::testing::TestParamInfo<FirmwareReply>& param) { return std::string(param.param.name); });
+    CaseName());
 
 // --- strings the dock lacks or cannot give ----------------------------------
 
@@ -307,7 +317,7 @@ struct StringLayout {
 
 void PrintTo(const StringLayout& param, std::ostream* out) { *out << param.name; }
 
-class DockStrings : public DockQuery, public ::testing::WithParamInterface<StringLayout> {};
+using DockStrings = DockQueryCases<StringLayout>;
 
 TEST_P(DockStrings, EachStringStandsOnItsOwn) {
   const StringLayout& layout = GetParam();
@@ -348,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "Varnock?",
                      "Dock Gr??e ??",
                      "VN70-0042318"}),
-    [](const ::testing::TestParamInfo<StringLayout>& param) { return std::string(param.param.name); });
+    CaseName());
 
 // --- two docks --------------------------------------------------------------
 

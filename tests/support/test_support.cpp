@@ -1,74 +1,44 @@
 #include "tests/support/test_support.h"
 
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <gtest/gtest.h>
+
 #include <thread>
+
+#include "standins/updater_tool/firmware_image_layout.h"
 
 namespace testsupport {
 
-std::string ReadFileBytes(const std::wstring& path) {
-  std::ifstream file(path.c_str(), std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
-void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  std::ofstream file(path.c_str(), std::ios::binary | std::ios::trunc);
-  file << bytes;
+bool ChineseRun() {
+  wchar_t value[16] = {};
+  GetEnvironmentVariableW(L"VARNOCK_UI_LANG", value, 16);
+  return std::wstring(value) == L"2052";
 }
 
 void WriteImage(const std::wstring& path, size_t size, const std::string& script, const std::string& signature,
                 const unsigned char (&version)[4]) {
   std::string bytes = signature;
   for (int i = 3; i >= 0; --i) bytes += static_cast<char>(version[i]);
-  bytes.resize(16, '\0');
-  if (!script.empty()) bytes += "STANDIN\n" + script + '\0';
+  bytes.resize(IMAGE_SCRIPT_OFFSET, '\0');
+  if (!script.empty()) bytes += IMAGE_SCRIPT_MARK + script + '\0';
   while (bytes.size() < size) bytes += static_cast<char>('a' + bytes.size() % 26);
   bytes.resize(size);
-  testsupport::WriteFileBytes(path, bytes);
+  WriteFileBytes(path, bytes);
 }
 
-std::vector<std::string> ReadLogLines(const std::wstring& path) {
-  const std::string text = ReadFileBytes(path);
-  std::vector<std::string> lines;
-  size_t start = 0;
-  for (;;) {
-    const size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) break;
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
+void PumpMessages() {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
   }
-  if (start < text.size()) lines.push_back(text.substr(start));
-  return lines;
-}
-
-std::vector<std::string> LogMessages(const std::wstring& path) {
-  std::vector<std::string> messages;
-  for (const std::string& line : ReadLogLines(path)) {
-    // "[date time] [logger] [level] message"
-    const size_t logger = line.find("] [logger] [");
-    if (logger == std::string::npos) {
-      if (!messages.empty()) messages.back() += "\n" + line;  // continuation of a multi-line message
-      continue;
-    }
-    const size_t levelStart = logger + 12;
-    const size_t levelEnd = line.find("] ", levelStart);
-    if (levelEnd == std::string::npos) continue;
-    messages.push_back(line.substr(levelStart, levelEnd - levelStart) + " " + line.substr(levelEnd + 2));
-  }
-  return messages;
 }
 
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-    Sleep(5);
+    PumpMessages();
+    Sleep(1);
   }
   return true;
 }
@@ -89,15 +59,30 @@ std::wstring ExecutableFolder() {
   return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
-std::wstring BuildFolder() {
-  wchar_t value[1024] = {};
-  GetEnvironmentVariableW(L"VARNOCK_TEST_BIN", value, 1024);
-  std::wstring unixPath = value;
+const std::wstring& StartFolder() {
+  static const std::wstring folder = [] {
+    wchar_t current[1024] = {};
+    GetCurrentDirectoryW(1024, current);
+    return std::wstring(current);
+  }();
+  return folder;
+}
+// Taken before any test runs.
+[[maybe_unused]] const std::wstring& g_startFolder = StartFolder();
+
+std::wstring WinePath(const std::string& unixPath) {
   // Wine maps the Unix root to drive Z:.
-  std::wstring path = L"Z:" + unixPath;
+  std::wstring path = L"Z:" + Wide(unixPath);
   for (auto& c : path) {
     if (c == L'/') c = L'\\';
   }
+  return path;
+}
+
+std::wstring BuildFolder() {
+  wchar_t value[1024] = {};
+  GetEnvironmentVariableW(L"VARNOCK_TEST_BIN", value, 1024);
+  std::wstring path = WinePath(Utf8(value));
   if (!path.empty() && path.back() != L'\\') path += L'\\';
   return path;
 }
@@ -120,25 +105,6 @@ std::wstring FreshFolder(const std::wstring& name) {
   return folder + L"\\";
 }
 
-bool ReadClipboardText(std::wstring& text) {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    if (OpenClipboard(nullptr)) {
-      bool ok = false;
-      if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-        if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-          text = chars;
-          ok = true;
-          GlobalUnlock(data);
-        }
-      }
-      CloseClipboard();
-      return ok;
-    }
-    Sleep(20);
-  }
-  return false;
-}
-
 namespace {
 struct EnumState {
   const wchar_t* className;
@@ -146,9 +112,7 @@ struct EnumState {
 };
 BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
   auto* state = reinterpret_cast<EnumState*>(param);
-  wchar_t name[64] = {};
-  GetClassNameW(window, name, 64);
-  if (IsWindowVisible(window) && (state->className == nullptr || wcscmp(name, state->className) == 0)) {
+  if (IsWindowVisible(window) && (state->className == nullptr || ClassName(window) == state->className)) {
     state->found.push_back(window);
   }
   return TRUE;
@@ -171,10 +135,43 @@ std::wstring WindowText(HWND window) {
   return text;
 }
 
-std::wstring MessageBoxText(HWND box) {
+void ExpectCentredOnScreen(HWND window, int width, int height) {
+  RECT frame{};
+  GetWindowRect(window, &frame);
+  EXPECT_EQ(frame.right - frame.left, width);
+  EXPECT_EQ(frame.bottom - frame.top, height);
+  EXPECT_EQ(frame.left, (GetSystemMetrics(SM_CXSCREEN) - width) / 2);
+  EXPECT_EQ(frame.top, (GetSystemMetrics(SM_CYSCREEN) - height) / 2);
+}
+
+namespace {
+
+BOOL CALLBACK ReadBoxChild(HWND child, LPARAM param) {
+  auto* seen = reinterpret_cast<MessageBoxSeen*>(param);
+  if (!IsWindowVisible(child)) return TRUE;
+  const std::wstring name = ClassName(child);
+  if (_wcsicmp(name.c_str(), L"Button") == 0) seen->buttons.push_back(GetDlgCtrlID(child));
+  const bool iconStatic = (GetWindowLongPtrW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON;
+  if (_wcsicmp(name.c_str(), L"Static") == 0 && iconStatic && seen->icon == nullptr) {
+    seen->icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+bool IsMessageBox(HWND window) { return GetDlgItem(window, MESSAGE_BOX_TEXT_ID) != nullptr; }
+
+MessageBoxSeen AnswerMessageBox(HWND box) {
+  MessageBoxSeen seen;
+  seen.caption = WindowText(box);
   wchar_t text[1024] = {};
-  GetDlgItemTextW(box, 0xFFFF, text, 1024);
-  return text;
+  GetDlgItemTextW(box, MESSAGE_BOX_TEXT_ID, text, 1024);
+  seen.text = text;
+  seen.owner = GetWindow(box, GW_OWNER);
+  EnumChildWindows(box, ReadBoxChild, reinterpret_cast<LPARAM>(&seen));
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  return seen;
 }
 
 namespace {
@@ -187,27 +184,42 @@ HANDLE InheritableOutputFile(const std::wstring& path) {
 }  // namespace
 
 ChildProcess StartProcess(const std::wstring& commandLine, const std::wstring& workingDir,
-                          const std::wstring& outputFile, const std::wstring& errorFile) {
+                          const std::wstring& outputFile, const std::wstring& errorFile, bool withInput) {
   std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
   line.push_back(L'\0');
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   HANDLE output = InheritableOutputFile(outputFile);
   HANDLE error = InheritableOutputFile(errorFile);
-  const bool redirected = output != nullptr || error != nullptr;
+  HANDLE input = nullptr;
+  HANDLE inputWriter = nullptr;
+  if (withInput) {
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    CreatePipe(&input, &inputWriter, &inherit, 0);
+    // Only the child's end is inherited: it sees the end of its input once the writer is closed.
+    SetHandleInformation(inputWriter, HANDLE_FLAG_INHERIT, 0);
+  }
+  const bool redirected = output != nullptr || error != nullptr || input != nullptr;
   if (redirected) {
     startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
     startup.hStdOutput = output;
     startup.hStdError = error;
   }
   PROCESS_INFORMATION info{};
   const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, redirected, 0, nullptr,
                                       workingDir.empty() ? nullptr : workingDir.c_str(), &startup, &info);
-  if (output != nullptr) CloseHandle(output);
-  if (error != nullptr) CloseHandle(error);
-  if (!started) return {};
+  const DWORD startError = GetLastError();
+  for (HANDLE childEnd : {output, error, input}) {
+    if (childEnd != nullptr) CloseHandle(childEnd);
+  }
+  if (!started) {
+    if (inputWriter != nullptr) CloseHandle(inputWriter);
+    SetLastError(startError);
+    return {};
+  }
   CloseHandle(info.hThread);
-  return ChildProcess{info.hProcess, info.dwProcessId};
+  return ChildProcess{info.hProcess, info.dwProcessId, inputWriter};
 }
 
 DWORD WaitForExit(HANDLE process, DWORD milliseconds) {
@@ -217,21 +229,18 @@ DWORD WaitForExit(HANDLE process, DWORD milliseconds) {
   return code;
 }
 
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return {};
-  const int size =
-      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size, nullptr, nullptr);
-  return out;
-}
-
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size);
-  return out;
+DWORD RunProcess(const std::wstring& commandLine, DWORD milliseconds, const std::wstring& workingDir,
+                 const std::wstring& outputFile, const std::wstring& errorFile) {
+  const ChildProcess child = StartProcess(commandLine, workingDir, outputFile, errorFile);
+  if (child.process == nullptr) {
+    const DWORD error = GetLastError();
+    ADD_FAILURE() << "could not start " << Utf8(commandLine) << ": error " << error;
+    return STILL_ACTIVE;
+  }
+  const DWORD code = WaitForExit(child.process, milliseconds);
+  if (code == STILL_ACTIVE) TerminateProcess(child.process, 99);
+  CloseHandle(child.process);
+  return code;
 }
 
 }  // namespace testsupport

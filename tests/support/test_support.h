@@ -7,21 +7,26 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/log_reader.h"
+#include "tests/support/probe_support.h"
+
 namespace testsupport {
 
-// Reads a whole file as bytes (empty if missing).
-std::string ReadFileBytes(const std::wstring& path);
-// Lines of basic-log.txt in the working directory, split on CRLF, or of the given file.
-std::vector<std::string> ReadLogLines(const std::wstring& path = L"basic-log.txt");
-// The messages of the log lines ("[time] [logger] [level] message" -> "level message").
-std::vector<std::string> LogMessages(const std::wstring& path = L"basic-log.txt");
-void WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// What the updater tool prints when it ends well, and when it has failed.
+inline const std::string TOOL_COMPLETED = "Firmware install (phase-1) completed";
+inline const std::string TOOL_FAILED = "Firmware update failed";
+
+// True when this run has a Chinese UI language (VARNOCK_UI_LANG=2052).
+bool ChineseRun();
+
 // Writes a firmware image: `signature` then version bytes 4-7 (shown as
-// version[0].version[1]...), then at offset 16 the stand-in's script if any,
-// filled up to exactly `size` bytes.
+// version[0].version[1]...), then the stand-in's script if any, filled up to
+// exactly `size` bytes.
 void WriteImage(const std::wstring& path, size_t size, const std::string& script = "",
                 const std::string& signature = "FWCT", const unsigned char (&version)[4] = {1, 3, 0, 0});
 
+// Dispatches every message waiting for this thread.
+void PumpMessages();
 // Pumps this thread's messages until the predicate holds or the time is up.
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(10));
 // Waits (without pumping) until the predicate holds or the time is up.
@@ -29,32 +34,50 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 // Folder of the running test executable, with a trailing backslash.
 std::wstring ExecutableFolder();
+// The working directory when the process began: the open-file dialog moves
+// the current one, the log and the scratch folders stay there.
+const std::wstring& StartFolder();
+// Wine's path of a file named on the Unix side.
+std::wstring WinePath(const std::string& unixPath);
 // The build folder's path as Wine sees it (VARNOCK_TEST_BIN), with a trailing backslash.
 std::wstring BuildFolder();
 // A fresh empty folder under the working directory.
 std::wstring FreshFolder(const std::wstring& name);
 
-// Text of CF_UNICODETEXT on the clipboard; false if none.
-bool ReadClipboardText(std::wstring& text);
-
 // Visible top-level windows of a class ("#32770" for dialogs and message boxes) owned by the given thread (0: any).
 std::vector<HWND> FindThreadWindows(DWORD threadId, const wchar_t* className);
 std::wstring WindowText(HWND window);
-// The text of a message box (its static control 0xFFFF).
-std::wstring MessageBoxText(HWND box);
+// Expects the window at the given size, centred on the screen.
+void ExpectCentredOnScreen(HWND window, int width, int height);
 
-// Starts a program; returns its process handle (closed by the caller) and id.
+// What a message box shows, read through its controls.
+struct MessageBoxSeen {
+  std::wstring caption;
+  std::wstring text;         // its static 0xFFFF
+  HICON icon = nullptr;      // the icon shown, null when none is visible
+  HWND owner = nullptr;
+  std::vector<int> buttons;  // ids of the visible buttons
+};
+bool IsMessageBox(HWND window);
+// Reads the box, then presses its OK button.
+MessageBoxSeen AnswerMessageBox(HWND box);
+
+// A started program: its process handle (closed by the caller) and id, and
+// when asked for, the write end of its standard input (closed by the caller).
 struct ChildProcess {
   HANDLE process = nullptr;
   DWORD id = 0;
+  HANDLE input = nullptr;
 };
 // With output files, the child's standard output and error go there (created afresh).
 ChildProcess StartProcess(const std::wstring& commandLine, const std::wstring& workingDir = L"",
-                          const std::wstring& outputFile = L"", const std::wstring& errorFile = L"");
+                          const std::wstring& outputFile = L"", const std::wstring& errorFile = L"",
+                          bool withInput = false);
 // Exit code after waiting, or STILL_ACTIVE on time-out.
 DWORD WaitForExit(HANDLE process, DWORD milliseconds);
-
-std::string Utf8(const std::wstring& text);
-std::wstring Wide(const std::string& text);
+// Runs a program to its end: its exit code, or STILL_ACTIVE once `milliseconds`
+// have passed (it is ended then). A program that does not start fails the test.
+DWORD RunProcess(const std::wstring& commandLine, DWORD milliseconds, const std::wstring& workingDir = L"",
+                 const std::wstring& outputFile = L"", const std::wstring& errorFile = L"");
 
 }  // namespace testsupport

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource.h"
 #include "tests/support/test_support.h"
 #include "tests/update/update_harness.h"
 
@@ -48,7 +49,7 @@ bool RunScript(const std::wstring& image, const std::string& script, DriverRepor
   plan.pressKeys = false;
   plan.limit = std::chrono::seconds(120);
   DialogDriver driver(plan);
-  SendMessageW(ProgramWindow(), WM_COMMAND, 4001 /*IDM_FW_DOWNLOAD*/, 0);
+  SendMessageW(ProgramWindow(), WM_COMMAND, IDM_FW_DOWNLOAD, 0);
   atEnd = Memory();
   const bool idle = WaitUntilIdle(std::chrono::seconds(30));
   seen = driver.Finish();
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
   const std::wstring exitStamp = folder + L"exit.stamp";
   const std::wstring startStamp = folder + L"start.stamp";
   const std::wstring endStamp = folder + L"end.stamp";
-  const std::string completed = "out Firmware install (phase-1) completed\n";
+  const std::string completed = "out " + testsupport::TOOL_COMPLETED + "\n";
 
   DriverReport seen;
   PROCESS_MEMORY_COUNTERS atEnd{};
@@ -107,7 +108,7 @@ int main(int argc, char** argv) {
   }
   // Every block was logged: the log holds the output of all bulk runs.
   size_t logged = 0;
-  for (const std::string& block : LoggedBlocks(LogRecords())) logged += block.size();
+  for (const std::string& block : LoggedBlocks(testsupport::OwnLog())) logged += block.size();
   std::printf("bytes logged as ReadFile blocks: %zu (%d bulk runs of %lld)\n", logged, rounds, BULK_BYTES);
   double latencySum = 0;
   double rateSum = 0;

@@ -24,6 +24,8 @@
 #include "update/wait_dialog.h"
 
 using namespace updatetest;
+using testsupport::TOOL_COMPLETED;
+using testsupport::TOOL_FAILED;
 using testsupport::Utf8;
 
 // Allocation failure on demand: while armed, every allocation of more than a
@@ -47,8 +49,6 @@ const std::wstring TOOL_MISSING_TEXT = L"varnock_dockupdatefw.exe 文件不存�
 const std::wstring INVALID_IMAGE_TEXT = L"不是有效的固件文件。";
 const std::wstring UPDATE_OK_TEXT = L"固件升级成功。";
 const std::wstring UPDATE_FAILED_TEXT = L"升级失败，请重新升级。";
-const std::string COMPLETED = "Firmware install (phase-1) completed";
-const std::string FAILED = "Firmware update failed";
 
 bool FileExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
@@ -113,7 +113,7 @@ class FirmwareDownload : public ::testing::Test {
     ASSERT_EQ(run.seen.boxes.size(), 1u);
     const BoxSeen& box = run.seen.boxes[0];
     EXPECT_EQ(box.text, text);
-    EXPECT_EQ(box.title, L"VarnockFWUpdate");
+    EXPECT_EQ(box.caption, L"VarnockFWUpdate");
     EXPECT_NE(box.icon, nullptr);
     EXPECT_EQ(box.icon, QuestionIcon());
     EXPECT_TRUE(box.onUiThread);
@@ -128,7 +128,7 @@ class FirmwareDownload : public ::testing::Test {
     ASSERT_EQ(run.seen.boxes.size(), 1u);
     const BoxSeen& box = run.seen.boxes[0];
     EXPECT_EQ(box.text, failed ? UPDATE_FAILED_TEXT : UPDATE_OK_TEXT);
-    EXPECT_EQ(box.title, L"VarnockFirmwareUpdate");
+    EXPECT_EQ(box.caption, testsupport::APP_TITLE);
     EXPECT_EQ(box.icon, failed ? QuestionIcon() : nullptr);
     EXPECT_FALSE(box.onUiThread);
     EXPECT_EQ(box.owner, mainWindow_);
@@ -186,13 +186,9 @@ class FirmwareDownload : public ::testing::Test {
 
 }  // namespace
 
-namespace updatetest {
-void PrintTo(const LogRecord& record, std::ostream* out) { *out << record.level << " \"" << record.message << "\""; }
-}  // namespace updatetest
-
 TEST_F(FirmwareDownload, MissingToolIsRefusedWithTheBareFileNameBeforeAnyFileDialog) {
   RemoveTool();
-  const UpdateRun run = Run(ScriptedImage(L"good.bin", "out " + COMPLETED));
+  const UpdateRun run = Run(ScriptedImage(L"good.bin", "out " + TOOL_COMPLETED));
   EXPECT_EQ(run.seen.fileDialogs, 0);
   ExpectRefusal(run, TOOL_MISSING_TEXT);
   const std::string tool = Utf8(ToolBesideProgram());
@@ -200,32 +196,36 @@ TEST_F(FirmwareDownload, MissingToolIsRefusedWithTheBareFileNameBeforeAnyFileDia
                                              {"error", "FWDownload " + tool}}));
 }
 
-TEST_F(FirmwareDownload, WithoutASelectedRowNothingHappens) {
-  ClearSelection();
-  DriverPlan plan;
-  plan.chooseFile = ScriptedImage(L"good.bin", "out " + COMPLETED);
-  const UpdateRun run = RunFirmwareDownload(plan);
-  EXPECT_EQ(run.seen.fileDialogs, 0);
-  EXPECT_TRUE(run.seen.boxes.empty());
-  EXPECT_TRUE(run.seen.waits.empty());
-  EXPECT_EQ(run.log, (std::vector<LogRecord>{{"info", "FWDownload"},
-                                             {"info", "FWDownload " + Utf8(ToolBesideProgram())}}));
-  ExpectBackToIdle(run);
-}
-
-TEST_F(FirmwareDownload, CancelledFileDialogEndsTheCommandSilently) {
-  DriverPlan plan;  // no file: the dialog is cancelled
-  const UpdateRun run = RunFirmwareDownload(plan);
-  EXPECT_EQ(run.seen.fileDialogs, 1);
-  EXPECT_TRUE(run.seen.boxes.empty());
-  EXPECT_TRUE(run.seen.waits.empty());
-  EXPECT_EQ(run.log, (std::vector<LogRecord>{{"info", "FWDownload"},
-                                             {"info", "FWDownload " + Utf8(ToolBesideProgram())}}));
-  ExpectBackToIdle(run);
+TEST_F(FirmwareDownload, WithoutASelectedRowOrWithTheFileDialogCancelledTheCommandEndsSilently) {
+  struct Silent {
+    const char* what;
+    bool rowSelected;
+    std::wstring chooseFile;  // empty: the dialog is cancelled
+    int fileDialogs;
+  };
+  const Silent cases[] = {{"no row selected", false, ScriptedImage(L"good.bin", "out " + TOOL_COMPLETED), 0},
+                          {"file dialog cancelled", true, L"", 1}};
+  for (const Silent& silent : cases) {
+    SCOPED_TRACE(silent.what);
+    if (silent.rowSelected) {
+      SelectDockRow();
+    } else {
+      ClearSelection();
+    }
+    DriverPlan plan;
+    plan.chooseFile = silent.chooseFile;
+    const UpdateRun run = RunFirmwareDownload(plan);
+    EXPECT_EQ(run.seen.fileDialogs, silent.fileDialogs);
+    EXPECT_TRUE(run.seen.boxes.empty());
+    EXPECT_TRUE(run.seen.waits.empty());
+    EXPECT_EQ(run.log, (std::vector<LogRecord>{{"info", "FWDownload"},
+                                               {"info", "FWDownload " + Utf8(ToolBesideProgram())}}));
+    ExpectBackToIdle(run);
+  }
 }
 
 TEST_F(FirmwareDownload, ShortOrUnsignedImagesAreRefused) {
-  const std::string neverRun = "record " + Utf8(folder_) + "ran.txt\nout " + COMPLETED;
+  const std::string neverRun = "record " + Utf8(folder_) + "ran.txt\nout " + TOOL_COMPLETED;
   struct Refused {
     const wchar_t* name;
     size_t size;
@@ -259,7 +259,7 @@ TEST_F(FirmwareDownload, ShortOrUnsignedImagesAreRefused) {
 }
 
 TEST_F(FirmwareDownload, ImagesOfAtLeast1024BytesWithTheSignatureAreAcceptedWhateverTheirExtension) {
-  const std::string script = "out " + COMPLETED;
+  const std::string script = "out " + TOOL_COMPLETED;
   struct Accepted {
     const wchar_t* name;
     size_t size;
@@ -269,7 +269,7 @@ TEST_F(FirmwareDownload, ImagesOfAtLeast1024BytesWithTheSignatureAreAcceptedWhat
     const std::wstring path = folder_ + accepted.name;
     WriteImage(path, accepted.size, script);
     const UpdateRun run = Run(path);
-    ExpectWorkerLog(run, path, {COMPLETED + "\r\n"});
+    ExpectWorkerLog(run, path, {TOOL_COMPLETED + "\r\n"});
     ExpectOutcome(run, false);
   }
 }
@@ -280,14 +280,14 @@ TEST_F(FirmwareDownload, ToolGetsTheFixedCommandLineWithTheChosenPathUnchanged) 
   CreateDirectoryW(spaced.c_str(), nullptr);
   CreateDirectoryW(nonAscii.c_str(), nullptr);
   const std::wstring record = folder_ + L"command-line.txt";
-  const std::string script = "record " + Utf8(record) + "\nout " + COMPLETED;
+  const std::string script = "record " + Utf8(record) + "\nout " + TOOL_COMPLETED;
   for (const std::wstring& image : {folder_ + L"plain.bin", spaced + L"dock fw v2.bin", nonAscii + L"新固件.bin"}) {
     SCOPED_TRACE(Utf8(image));
     DeleteFileW(record.c_str());
     WriteImage(image, 4096, script);
     const UpdateRun run = Run(image);
     EXPECT_EQ(testsupport::ReadFileBytes(record), ExpectedCommandLine(ToolBesideProgram(), image));
-    ExpectWorkerLog(run, image, {COMPLETED + "\r\n"});
+    ExpectWorkerLog(run, image, {TOOL_COMPLETED + "\r\n"});
     ExpectOutcome(run, false);
   }
 }
@@ -299,7 +299,7 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToKeysClosesAndASecondDownl
   HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, gateName.c_str());
   ASSERT_NE(gate, nullptr);
   const std::wstring image =
-      ScriptedImage(L"gated.bin", "out started\nwaitevent " + Utf8(gateName) + "\nout " + COMPLETED);
+      ScriptedImage(L"gated.bin", "out started\nwaitevent " + Utf8(gateName) + "\nout " + TOOL_COMPLETED);
   RECT home{};
   GetWindowRect(mainWindow_, &home);
   // Where the program starts, then partly off the screen at the top left.
@@ -336,7 +336,7 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToKeysClosesAndASecondDownl
     EXPECT_GT(width, 0);
     // The handle stays published after the dialog has ended.
     EXPECT_EQ(g_hWaitDialog.load(), wait.dialog);
-    ExpectWorkerLog(run, image, {"started\r\n", COMPLETED + "\r\n"});
+    ExpectWorkerLog(run, image, {"started\r\n", TOOL_COMPLETED + "\r\n"});
   }
   SetWindowPos(mainWindow_, nullptr, home.left, home.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
   CloseHandle(gate);
@@ -382,20 +382,20 @@ TEST_F(FirmwareDownload, OutcomeIsJudgedFromAllTheToolsOutput) {
     std::vector<std::string> blocks;  // as the reads must see them
   };
   const Outcome cases[] = {
-      {"completion only", "out " + COMPLETED, false, {COMPLETED + "\r\n"}},
-      {"failure only", "out Writing image\nsleep 200\nout " + FAILED, true, {"Writing image\r\n", FAILED + "\r\n"}},
-      {"failure then completion", "out " + FAILED + "\nsleep 200\nout " + COMPLETED, false,
-       {FAILED + "\r\n", COMPLETED + "\r\n"}},
-      {"completion then failure", "out " + COMPLETED + "\nsleep 200\nout " + FAILED, false,
-       {COMPLETED + "\r\n", FAILED + "\r\n"}},
+      {"completion only", "out " + TOOL_COMPLETED, false, {TOOL_COMPLETED + "\r\n"}},
+      {"failure only", "out Writing image\nsleep 200\nout " + TOOL_FAILED, true, {"Writing image\r\n", TOOL_FAILED + "\r\n"}},
+      {"failure then completion", "out " + TOOL_FAILED + "\nsleep 200\nout " + TOOL_COMPLETED, false,
+       {TOOL_FAILED + "\r\n", TOOL_COMPLETED + "\r\n"}},
+      {"completion then failure", "out " + TOOL_COMPLETED + "\nsleep 200\nout " + TOOL_FAILED, false,
+       {TOOL_COMPLETED + "\r\n", TOOL_FAILED + "\r\n"}},
       {"neither", "out Writing image: 100%", false, {"Writing image: 100%\r\n"}},
       {"no output at all", "exit 3", false, {}},
       {"failure text split across two reads", "raw Firmware upd\nsleep 300\nraw ate failed\\n", true,
        {"Firmware upd", "ate failed\n"}},
-      {"completion text split after a failure", "out " + FAILED + "\nsleep 200\nraw Firmware install (pha\nsleep 300\n"
-       "raw se-1) completed\\n", false, {FAILED + "\r\n", "Firmware install (pha", "se-1) completed\n"}},
-      {"failure in standard error", "out Writing image\nsleep 200\nerr " + FAILED, true,
-       {"Writing image\r\n", FAILED + "\r\n"}},
+      {"completion text split after a failure", "out " + TOOL_FAILED + "\nsleep 200\nraw Firmware install (pha\nsleep 300\n"
+       "raw se-1) completed\\n", false, {TOOL_FAILED + "\r\n", "Firmware install (pha", "se-1) completed\n"}},
+      {"failure in standard error", "out Writing image\nsleep 200\nerr " + TOOL_FAILED, true,
+       {"Writing image\r\n", TOOL_FAILED + "\r\n"}},
       {"case matters", "out firmware update failed", false, {"firmware update failed\r\n"}},
   };
   for (const Outcome& outcome : cases) {
@@ -408,15 +408,15 @@ TEST_F(FirmwareDownload, OutcomeIsJudgedFromAllTheToolsOutput) {
 }
 
 TEST_F(FirmwareDownload, EarlierFailureFollowedByMuchOtherOutputStillFails) {
-  const std::wstring image = ScriptedImage(L"long.bin", "out " + FAILED + "\nsleep 100\nbulk 200000\nout done");
+  const std::wstring image = ScriptedImage(L"long.bin", "out " + TOOL_FAILED + "\nsleep 100\nbulk 200000\nout done");
   const UpdateRun run = Run(image);
   ExpectOutcome(run, true);
   const std::vector<std::string> blocks = LoggedBlocks(run.log);
   ASSERT_GE(blocks.size(), 3u);
-  EXPECT_EQ(blocks.front(), FAILED + "\r\n");
+  EXPECT_EQ(blocks.front(), TOOL_FAILED + "\r\n");
   // Every byte was logged, block by block, none longer than a read.
   const std::string all = Concatenated(blocks);
-  EXPECT_EQ(all.size(), FAILED.size() + 2 + 200000 + 6);
+  EXPECT_EQ(all.size(), TOOL_FAILED.size() + 2 + 200000 + 6);
   EXPECT_EQ(all.substr(all.size() - 6), "done\r\n");
   for (const std::string& block : blocks) EXPECT_LE(block.size(), 5119u);
 }
@@ -431,9 +431,9 @@ TEST_F(FirmwareDownload, ABlockOf5119BytesIsLoggedWhole) {
   const std::wstring oneMoreFile = folder_ + L"payload-5120.txt";
   testsupport::WriteFileBytes(oneMoreFile, oneMore);
   const std::wstring image = ScriptedImage(L"block.bin", "file " + Utf8(payloadFile) + "\nsleep 300\nfile " +
-                                                             Utf8(oneMoreFile) + "\nsleep 300\nout " + COMPLETED);
+                                                             Utf8(oneMoreFile) + "\nsleep 300\nout " + TOOL_COMPLETED);
   const UpdateRun run = Run(image);
-  ExpectWorkerLog(run, image, {payload, payload, "!", COMPLETED + "\r\n"});
+  ExpectWorkerLog(run, image, {payload, payload, "!", TOOL_COMPLETED + "\r\n"});
   const std::vector<std::string> blocks = LoggedBlocks(run.log);
   ASSERT_GE(blocks.size(), 3u);
   EXPECT_EQ(blocks[0], payload);  // one read takes 5119 bytes, logged whole
@@ -443,7 +443,7 @@ TEST_F(FirmwareDownload, ABlockOf5119BytesIsLoggedWhole) {
 
 TEST_F(FirmwareDownload, ABlockWithANulIsLoggedUpToItAndJudgedWhole) {
   const std::wstring payloadFile = folder_ + L"with-nul.bin";
-  testsupport::WriteFileBytes(payloadFile, std::string("verify\0", 7) + FAILED + "\r\n");
+  testsupport::WriteFileBytes(payloadFile, std::string("verify\0", 7) + TOOL_FAILED + "\r\n");
   const std::wstring image = ScriptedImage(L"zero-byte.bin", "file " + Utf8(payloadFile));
   const UpdateRun run = Run(image);
   ExpectWorkerLog(run, image, {"verify"});
@@ -461,7 +461,7 @@ TEST_F(FirmwareDownload, ListShowsTheNewRevisionOnceTheToolHasFlashedTheDock) {
   EXPECT_EQ(ListReadCell(g_hListView, 0, 3), L"1.2.3.4");
 
   const std::wstring image = folder_ + L"dock-fw-2.0.1.7.bin";
-  WriteImage(image, 4096, "out Writing image\nflash\nout " + COMPLETED, "FWCT", {2, 0, 1, 7});
+  WriteImage(image, 4096, "out Writing image\nflash\nout " + TOOL_COMPLETED, "FWCT", {2, 0, 1, 7});
   const UpdateRun run = Run(image);
   ExpectOutcome(run, false);
   EXPECT_EQ(ListRowCount(g_hListView), 1);
@@ -470,7 +470,7 @@ TEST_F(FirmwareDownload, ListShowsTheNewRevisionOnceTheToolHasFlashedTheDock) {
 
 TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogAndStandardOutput) {
   InstallNonProgramTool();
-  const std::wstring image = ScriptedImage(L"good.bin", "out " + COMPLETED);
+  const std::wstring image = ScriptedImage(L"good.bin", "out " + TOOL_COMPLETED);
   StdoutCapture capture(folder_ + L"stdout.txt");
   SelectDockRow();
   DriverPlan plan;
@@ -505,7 +505,7 @@ TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingSt
   // Through the worker itself: the open-file dialog cannot return a path this long.
   const std::wstring record = folder_ + L"ran.txt";
   const std::wstring scriptFile = folder_ + L"script.txt";
-  testsupport::WriteFileBytes(scriptFile, "record " + Utf8(record) + "\nout " + COMPLETED + "\n");
+  testsupport::WriteFileBytes(scriptFile, "record " + Utf8(record) + "\nout " + TOOL_COMPLETED + "\n");
   SetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", scriptFile.c_str());
   const std::wstring tool = ToolBesideProgram();
   const auto imageForLine = [&](size_t lineLength) {
@@ -518,7 +518,7 @@ TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingSt
     SCOPED_TRACE(length);
     DeleteFileW(record.c_str());
     const std::wstring image = imageForLine(length);
-    const size_t mark = LogRecords().size();
+    const size_t mark = testsupport::LogMark();
     DialogDriver driver(DriverPlan{});
     EnableWindow(mainWindow_, FALSE);
     PrepareWaitDialogHandshake();
@@ -526,15 +526,14 @@ TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingSt
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow_, WaitDialogProc, 0);
     EXPECT_TRUE(WaitUntilIdle());
     const DriverReport seen = driver.Finish();
-    const std::vector<LogRecord> all = LogRecords();
-    const std::vector<LogRecord> log(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+    const std::vector<LogRecord> log = testsupport::RecordsSince(mark);
 
     EXPECT_FALSE(seen.forced);
     EXPECT_TRUE(IsWindowEnabled(mainWindow_));
     EXPECT_TRUE(ProcessDialogs().empty());
     EXPECT_EQ(seen.waits.size(), 1u);
     ASSERT_EQ(seen.boxes.size(), 1u);
-    EXPECT_EQ(seen.boxes[0].title, L"VarnockFirmwareUpdate");
+    EXPECT_EQ(seen.boxes[0].caption, testsupport::APP_TITLE);
     EXPECT_FALSE(seen.boxes[0].onUiThread);
     EXPECT_EQ(seen.boxes[0].owner, mainWindow_);
     if (length == 1024) {
@@ -559,7 +558,7 @@ TEST_F(FirmwareDownload, WorkerEnablesTheWindowItselfOnEveryWayOut) {
   // owner as well, so the ways out without a box are the ones that show the
   // worker's guard doing it; the others show that the box is still answered.
   const std::wstring tool = ToolBesideProgram();
-  const std::wstring image = ScriptedImage(L"good.bin", "out " + COMPLETED);
+  const std::wstring image = ScriptedImage(L"good.bin", "out " + TOOL_COMPLETED);
   const std::wstring tooLong = folder_ + std::wstring(1100, L'x') + L".bin";
   struct WayOut {
     const char* what;
@@ -656,7 +655,7 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceNeverLeavesTheWaitDialogOpen) {
 
 TEST_F(FirmwareDownload, WorkerThatFailsAtOnceThroughTheCommandLeavesNoWaitDialog) {
   InstallNonProgramTool();
-  const std::wstring image = ScriptedImage(L"good.bin", "out " + COMPLETED);
+  const std::wstring image = ScriptedImage(L"good.bin", "out " + TOOL_COMPLETED);
   for (int i = 0; i < 10; ++i) {
     SCOPED_TRACE(i);
     DriverPlan plan;
@@ -680,7 +679,7 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceThroughTheCommandLeavesNoWaitDialo
 TEST_F(FirmwareDownload, WorkerThatThrowsStillClosesTheBoxAndEnablesTheWindow) {
   // A path of 1.4 MB: the worker's first large allocation fails and throws.
   const std::wstring image = folder_ + std::wstring(700000, L'x') + L".bin";
-  const size_t mark = LogRecords().size();
+  const size_t mark = testsupport::LogMark();
   DriverPlan plan;
   plan.pressKeys = false;
   plan.limit = std::chrono::seconds(10);
@@ -694,8 +693,7 @@ TEST_F(FirmwareDownload, WorkerThatThrowsStillClosesTheBoxAndEnablesTheWindow) {
   const bool idle = WaitUntilIdle();
   g_bigAllocationsFailExceptOn.store(0);
   const DriverReport seen = driver.Finish();
-  const std::vector<LogRecord> all = LogRecords();
-  const std::vector<LogRecord> log(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
+  const std::vector<LogRecord> log = testsupport::RecordsSince(mark);
 
   EXPECT_FALSE(seen.forced) << "the wait dialog stayed open";
   EXPECT_TRUE(idle);
@@ -717,7 +715,7 @@ TEST_F(FirmwareDownload, AnUpdateRunningFromTheCommandLineMakesTheWindowRefuse) 
   HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, gateName.c_str());
   ASSERT_NE(gate, nullptr);
   const std::wstring running = other + L"running.txt";
-  WriteImage(other + L"held.bin", 4096, "stamp " + Utf8(running) + "\nwaitevent " + Utf8(gateName) + "\nout " + COMPLETED);
+  WriteImage(other + L"held.bin", 4096, "stamp " + Utf8(running) + "\nwaitevent " + Utf8(gateName) + "\nout " + TOOL_COMPLETED);
   // The command line refuses while the program's window is open: this one is
   // retitled until the update has begun, as if it were opened only then.
   SetWindowTextW(mainWindow_, L"not yet open");
@@ -726,10 +724,10 @@ TEST_F(FirmwareDownload, AnUpdateRunningFromTheCommandLineMakesTheWindowRefuse) 
   ASSERT_NE(child.process, nullptr);
   const bool started = testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(running).empty(); },
                                               std::chrono::seconds(30));
-  SetWindowTextW(mainWindow_, L"VarnockFirmwareUpdate");
+  SetWindowTextW(mainWindow_, testsupport::APP_TITLE);
   ASSERT_TRUE(started) << testsupport::ReadFileBytes(other + L"basic-log.txt");
 
-  const UpdateRun run = Run(ScriptedImage(L"good.bin", "out " + COMPLETED));
+  const UpdateRun run = Run(ScriptedImage(L"good.bin", "out " + TOOL_COMPLETED));
   SetEvent(gate);
   EXPECT_EQ(testsupport::WaitForExit(child.process, 30000), 0u);
   CloseHandle(child.process);
@@ -737,5 +735,5 @@ TEST_F(FirmwareDownload, AnUpdateRunningFromTheCommandLineMakesTheWindowRefuse) 
   ExpectRefusal(run, ChineseRun() ? L"另一个固件升级正在进行中。" : L"Another firmware update is running.");
   EXPECT_EQ(run.log.back(), (LogRecord{"error", "FWDownload refused: another firmware update is running"}));
   // Once it has ended, the window updates again.
-  ExpectOutcome(Run(ScriptedImage(L"after.bin", "out " + COMPLETED)), false);
+  ExpectOutcome(Run(ScriptedImage(L"after.bin", "out " + TOOL_COMPLETED)), false);
 }

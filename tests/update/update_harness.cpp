@@ -14,8 +14,6 @@
 #include <set>
 #include <thread>
 
-#include <spdlog/spdlog.h>
-
 #include "docks/device_list.h"
 #include "shell/globals.h"
 #include "shell/log.h"
@@ -31,8 +29,8 @@ namespace updatetest {
 
 namespace {
 
-constexpr int MESSAGE_BOX_TEXT_ID = 0xFFFF;
-constexpr int FILE_NAME_COMBO_ID = 0x47c;  // cmb13 of Wine's open-file dialog
+using testsupport::IsMessageBox;
+
 // A default-button id no control has: once the dialog reports it, every
 // message posted before it has been through the dialog's modal loop.
 constexpr WPARAM KEYS_DONE_MARKER = 0x7A5C;
@@ -40,78 +38,14 @@ constexpr WPARAM KEYS_DONE_MARKER = 0x7A5C;
 using Clock = std::chrono::steady_clock;
 
 bool IsWaitDialog(HWND window) { return GetDlgItem(window, IDC_WAIT_TEXT) != nullptr; }
-bool IsMessageBox(HWND window) { return GetDlgItem(window, MESSAGE_BOX_TEXT_ID) != nullptr; }
-bool IsFileDialog(HWND window) { return GetDlgItem(window, FILE_NAME_COMBO_ID) != nullptr; }
+bool IsFileDialog(HWND window) { return GetDlgItem(window, testsupport::WINE_FILE_NAME_ID) != nullptr; }
 
 DWORD ThreadOf(HWND window) { return GetWindowThreadProcessId(window, nullptr); }
 
-BOOL CALLBACK FindIcon(HWND child, LPARAM param) {
-  wchar_t name[32] = {};
-  GetClassNameW(child, name, 32);
-  const LONG_PTR style = GetWindowLongPtrW(child, GWL_STYLE);
-  if (_wcsicmp(name, L"Static") == 0 && (style & SS_TYPEMASK) == SS_ICON && IsWindowVisible(child)) {
-    *reinterpret_cast<HICON*>(param) = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
-    return FALSE;
-  }
-  return TRUE;
-}
-
-HICON VisibleIcon(HWND box) {
-  HICON icon = nullptr;
-  EnumChildWindows(box, FindIcon, reinterpret_cast<LPARAM>(&icon));
-  return icon;
-}
-
-std::wstring DialogItemText(HWND dialog, int id) {
-  wchar_t text[1024] = {};
-  GetDlgItemTextW(dialog, id, text, 1024);
-  return text;
-}
-
-// "[2026-12-08 17:12:02.281] [logger] [" at `at`.
-bool IsRecordStart(const std::string& text, size_t at) {
-  static const char shape[] = "[dddd-dd-dd dd:dd:dd.ddd] [logger] [";
-  const size_t length = sizeof(shape) - 1;
-  if (text.size() < at + length) return false;
-  for (size_t i = 0; i < length; ++i) {
-    const char c = text[at + i];
-    if (shape[i] == 'd' ? (c < '0' || c > '9') : c != shape[i]) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool ChineseRun() {
-  wchar_t value[16] = {};
-  GetEnvironmentVariableW(L"VARNOCK_UI_LANG", value, 16);
-  return std::wstring(value) == L"2052";
-}
-
-std::wstring WinePath(const std::string& unixPath) {
-  std::wstring path = L"Z:" + testsupport::Wide(unixPath);
-  for (auto& c : path) {
-    if (c == L'/') c = L'\\';
-  }
-  return path;
-}
-
-namespace {
-// The open-file dialog moves the current directory to where the user browsed;
-// the log and the scratch folders stay where the run began.
-const std::wstring& StartFolder() {
-  static const std::wstring folder = [] {
-    wchar_t current[1024] = {};
-    GetCurrentDirectoryW(1024, current);
-    return std::wstring(current);
-  }();
-  return folder;
-}
 }  // namespace
 
 HWND ProgramWindow() {
   static HWND mainWindow = [] {
-    StartFolder();
     SetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", nullptr);
     SimDockSet(SimDockState{});
     CreateLog();
@@ -125,7 +59,9 @@ HWND ProgramWindow() {
 
 std::wstring ToolBesideProgram() { return testsupport::ExecutableFolder() + UPDATER_TOOL_NAME; }
 
-void InstallStandinTool() { CopyFileW(WinePath(VARNOCK_STANDIN_EXE).c_str(), ToolBesideProgram().c_str(), FALSE); }
+void InstallStandinTool() {
+  CopyFileW(testsupport::WinePath(VARNOCK_STANDIN_EXE).c_str(), ToolBesideProgram().c_str(), FALSE);
+}
 
 void RemoveTool() { DeleteFileW(ToolBesideProgram().c_str()); }
 
@@ -148,36 +84,6 @@ void ClearSelection() {
   item.stateMask = LVIS_SELECTED;
   item.state = 0;
   SendMessageW(g_hListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
-}
-
-std::vector<LogRecord> LogRecords() {
-  if (auto logger = spdlog::default_logger()) logger->flush();
-  const std::string text = testsupport::ReadFileBytes(StartFolder() + L"\\basic-log.txt");
-  std::vector<size_t> starts;
-  for (size_t at = 0; at < text.size();) {
-    if (IsRecordStart(text, at)) starts.push_back(at);
-    const size_t next = text.find("\r\n", at);
-    if (next == std::string::npos) break;
-    at = next + 2;
-  }
-  std::vector<LogRecord> records;
-  for (size_t i = 0; i < starts.size(); ++i) {
-    const size_t levelStart = text.find("] [logger] [", starts[i]) + 12;
-    const size_t levelEnd = text.find("] ", levelStart);
-    const size_t end = i + 1 < starts.size() ? starts[i + 1] : text.size();
-    std::string message = text.substr(levelEnd + 2, end - levelEnd - 2);
-    if (message.size() >= 2 && message.compare(message.size() - 2, 2, "\r\n") == 0) message.resize(message.size() - 2);
-    records.push_back(LogRecord{text.substr(levelStart, levelEnd - levelStart), message});
-  }
-  return records;
-}
-
-int FindRecord(const std::vector<LogRecord>& records, const std::string& level, const std::string& message,
-               size_t from) {
-  for (size_t i = from; i < records.size(); ++i) {
-    if (records[i].level == level && records[i].message == message) return static_cast<int>(i);
-  }
-  return -1;
 }
 
 std::vector<std::string> LoggedBlocks(const std::vector<LogRecord>& records) {
@@ -215,7 +121,9 @@ struct DialogDriver::State {
     seen.owner = GetWindow(dialog, GW_OWNER);
     GetWindowRect(dialog, &seen.rect);
     GetWindowRect(seen.owner, &seen.ownerRect);
-    seen.text = DialogItemText(dialog, IDC_WAIT_TEXT);
+    wchar_t text[256] = {};
+    GetDlgItemTextW(dialog, IDC_WAIT_TEXT, text, 256);
+    seen.text = text;
     seen.ownerEnabled = IsWindowEnabled(seen.owner) != FALSE;
     for (HWND other : ProcessDialogs()) {
       if (IsMessageBox(other) && ThreadOf(other) != uiThread) seen.workerBoxOpen = true;
@@ -248,17 +156,13 @@ struct DialogDriver::State {
   void AnswerMessageBox(HWND box, LARGE_INTEGER firstSeen) {
     BoxSeen seen;
     seen.seenAt = firstSeen;
-    seen.text = testsupport::MessageBoxText(box);
-    seen.title = testsupport::WindowText(box);
-    seen.icon = VisibleIcon(box);
     seen.onUiThread = ThreadOf(box) == uiThread;
-    seen.owner = GetWindow(box, GW_OWNER);
     for (HWND other : ProcessDialogs()) {
       if (IsWaitDialog(other)) seen.waitDialogBehind = true;
     }
     seen.mainEnabled = IsWindowEnabled(mainWindow) != FALSE;
+    static_cast<testsupport::MessageBoxSeen&>(seen) = testsupport::AnswerMessageBox(box);
     report.boxes.push_back(seen);
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
   }
 
   void Run() {
@@ -297,7 +201,7 @@ struct DialogDriver::State {
             if (plan.chooseFile.empty()) {
               PostMessageW(window, WM_COMMAND, IDCANCEL, 0);
             } else {
-              SetDlgItemTextW(window, FILE_NAME_COMBO_ID, plan.chooseFile.c_str());
+              SetDlgItemTextW(window, testsupport::WINE_FILE_NAME_ID, plan.chooseFile.c_str());
               PostMessageW(window, WM_COMMAND, IDOK, 0);
             }
           }
@@ -340,28 +244,17 @@ DriverReport DialogDriver::Finish() {
 
 bool WaitUntilIdle(std::chrono::milliseconds limit) {
   HWND mainWindow = ProgramWindow();
-  const auto deadline = Clock::now() + limit;
-  const auto pump = [] {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-      TranslateMessage(&message);
-      DispatchMessageW(&message);
-    }
-  };
-  for (;;) {
-    pump();
-    if (IsWindowEnabled(mainWindow) && ProcessDialogs().empty()) break;
-    if (Clock::now() > deadline) return false;
-    Sleep(1);
+  if (!testsupport::PumpUntil([&] { return IsWindowEnabled(mainWindow) && ProcessDialogs().empty(); }, limit)) {
+    return false;
   }
   // Whatever the worker posted before enabling the window is dispatched now.
-  pump();
+  testsupport::PumpMessages();
   return true;
 }
 
 UpdateRun RunFirmwareDownload(const DriverPlan& plan) {
   HWND mainWindow = ProgramWindow();
-  const size_t mark = LogRecords().size();
+  const size_t mark = testsupport::LogMark();
   UpdateRun run;
   {
     DialogDriver driver(plan);
@@ -369,10 +262,9 @@ UpdateRun RunFirmwareDownload(const DriverPlan& plan) {
     run.mainEnabledAfter = WaitUntilIdle(plan.limit);
     run.seen = driver.Finish();
   }
-  SetCurrentDirectoryW(StartFolder().c_str());
+  SetCurrentDirectoryW(testsupport::StartFolder().c_str());
   run.dialogsLeftOpen = !ProcessDialogs().empty();
-  const std::vector<LogRecord> all = LogRecords();
-  run.log.assign(all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())), all.end());
+  run.log = testsupport::RecordsSince(mark);
   return run;
 }
 

@@ -26,32 +26,20 @@ void InstallNonProgramTool();    // a text file under the tool's name: it exists
 void SelectDockRow();
 void ClearSelection();
 
+using testsupport::ChineseRun;
+using testsupport::FindRecord;
+using testsupport::LogRecord;
 using testsupport::WriteImage;
 
-// One record of basic-log.txt: level and the exact message bytes.
-struct LogRecord {
-  std::string level;
-  std::string message;
-  bool operator==(const LogRecord& other) const { return level == other.level && message == other.message; }
-};
-// All records so far (the log is flushed first).
-std::vector<LogRecord> LogRecords();
-// Index of the first record with this level and message at or after `from`, or -1.
-int FindRecord(const std::vector<LogRecord>& records, const std::string& level, const std::string& message,
-               size_t from = 0);
 // The payloads of the "ReadFile\n {}" records, in order.
 std::vector<std::string> LoggedBlocks(const std::vector<LogRecord>& records);
 
 // What the helper thread saw of one message box.
-struct BoxSeen {
-  std::wstring text;
-  std::wstring title;
-  HICON icon = nullptr;        // the icon shown, null when none is visible
-  bool onUiThread = false;     // shown by the UI thread (else by the worker)
-  HWND owner = nullptr;
+struct BoxSeen : testsupport::MessageBoxSeen {
+  bool onUiThread = false;        // shown by the UI thread (else by the worker)
   bool waitDialogBehind = false;  // a wait dialog was open when the box was seen
   bool mainEnabled = false;
-  LARGE_INTEGER seenAt{};      // performance counter when first seen
+  LARGE_INTEGER seenAt{};         // performance counter when first seen
 };
 
 // What it saw of a wait dialog, when it first saw it.
@@ -130,10 +118,5 @@ class StdoutCapture {
   std::wstring file_;
   int saved_ = -1;
 };
-
-// Whether this run uses the Chinese UI language (VARNOCK_UI_LANG=2052).
-bool ChineseRun();
-// Wine's path of a file named on the Unix side.
-std::wstring WinePath(const std::string& unixPath);
 
 }  // namespace updatetest

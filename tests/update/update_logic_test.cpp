@@ -16,12 +16,12 @@
 
 namespace {
 
-const std::string FAILED = "Firmware update failed";
-const std::string COMPLETED = "Firmware install (phase-1) completed";
+using testsupport::TOOL_COMPLETED;
+using testsupport::TOOL_FAILED;
 
 // The rule over the whole output at once, as the reference.
 bool FailedWhole(const std::string& output) {
-  return output.find(FAILED) != std::string::npos && output.find(COMPLETED) == std::string::npos;
+  return output.find(TOOL_FAILED) != std::string::npos && output.find(TOOL_COMPLETED) == std::string::npos;
 }
 
 // Feeds `output` cut at the given positions.
@@ -46,15 +46,15 @@ TEST(UpdateOutcome, RuleOverTheWholeOutput) {
   const Case cases[] = {
       {"", false},
       {"Writing image: 100%\r\n", false},
-      {COMPLETED + "\r\n", false},
-      {FAILED + "\r\n", true},
-      {"error\r\n" + FAILED + "\r\nmore output afterwards\r\n", true},
-      {FAILED + "\r\n" + COMPLETED + "\r\n", false},
-      {COMPLETED + "\r\n" + FAILED + "\r\n", false},
+      {TOOL_COMPLETED + "\r\n", false},
+      {TOOL_FAILED + "\r\n", true},
+      {"error\r\n" + TOOL_FAILED + "\r\nmore output afterwards\r\n", true},
+      {TOOL_FAILED + "\r\n" + TOOL_COMPLETED + "\r\n", false},
+      {TOOL_COMPLETED + "\r\n" + TOOL_FAILED + "\r\n", false},
       {"firmware update failed", false},
       {"Firmware update faile", false},
-      {"Firmware install (phase-1) complete " + FAILED, true},
-      {FAILED, true},  // no line end
+      {"Firmware install (phase-1) complete " + TOOL_FAILED, true},
+      {TOOL_FAILED, true},  // no line end
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.output);
@@ -71,10 +71,10 @@ TEST(UpdateOutcome, RuleOverTheWholeOutput) {
 
 TEST(UpdateOutcome, TextsSplitAtEveryPositionAreFound) {
   const std::string outputs[] = {
-      "progress 90%\r\n" + FAILED + "\r\n",
-      FAILED + "\r\nverify\r\n" + COMPLETED + "\r\n",
-      "Firmware update " + FAILED,  // a false start just before the text
-      "Firmware install (phase-1) " + COMPLETED + " then " + FAILED,
+      "progress 90%\r\n" + TOOL_FAILED + "\r\n",
+      TOOL_FAILED + "\r\nverify\r\n" + TOOL_COMPLETED + "\r\n",
+      "Firmware update " + TOOL_FAILED,  // a false start just before the text
+      "Firmware install (phase-1) " + TOOL_COMPLETED + " then " + TOOL_FAILED,
   };
   for (const std::string& output : outputs) {
     SCOPED_TRACE(output);
@@ -92,7 +92,7 @@ TEST(UpdateOutcome, TextsSplitAtEveryPositionAreFound) {
 }
 
 TEST(UpdateOutcome, OneByteBlocksAndEmptyBlocks) {
-  for (const std::string& output : {FAILED, "xx" + FAILED + "yy" + COMPLETED, "a" + COMPLETED}) {
+  for (const std::string& output : {TOOL_FAILED, "xx" + TOOL_FAILED + "yy" + TOOL_COMPLETED, "a" + TOOL_COMPLETED}) {
     UpdateOutcome outcome;
     for (char c : output) {
       outcome.Feed(&c, 1);
@@ -104,7 +104,7 @@ TEST(UpdateOutcome, OneByteBlocksAndEmptyBlocks) {
 
 TEST(UpdateOutcome, MatchesTheWholeOutputRuleOnRandomStreams) {
   std::mt19937 random(20260611);
-  const std::string pieces[] = {FAILED, COMPLETED, "Firmware ", "update ", "install (phase-1) ", "failed",
+  const std::string pieces[] = {TOOL_FAILED, TOOL_COMPLETED, "Firmware ", "update ", "install (phase-1) ", "failed",
                                 "completed", "\r\n", "x", "Firmware update fail", "(phase-1)"};
   for (int round = 0; round < 3000; ++round) {
     std::string output;
@@ -127,13 +127,13 @@ TEST(UpdateOutcome, MegabytesInReadSizedBlocks) {
     filler += "progress: writing block ........................................\r\n";
   }
   for (const bool completeAtEnd : {false, true}) {
-    std::string output = "start\r\n" + FAILED + "\r\n" + filler + (completeAtEnd ? COMPLETED : "");
+    std::string output = "start\r\n" + TOOL_FAILED + "\r\n" + filler + (completeAtEnd ? TOOL_COMPLETED : "");
     std::vector<size_t> cuts;
     for (size_t at = 5119; at < output.size(); at += 5119) cuts.push_back(at);
     EXPECT_EQ(FailedInBlocks(output, cuts), !completeAtEnd);
   }
   // The failure text straddling the last seam of a long run.
-  std::string late = filler + FAILED;
+  std::string late = filler + TOOL_FAILED;
   EXPECT_TRUE(FailedInBlocks(late, {late.size() - 7}));
 }
 

@@ -8,16 +8,12 @@
 #include <mutex>
 #include <thread>
 
-#include <spdlog/spdlog.h>
-
 #include "docks/device_list.h"
 #include "docks/hotplug.h"
 #include "shell/globals.h"
 #include "shell/log.h"
 #include "shell/menus.h"
 #include "shell/startup.h"
-#include "shell/win_handles.h"
-#include "tests/support/test_support.h"
 
 namespace wintest {
 
@@ -36,29 +32,17 @@ class LogEnvironment : public ::testing::Environment {
 
 }  // namespace
 
-bool ChineseRun() {
-  wchar_t value[16] = {};
-  GetEnvironmentVariableW(L"VARNOCK_UI_LANG", value, 16);
-  return std::wstring(value) == L"2052";
+const std::wstring DEFAULT_DOCK_COPY =
+    L"制造商 : Varnock\n产品 : Varnock USB-C Dock\n序列号 : VN-2026-0001\n固件版本 : 1.2.3.4\n\n";
+
+std::vector<std::string> DefaultDockLines() {
+  return {"info iManufacturer Varnock", "info iProduct Varnock USB-C Dock", "info iSerialNumber VN-2026-0001",
+          "info fwver 1.2.3.4"};
 }
 
-std::vector<std::string> LogNow() {
-  spdlog::default_logger()->flush();
-  return testsupport::LogMessages();
-}
-
-size_t LogMark() { return LogNow().size(); }
-
-std::vector<std::string> LogSince(size_t mark) {
-  std::vector<std::string> all = LogNow();
-  if (mark >= all.size()) return {};
-  return std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(mark), all.end());
-}
-
-int CountOf(const std::vector<std::string>& messages, const std::string& message) {
-  int count = 0;
-  for (const auto& line : messages) count += line == message ? 1 : 0;
-  return count;
+std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
 }
 
 // ---- the MainWindow ---------------------------------------------------------
@@ -78,11 +62,7 @@ bool TakeQuitMessage(int* code) {
 
 void DestroyMainWindow(HWND window) {
   if (IsWindow(window)) DestroyWindow(window);
-  MSG message;
-  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-    if (message.message != WM_QUIT) DispatchMessageW(&message);
-  }
-  TakeQuitMessage();
+  testsupport::PumpMessages();  // the quit message goes with the rest
   g_hListView = nullptr;
   g_hStatusBar = nullptr;
   g_hDevNotify = nullptr;
@@ -230,21 +210,8 @@ PopupSeen ContextMenuAt(HWND window, POINT screen, int choose) {
 
 // ---- message boxes ----------------------------------------------------------
 
-namespace {
-
-BOOL CALLBACK CollectVisibleButton(HWND child, LPARAM param) {
-  wchar_t name[32] = {};
-  GetClassNameW(child, name, 32);
-  if (IsWindowVisible(child) && _wcsicmp(name, L"Button") == 0) {
-    reinterpret_cast<std::vector<int>*>(param)->push_back(GetDlgCtrlID(child));
-  }
-  return TRUE;
-}
-
-}  // namespace
-
-BoxSeen RunClosingMessageBox(const std::function<void()>& action) {
-  BoxSeen seen;
+std::optional<testsupport::MessageBoxSeen> RunClosingMessageBox(const std::function<void()>& action) {
+  std::optional<testsupport::MessageBoxSeen> seen;
   const DWORD thread = GetCurrentThreadId();
   std::atomic<bool> finished{false};
   std::thread closer([&] {
@@ -257,13 +224,7 @@ BoxSeen RunClosingMessageBox(const std::function<void()>& action) {
           return box != nullptr;
         },
         std::chrono::seconds(10));
-    if (box == nullptr) return;
-    seen.shown = true;
-    seen.caption = testsupport::WindowText(box);
-    seen.text = testsupport::MessageBoxText(box);
-    seen.owner = GetWindow(box, GW_OWNER);
-    EnumChildWindows(box, CollectVisibleButton, reinterpret_cast<LPARAM>(&seen.buttons));
-    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    if (box != nullptr) seen = testsupport::AnswerMessageBox(box);
   });
   action();
   finished = true;
@@ -306,18 +267,19 @@ LONG CALLBACK DebugPrintHandler(EXCEPTION_POINTERS* pointers) {
 }  // namespace
 
 DebugOutputCapture::DebugOutputCapture() {
-  Clear();
   handler_ = AddVectoredExceptionHandler(1, DebugPrintHandler);
+  Clear();
+  OutputDebugStringW(L"probe\n");
+  const std::wstring probe = Text();
+  Clear();
+  if (probe != L"probe\n") {
+    ADD_FAILURE() << "debugger output cannot be watched here (a probe trace came back as \""
+                  << testsupport::Utf8(probe) << "\"): the traces are not checked";
+  }
 }
 
 DebugOutputCapture::~DebugOutputCapture() {
   if (handler_ != nullptr) RemoveVectoredExceptionHandler(handler_);
-}
-
-bool DebugOutputCapture::Works() {
-  DebugOutputCapture probe;
-  OutputDebugStringW(L"probe\n");
-  return probe.Text() == L"probe\n";
 }
 
 std::wstring DebugOutputCapture::Text() const {
@@ -339,55 +301,13 @@ std::wstring ReaderCommand(const wchar_t* mode) {
   return L"\"" + testsupport::ExecutableFolder() + L"clipboard_reader.exe\" " + mode;
 }
 
-struct Pipe {
-  UniqueHandle read;
-  UniqueHandle write;
-};
-
-// A pipe whose child end (read or write) is inheritable.
-Pipe MakePipe(bool childReads) {
-  SECURITY_ATTRIBUTES security{};
-  security.nLength = sizeof(security);
-  security.bInheritHandle = TRUE;
-  HANDLE read = nullptr;
-  HANDLE write = nullptr;
-  CreatePipe(&read, &write, &security, 0);
-  SetHandleInformation(childReads ? write : read, HANDLE_FLAG_INHERIT, 0);
-  return Pipe{UniqueHandle(read), UniqueHandle(write)};
-}
-
-HANDLE StartReader(const wchar_t* mode, HANDLE input, HANDLE output) {
-  std::wstring line = ReaderCommand(mode);
-  std::vector<wchar_t> buffer(line.begin(), line.end());
-  buffer.push_back(L'\0');
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input;
-  startup.hStdOutput = output;
-  startup.hStdError = output;
-  PROCESS_INFORMATION info{};
-  if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                      &info)) {
-    return nullptr;
-  }
-  CloseHandle(info.hThread);
-  return info.hProcess;
-}
-
 }  // namespace
 
 ClipboardRead ReadClipboardFromOtherProcess() {
   ClipboardRead result;
-  Pipe output = MakePipe(false);
-  UniqueHandle process(StartReader(L"text", nullptr, output.write.Get()));
-  output.write.Reset();  // or the read below never ends
-  if (!process) return result;
-  std::string bytes;
-  char chunk[512];
-  DWORD read = 0;
-  while (ReadFile(output.read.Get(), chunk, sizeof(chunk), &read, nullptr) && read > 0) bytes.append(chunk, read);
-  result.exitCode = static_cast<int>(testsupport::WaitForExit(process.Get(), 10000));
+  const std::wstring output = testsupport::StartFolder() + L"\\clipboard-read.txt";
+  result.exitCode = static_cast<int>(testsupport::RunProcess(ReaderCommand(L"text"), 10000, L"", output));
+  const std::string bytes = testsupport::ReadFileBytes(output);
   const size_t newline = bytes.find('\n');
   if (newline != std::string::npos) {
     result.bytes = std::stoul(bytes.substr(0, newline));
@@ -397,7 +317,7 @@ ClipboardRead ReadClipboardFromOtherProcess() {
 }
 
 void PutClipboardText(const std::wstring& text) {
-  ASSERT_TRUE(testsupport::WaitUntil([] { return OpenClipboard(nullptr) != FALSE; }));
+  ASSERT_TRUE(testsupport::OpenClipboardPatiently());
   EmptyClipboard();
   const size_t bytes = (text.size() + 1) * sizeof(wchar_t);
   HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, bytes);
@@ -408,35 +328,26 @@ void PutClipboardText(const std::wstring& text) {
 }
 
 ClipboardHolder::ClipboardHolder() {
-  Pipe input = MakePipe(true);
-  Pipe output = MakePipe(false);
-  process_ = StartReader(L"hold", input.read.Get(), output.write.Get());
-  input.read.Reset();
-  output.write.Reset();
-  input_ = input.write.Release();
-  if (process_ == nullptr) return;
-  std::string said;
-  char chunk[16];
-  DWORD read = 0;
-  while (said.find('\n') == std::string::npos && ReadFile(output.read.Get(), chunk, sizeof(chunk), &read, nullptr) &&
-         read > 0) {
-    said.append(chunk, read);
-  }
-  holding_ = said == "held\n";
+  const std::wstring said = testsupport::StartFolder() + L"\\clipboard-hold.txt";
+  child_ = testsupport::StartProcess(ReaderCommand(L"hold"), L"", said, L"", true);
+  if (child_.process == nullptr) return;
+  testsupport::WaitUntil([&] {
+    return testsupport::ReadFileBytes(said).find('\n') != std::string::npos ||
+           testsupport::WaitForExit(child_.process, 0) != STILL_ACTIVE;
+  });
+  holding_ = testsupport::ReadFileBytes(said) == "held\n";
 }
 
 DWORD ClipboardHolder::Release() {
-  if (input_ != nullptr) {
-    CloseHandle(input_);
-    input_ = nullptr;
+  if (child_.input != nullptr) {
+    CloseHandle(child_.input);
+    child_.input = nullptr;
   }
-  if (process_ == nullptr) return STILL_ACTIVE;
-  const DWORD code = testsupport::WaitForExit(process_, 10000);
-  CloseHandle(process_);
-  process_ = nullptr;
+  if (child_.process == nullptr) return STILL_ACTIVE;
+  const DWORD code = testsupport::WaitForExit(child_.process, 10000);
+  CloseHandle(child_.process);
+  child_.process = nullptr;
   return code;
 }
-
-ClipboardHolder::~ClipboardHolder() { Release(); }
 
 }  // namespace wintest

@@ -1,30 +1,34 @@
 #pragma once
 // The MainWindow built inside the test process the way wWinMain builds it,
-// over the simulated dock, and the probes the window tests share: the log,
-// the popup menu, message boxes, debugger output and a clipboard reader in
-// a second process.
+// over the simulated dock, and the probes the window tests share: the popup
+// menu, message boxes, debugger output and a clipboard reader in a second
+// process.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "resources/resource.h"
 #include "standins/sim_dock/sim_dock.h"
+#include "tests/support/test_support.h"
 
 namespace wintest {
 
-// True when this run has a Chinese UI language (VARNOCK_UI_LANG=2052).
-bool ChineseRun();
+using testsupport::ChineseRun;
+using testsupport::CountOf;
+using testsupport::LogMark;
+using testsupport::LogSince;
 
-// ---- the log (basic-log.txt of the test's scratch folder) -----------------
-// Messages ("level text") written so far; the log is flushed first.
-std::vector<std::string> LogNow();
-// Messages written after an earlier LogNow().size().
-std::vector<std::string> LogSince(size_t mark);
-size_t LogMark();
-int CountOf(const std::vector<std::string>& messages, const std::string& message);
+// ---- the default simulated dock -----------------------------------------------
+// Its row as Copy Info puts it on the clipboard, and the log lines of one query.
+extern const std::wstring DEFAULT_DOCK_COPY;
+std::vector<std::string> DefaultDockLines();
+// `head` followed by `tail`.
+std::vector<std::string> Join(std::vector<std::string> head, const std::vector<std::string>& tail);
 
 // ---- the MainWindow ---------------------------------------------------------
 // The program's own build-up of its window, over the given simulated dock
@@ -35,6 +39,7 @@ HWND BuildMainWindow(const SimDockState& dock);
 void DestroyMainWindow(HWND window);
 // Drops a pending WM_QUIT; true if there was one, its code in *code.
 bool TakeQuitMessage(int* code = nullptr);
+inline HWND DeviceList(HWND mainWindow) { return GetDlgItem(mainWindow, IDC_DEVICELIST); }
 
 // A shown MainWindow over the default simulated dock for each test.
 class MainWindowTest : public ::testing::Test {
@@ -43,6 +48,7 @@ class MainWindowTest : public ::testing::Test {
   void TearDown() override;
   // Replaces the window by one built over another dock.
   void Rebuild(const SimDockState& dock);
+  HWND List() const { return DeviceList(window_); }
 
   HWND window_ = nullptr;
 };
@@ -74,28 +80,21 @@ struct PopupSeen {
 PopupSeen ContextMenuAt(HWND window, POINT screen, int choose = -1);
 
 // ---- message boxes ----------------------------------------------------------
-struct BoxSeen {
-  bool shown = false;
-  std::wstring caption;
-  std::wstring text;
-  HWND owner = nullptr;
-  std::vector<int> buttons;  // ids of the visible buttons
-};
-// Runs the action on this thread; a helper thread records the first message
+// Runs the action on this thread; a helper thread reads the first message
 // box this thread shows and presses OK.
-BoxSeen RunClosingMessageBox(const std::function<void()>& action);
+std::optional<testsupport::MessageBoxSeen> RunClosingMessageBox(const std::function<void()>& action);
 
 // ---- debugger output --------------------------------------------------------
 // Collects OutputDebugString texts of this process while it lives, through
-// the debug-print exceptions the system raises for an attached debugger.
+// the debug-print exceptions the system raises for an attached debugger. On a
+// platform that raises none the test fails here, so that traces nobody can
+// see never pass as "no trace".
 class DebugOutputCapture {
  public:
   DebugOutputCapture();
   ~DebugOutputCapture();
   DebugOutputCapture(const DebugOutputCapture&) = delete;
   DebugOutputCapture& operator=(const DebugOutputCapture&) = delete;
-  // False when the platform raises no debug-print exception at all.
-  static bool Works();
   // All text traced since construction (or the last Clear), calls concatenated.
   std::wstring Text() const;
   void Clear();
@@ -110,16 +109,17 @@ struct ClipboardRead {
   size_t bytes = 0;
   std::wstring text;
 };
-// Runs clipboard_reader.exe text and reads its output through a pipe.
+// Runs clipboard_reader.exe text.
 ClipboardRead ReadClipboardFromOtherProcess();
 // Puts a text on the clipboard from this process.
 void PutClipboardText(const std::wstring& text);
 
-// clipboard_reader.exe hold: another process keeps the clipboard open until Release().
+// clipboard_reader.exe hold: another process keeps the clipboard open until
+// Release() closes its standard input.
 class ClipboardHolder {
  public:
   ClipboardHolder();
-  ~ClipboardHolder();
+  ~ClipboardHolder() { Release(); }
   ClipboardHolder(const ClipboardHolder&) = delete;
   ClipboardHolder& operator=(const ClipboardHolder&) = delete;
   bool Holding() const { return holding_; }
@@ -127,8 +127,7 @@ class ClipboardHolder {
   DWORD Release();
 
  private:
-  HANDLE process_ = nullptr;
-  HANDLE input_ = nullptr;
+  testsupport::ChildProcess child_;
   bool holding_ = false;
 };
 

@@ -8,48 +8,17 @@
 #include <cwchar>
 #include <string>
 
+#include "tests/support/probe_support.h"
+
 namespace {
 
-constexpr int EXIT_NO_TEXT = 2;
-constexpr int EXIT_BUSY = 3;
 constexpr int EXIT_USAGE = 4;
 
-void WriteOut(const std::string& bytes) {
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
-std::string Utf8(const wchar_t* text, size_t length) {
-  if (length == 0) return {};
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), size, nullptr, nullptr);
-  return out;
-}
-
-// The program under test may hold the clipboard for a moment: retry for a while.
-bool OpenClipboardPatiently(HWND owner = nullptr) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (OpenClipboard(owner)) return true;
-    Sleep(20);
-  }
-  return false;
-}
-
 int PrintText() {
-  if (!OpenClipboardPatiently()) return EXIT_BUSY;
-  int result = EXIT_NO_TEXT;
-  if (HANDLE data = GetClipboardData(CF_UNICODETEXT)) {
-    const SIZE_T bytes = GlobalSize(data);
-    if (const auto* chars = static_cast<const wchar_t*>(GlobalLock(data))) {
-      // Never past the block, even if it lacks its terminator.
-      const size_t length = wcsnlen(chars, bytes / sizeof(wchar_t));
-      WriteOut(std::to_string(bytes) + "\n" + Utf8(chars, length));
-      GlobalUnlock(data);
-      result = 0;
-    }
-  }
-  CloseClipboard();
+  std::wstring text;
+  SIZE_T bytes = 0;
+  const int result = testsupport::ReadClipboardText(text, &bytes);
+  if (result == 0) testsupport::WriteStd(STD_OUTPUT_HANDLE, std::to_string(bytes) + "\n" + testsupport::Utf8(text));
   return result;
 }
 
@@ -58,8 +27,8 @@ int Hold() {
   // window-less opener in while a window-less opener holds it).
   HWND window = CreateWindowExW(0, L"STATIC", L"clipboard holder", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
                                 nullptr);
-  if (!OpenClipboardPatiently(window)) return EXIT_BUSY;
-  WriteOut("held\n");
+  if (!testsupport::OpenClipboardPatiently(window)) return testsupport::CLIPBOARD_BUSY;
+  testsupport::WriteStd(STD_OUTPUT_HANDLE, "held\n");
   char buffer[64];
   DWORD read = 0;
   while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &read, nullptr) && read > 0) {

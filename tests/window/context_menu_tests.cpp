@@ -6,14 +6,10 @@
 #include <gtest/gtest.h>
 
 #include "docks/device_list.h"
-#include "tests/support/test_support.h"
 #include "tests/window/app_window.h"
 
 namespace wintest {
 namespace {
-
-constexpr UINT COPY_INFO = 4000;
-constexpr UINT FW_DOWNLOAD = 4001;
 
 std::wstring CopyLabel() { return ChineseRun() ? L"复制信息" : L"CopyInfo"; }
 std::wstring DownloadLabel() { return ChineseRun() ? L"升级固件" : L"FWDownload"; }
@@ -21,32 +17,31 @@ std::wstring DownloadLabel() { return ChineseRun() ? L"升级固件" : L"FWDownl
 void ExpectCopyThenSeparatorThenDownload(const PopupSeen& seen) {
   ASSERT_TRUE(seen.shown);
   ASSERT_EQ(seen.entries.size(), 3u);
-  EXPECT_EQ(seen.entries[0].id, COPY_INFO);
+  EXPECT_EQ(seen.entries[0].id, IDM_COPY_INFO);
   EXPECT_EQ(seen.entries[0].text, CopyLabel());
   EXPECT_FALSE(seen.entries[0].separator);
   EXPECT_TRUE(seen.entries[1].separator);
   EXPECT_EQ(seen.entries[1].id, 0u);
-  EXPECT_EQ(seen.entries[2].id, FW_DOWNLOAD);
+  EXPECT_EQ(seen.entries[2].id, IDM_FW_DOWNLOAD);
   EXPECT_EQ(seen.entries[2].text, DownloadLabel());
 }
 
 void ExpectCopyOnly(const PopupSeen& seen) {
   ASSERT_TRUE(seen.shown);
   ASSERT_EQ(seen.entries.size(), 1u);
-  EXPECT_EQ(seen.entries[0].id, COPY_INFO);
+  EXPECT_EQ(seen.entries[0].id, IDM_COPY_INFO);
   EXPECT_EQ(seen.entries[0].text, CopyLabel());
 }
 
 class ContextMenu : public MainWindowTest {
  protected:
-  HWND List() const { return GetDlgItem(window_, 1001); }
   // Adds a second row, from another dock, as a second fill would.
   void AddSecondRow() {
     SimDockState other;
     other.serial = "VN-2026-0002";
     SimDockSet(other);
     FillDataToListView();
-    ASSERT_EQ(SendMessageW(List(), LVM_GETITEMCOUNT, 0, 0), 2);
+    ASSERT_EQ(ListRowCount(List()), 2);
   }
 };
 
@@ -55,7 +50,7 @@ TEST_F(ContextMenu, OverNoRowThereIsNoMenuAndNoLogLine) {
   RECT list{};
   GetWindowRect(List(), &list);
   RECT status{};
-  GetWindowRect(GetDlgItem(window_, 1), &status);
+  GetWindowRect(GetDlgItem(window_, IDC_STATUSBAR), &status);
   POINT margin{5, 5};
   ClientToScreen(window_, &margin);
   const POINT row = RowCentreOnScreen(List(), 0);
@@ -139,7 +134,7 @@ TEST_F(ContextMenu, ChoosingCopyInfoCopiesTheSelectedRow) {
   EXPECT_EQ(LogSince(mark), (std::vector<std::string>{"info CopySelectItemInfo", "info CopyTextToClipboard"}));
   const ClipboardRead read = ReadClipboardFromOtherProcess();
   EXPECT_EQ(read.exitCode, 0);
-  EXPECT_EQ(read.text, L"制造商 : Varnock\n产品 : Varnock USB-C Dock\n序列号 : VN-2026-0001\n固件版本 : 1.2.3.4\n\n");
+  EXPECT_EQ(read.text, DEFAULT_DOCK_COPY);
 }
 
 }  // namespace

@@ -8,29 +8,10 @@
 #include <thread>
 
 #include "docks/device_list.h"
-#include "tests/support/test_support.h"
 #include "tests/window/app_window.h"
 
 namespace wintest {
 namespace {
-
-constexpr UINT REFRESH = 1001;
-constexpr UINT COPY_INFO = 4000;
-
-const std::wstring FIRST_ROW_TEXT =
-    L"制造商 : Varnock\n产品 : Varnock USB-C Dock\n序列号 : VN-2026-0001\n固件版本 : 1.2.3.4\n\n";
-
-int RowCount(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
-
-std::wstring CellText(HWND list, int row, int column) {
-  wchar_t text[260] = {};
-  LVITEMW item{};
-  item.iSubItem = column;
-  item.cchTextMax = 260;
-  item.pszText = text;
-  SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-  return text;
-}
 
 SimDockState SecondDock() {
   SimDockState dock;
@@ -46,10 +27,9 @@ SimDockState SecondDock() {
 
 class CopyInfo : public MainWindowTest {
  protected:
-  HWND List() const { return GetDlgItem(window_, 1001); }
   std::vector<std::string> Copy() {
     const size_t mark = LogMark();
-    SendMessageW(window_, WM_COMMAND, COPY_INFO, 0);
+    SendMessageW(window_, WM_COMMAND, IDM_COPY_INFO, 0);
     return LogSince(mark);
   }
 };
@@ -61,22 +41,21 @@ TEST_F(CopyInfo, OneRowGivesFourLabelledLinesAndAnEmptyLine) {
   // The labels are the Chinese column titles in every UI language.
   const ClipboardRead read = ReadClipboardFromOtherProcess();
   EXPECT_EQ(read.exitCode, 0);
-  EXPECT_EQ(read.text, FIRST_ROW_TEXT);
-  EXPECT_EQ(read.bytes, (FIRST_ROW_TEXT.size() + 1) * sizeof(wchar_t));
+  EXPECT_EQ(read.text, DEFAULT_DOCK_COPY);
+  EXPECT_EQ(read.bytes, (DEFAULT_DOCK_COPY.size() + 1) * sizeof(wchar_t));
   EXPECT_EQ(read.text.find(L'\r'), std::wstring::npos);
 }
 
 TEST_F(CopyInfo, TwoRowsInAscendingOrderEachFollowedByAnEmptyLine) {
   SimDockSet(SecondDock());
   FillDataToListView();
-  ASSERT_EQ(RowCount(List()), 2);
+  ASSERT_EQ(ListRowCount(List()), 2);
   SelectRows(List(), {1, 0});
   Copy();
   const ClipboardRead read = ReadClipboardFromOtherProcess();
   EXPECT_EQ(read.exitCode, 0);
-  EXPECT_EQ(read.text, FIRST_ROW_TEXT +
-                           L"制造商 : Varnock GmbH\n产品 : Varnock Travel Dock\n序列号 : VN-2026-0002\n"
-                           L"固件版本 : 2.0.10.255\n\n");
+  EXPECT_EQ(read.text, DEFAULT_DOCK_COPY + L"制造商 : Varnock GmbH\n产品 : Varnock Travel Dock\n序列号 : VN-2026-0002\n"
+                                           L"固件版本 : 2.0.10.255\n\n");
 }
 
 TEST_F(CopyInfo, NothingSelectedLeavesAnEmptyUnicodeText) {
@@ -93,9 +72,9 @@ TEST_F(CopyInfo, FailedFirmwareRequestGivesAnEmptyFwRevLine) {
   SimDockState stalls;
   stalls.controlResult = -9;
   Rebuild(stalls);
-  ASSERT_EQ(RowCount(List()), 1);
-  EXPECT_EQ(CellText(List(), 0, 2), L"VN-2026-0001");
-  EXPECT_EQ(CellText(List(), 0, 3), L"");
+  ASSERT_EQ(ListRowCount(List()), 1);
+  EXPECT_EQ(ListReadCell(List(), 0, 2), L"VN-2026-0001");
+  EXPECT_EQ(ListReadCell(List(), 0, 3), L"");
   const SimDockCounters counters = SimDockCountersGet();
   EXPECT_EQ(counters.opens, 1);
   EXPECT_EQ(counters.closes, 1) << "the dock is closed after a failed firmware request too";
@@ -121,30 +100,27 @@ TEST_F(CopyInfo, ClipboardHeldByAnotherProgramDropsTheCopyQuietly) {
   EXPECT_TRUE(IsWindow(window_));
   // Once the clipboard is free again the copy works.
   Copy();
-  EXPECT_EQ(ReadClipboardFromOtherProcess().text, FIRST_ROW_TEXT);
+  EXPECT_EQ(ReadClipboardFromOtherProcess().text, DEFAULT_DOCK_COPY);
 }
 
 // ---- Refresh --------------------------------------------------------------------
 
-class Refresh : public MainWindowTest {
- protected:
-  HWND List() const { return GetDlgItem(window_, 1001); }
-};
+using Refresh = MainWindowTest;
 
 TEST_F(Refresh, EmptiesTheListAndFillsItFromTheDockAsItIsNow) {
   SimDockSet(SecondDock());
   SimDockCountersReset();
   const size_t mark = LogMark();
-  SendMessageW(window_, WM_COMMAND, REFRESH, 0);
+  SendMessageW(window_, WM_COMMAND, IDM_REFRESH, 0);
   EXPECT_EQ(LogSince(mark), (std::vector<std::string>{"info RefreshDeviceList", "info FillDataToListView",
                                                       "info iManufacturer Varnock GmbH",
                                                       "info iProduct Varnock Travel Dock",
                                                       "info iSerialNumber VN-2026-0002", "info fwver 2.0.10.255"}));
-  ASSERT_EQ(RowCount(List()), 1);
-  EXPECT_EQ(CellText(List(), 0, 0), L"Varnock GmbH");
-  EXPECT_EQ(CellText(List(), 0, 1), L"Varnock Travel Dock");
-  EXPECT_EQ(CellText(List(), 0, 2), L"VN-2026-0002");
-  EXPECT_EQ(CellText(List(), 0, 3), L"2.0.10.255");
+  ASSERT_EQ(ListRowCount(List()), 1);
+  EXPECT_EQ(ListReadCell(List(), 0, 0), L"Varnock GmbH");
+  EXPECT_EQ(ListReadCell(List(), 0, 1), L"Varnock Travel Dock");
+  EXPECT_EQ(ListReadCell(List(), 0, 2), L"VN-2026-0002");
+  EXPECT_EQ(ListReadCell(List(), 0, 3), L"2.0.10.255");
   const SimDockCounters counters = SimDockCountersGet();
   EXPECT_EQ(counters.opens, 1);
   EXPECT_EQ(counters.closes, 1);
@@ -155,14 +131,14 @@ TEST_F(Refresh, NoDockLeavesTheListEmptyAndAReturningDockFillsIt) {
   absent.present = false;
   SimDockSet(absent);
   size_t mark = LogMark();
-  SendMessageW(window_, WM_COMMAND, REFRESH, 0);
-  EXPECT_EQ(RowCount(List()), 0);
+  SendMessageW(window_, WM_COMMAND, IDM_REFRESH, 0);
+  EXPECT_EQ(ListRowCount(List()), 0);
   EXPECT_EQ(LogSince(mark), (std::vector<std::string>{"info RefreshDeviceList", "info FillDataToListView",
                                                       "error libusb_open_device_with_vid_pid failed"}));
   SimDockSet(SimDockState{});
-  SendMessageW(window_, WM_COMMAND, REFRESH, 0);
-  ASSERT_EQ(RowCount(List()), 1);
-  EXPECT_EQ(CellText(List(), 0, 2), L"VN-2026-0001");
+  SendMessageW(window_, WM_COMMAND, IDM_REFRESH, 0);
+  ASSERT_EQ(ListRowCount(List()), 1);
+  EXPECT_EQ(ListReadCell(List(), 0, 2), L"VN-2026-0001");
 }
 
 TEST_F(Refresh, ADockThatCannotBeOpenedIsNamedInTheLogOnlyAndTheWindowStaysAsWithoutOne) {
@@ -170,36 +146,36 @@ TEST_F(Refresh, ADockThatCannotBeOpenedIsNamedInTheLogOnlyAndTheWindowStaysAsWit
   unopenable.openError = -12;  // on the bus, but no WinUSB-class driver
   SimDockSet(unopenable);
   const size_t mark = LogMark();
-  SendMessageW(window_, WM_COMMAND, REFRESH, 0);
-  EXPECT_EQ(RowCount(List()), 0);
+  SendMessageW(window_, WM_COMMAND, IDM_REFRESH, 0);
+  EXPECT_EQ(ListRowCount(List()), 0);
   EXPECT_EQ(LogSince(mark), (std::vector<std::string>{
                                 "info RefreshDeviceList", "info FillDataToListView",
                                 "error libusb_open_device_with_vid_pid failed",
                                 "error QueryDock dock present but cannot be opened LIBUSB_ERROR_NOT_SUPPORTED (-12)"}));
-  EXPECT_EQ(LOWORD(SendMessageW(GetDlgItem(window_, 1), SB_GETTEXTLENGTHW, 0, 0)), 0) << "the status bar shows text";
+  EXPECT_EQ(LOWORD(SendMessageW(GetDlgItem(window_, IDC_STATUSBAR), SB_GETTEXTLENGTHW, 0, 0)), 0) << "the status bar shows text";
 }
 
 TEST_F(Refresh, TwoFillsGiveTwoRowsAndARefreshGivesOneAgain) {
   SimDockSet(SecondDock());
   FillDataToListView();
-  ASSERT_EQ(RowCount(List()), 2);
-  EXPECT_EQ(CellText(List(), 0, 2), L"VN-2026-0001");
-  EXPECT_EQ(CellText(List(), 1, 2), L"VN-2026-0002");
-  EXPECT_EQ(CellText(List(), 1, 3), L"2.0.10.255");
-  SendMessageW(window_, WM_COMMAND, REFRESH, 0);
-  ASSERT_EQ(RowCount(List()), 1);
-  EXPECT_EQ(CellText(List(), 0, 2), L"VN-2026-0002");
+  ASSERT_EQ(ListRowCount(List()), 2);
+  EXPECT_EQ(ListReadCell(List(), 0, 2), L"VN-2026-0001");
+  EXPECT_EQ(ListReadCell(List(), 1, 2), L"VN-2026-0002");
+  EXPECT_EQ(ListReadCell(List(), 1, 3), L"2.0.10.255");
+  SendMessageW(window_, WM_COMMAND, IDM_REFRESH, 0);
+  ASSERT_EQ(ListRowCount(List()), 1);
+  EXPECT_EQ(ListReadCell(List(), 0, 2), L"VN-2026-0002");
 }
 
 TEST_F(Refresh, PostedFromAnotherThreadRunsOnTheWindowsThread) {
   SimDockSet(SecondDock());
   const size_t mark = LogMark();
-  std::thread poster([this] { PostMessageW(window_, WM_COMMAND, REFRESH, 0); });
+  std::thread poster([this] { PostMessageW(window_, WM_COMMAND, IDM_REFRESH, 0); });
   poster.join();
   ASSERT_TRUE(testsupport::PumpUntil([&] { return CountOf(LogSince(mark), "info fwver 2.0.10.255") == 1; }));
   EXPECT_EQ(CountOf(LogSince(mark), "info RefreshDeviceList"), 1);
-  ASSERT_EQ(RowCount(List()), 1);
-  EXPECT_EQ(CellText(List(), 0, 2), L"VN-2026-0002");
+  ASSERT_EQ(ListRowCount(List()), 1);
+  EXPECT_EQ(ListReadCell(List(), 0, 2), L"VN-2026-0002");
 }
 
 }  // namespace

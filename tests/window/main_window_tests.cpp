@@ -8,30 +8,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "docks/device_list.h"
 #include "shell/globals.h"
-#include "tests/support/test_support.h"
 #include "shell/startup.h"
 #include "tests/window/app_window.h"
 
 namespace wintest {
 namespace {
 
-constexpr UINT REFRESH = 1001;
-constexpr UINT EXIT = 1002;
-constexpr UINT TOPMOST = 2001;
-constexpr UINT ABOUT = 3001;
-
-int RowCount(HWND list) { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); }
-
-std::wstring CellText(HWND list, int row, int column) {
-  wchar_t text[260] = {};
-  LVITEMW item{};
-  item.iSubItem = column;
-  item.cchTextMax = 260;
-  item.pszText = text;
-  SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
-  return text;
-}
+using testsupport::ClassName;
 
 struct Column {
   std::wstring title;
@@ -59,26 +44,18 @@ std::vector<int> ColumnWidths(HWND list) {
   return widths;
 }
 
-std::wstring ClassName(HWND window) {
-  wchar_t name[64] = {};
-  GetClassNameW(window, name, 64);
-  return name;
-}
-
-HWND ListOf(HWND window) { return GetDlgItem(window, 1001); }
-
 // ---- start-up ---------------------------------------------------------------
 
 TEST(MainWindowStartUp, BuiltInOrderWithTheDockRowInPlaceBeforeItShows) {
   const size_t mark = LogMark();
   HWND window = BuildMainWindow(SimDockState{});
   ASSERT_NE(window, nullptr);
-  HWND list = ListOf(window);
+  HWND list = DeviceList(window);
   ASSERT_NE(list, nullptr);
 
   // Everything up to the notification registration happens before the window is shown.
   EXPECT_FALSE(IsWindowVisible(window));
-  EXPECT_EQ(RowCount(list), 1);
+  EXPECT_EQ(ListRowCount(list), 1);
   EXPECT_NE(g_hDevNotify, nullptr) << "registered for USB device interfaces";
   // Until the first layout the list keeps 15 pixels on every side.
   RECT created{};
@@ -88,22 +65,16 @@ TEST(MainWindowStartUp, BuiltInOrderWithTheDockRowInPlaceBeforeItShows) {
   EXPECT_EQ(atCreation.top, 15);
   EXPECT_EQ(atCreation.right, created.right - 15);
   EXPECT_EQ(atCreation.bottom, created.bottom - 15);
-  EXPECT_EQ(LogSince(mark), (std::vector<std::string>{
-                                "info CreateMainMenu", "info CreateListView", "info FillDataToListView",
-                                "info iManufacturer Varnock", "info iProduct Varnock USB-C Dock",
-                                "info iSerialNumber VN-2026-0001", "info fwver 1.2.3.4", "info RegisterDeviceNotify"}));
+  EXPECT_EQ(LogSince(mark), Join(Join({"info CreateMainMenu", "info CreateListView", "info FillDataToListView"},
+                                      DefaultDockLines()),
+                                 {"info RegisterDeviceNotify"}));
 
   ShowMainWindow(window);
   EXPECT_TRUE(IsWindowVisible(window));
-  RECT frame{};
-  GetWindowRect(window, &frame);
-  EXPECT_EQ(frame.right - frame.left, 900);
-  EXPECT_EQ(frame.bottom - frame.top, 520);
-  EXPECT_EQ(frame.left, (GetSystemMetrics(SM_CXSCREEN) - 900) / 2);
-  EXPECT_EQ(frame.top, (GetSystemMetrics(SM_CYSCREEN) - 520) / 2);
+  testsupport::ExpectCentredOnScreen(window, 900, 520);
 
-  EXPECT_EQ(ClassName(window), L"VarnockFWUpdate");
-  EXPECT_EQ(testsupport::WindowText(window), L"VarnockFirmwareUpdate");
+  EXPECT_EQ(ClassName(window), testsupport::APP_CLASS);
+  EXPECT_EQ(testsupport::WindowText(window), testsupport::APP_TITLE);
   EXPECT_EQ(GetClassLongPtrW(window, GCL_STYLE), static_cast<ULONG_PTR>(CS_HREDRAW | CS_VREDRAW));
   EXPECT_EQ(GetClassLongPtrW(window, GCLP_HBRBACKGROUND), static_cast<ULONG_PTR>(COLOR_WINDOW + 1));
   EXPECT_NE(GetClassLongPtrW(window, GCLP_HICON), 0u);
@@ -120,10 +91,10 @@ TEST(MainWindowStartUp, BuiltInOrderWithTheDockRowInPlaceBeforeItShows) {
   EXPECT_TRUE(GetWindowLongW(list, GWL_EXSTYLE) & WS_EX_CLIENTEDGE);
   EXPECT_EQ(SendMessageW(list, LVM_GETTEXTCOLOR, 0, 0), 0x00A00A0A);
   EXPECT_EQ(SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0), LVS_EX_FULLROWSELECT);
-  EXPECT_EQ(CellText(list, 0, 0), L"Varnock");
-  EXPECT_EQ(CellText(list, 0, 1), L"Varnock USB-C Dock");
-  EXPECT_EQ(CellText(list, 0, 2), L"VN-2026-0001");
-  EXPECT_EQ(CellText(list, 0, 3), L"1.2.3.4");
+  EXPECT_EQ(ListReadCell(list, 0, 0), L"Varnock");
+  EXPECT_EQ(ListReadCell(list, 0, 1), L"Varnock USB-C Dock");
+  EXPECT_EQ(ListReadCell(list, 0, 2), L"VN-2026-0001");
+  EXPECT_EQ(ListReadCell(list, 0, 3), L"1.2.3.4");
 
   const std::vector<Column> columns = Columns(list);
   ASSERT_EQ(columns.size(), 4u);
@@ -138,7 +109,7 @@ TEST(MainWindowStartUp, BuiltInOrderWithTheDockRowInPlaceBeforeItShows) {
   }
 
   // The status bar sits along the bottom of the client area, empty.
-  HWND status = GetDlgItem(window, 1);
+  HWND status = GetDlgItem(window, IDC_STATUSBAR);
   ASSERT_NE(status, nullptr);
   EXPECT_EQ(ClassName(status), L"msctls_statusbar32");
   EXPECT_EQ(testsupport::WindowText(status), L"");
@@ -160,7 +131,7 @@ TEST(MainWindowStartUp, NoDockGivesAnEmptyListAndTheErrorLine) {
   absent.present = false;
   const size_t mark = LogMark();
   HWND window = BuildMainWindow(absent);
-  EXPECT_EQ(RowCount(ListOf(window)), 0);
+  EXPECT_EQ(ListRowCount(DeviceList(window)), 0);
   const std::vector<std::string> lines = LogSince(mark);
   EXPECT_EQ(lines, (std::vector<std::string>{"info CreateMainMenu", "info CreateListView", "info FillDataToListView",
                                              "error libusb_open_device_with_vid_pid failed",
@@ -173,8 +144,8 @@ TEST(MainWindowStartUp, NoDockGivesAnEmptyListAndTheErrorLine) {
 using MainWindowLayout = MainWindowTest;
 
 TEST_F(MainWindowLayout, ListKeepsItsMarginsAndColumnWidthsAtEverySize) {
-  HWND list = ListOf(window_);
-  HWND status = GetDlgItem(window_, 1);
+  HWND list = DeviceList(window_);
+  HWND status = GetDlgItem(window_, IDC_STATUSBAR);
   const SIZE sizes[] = {{900, 520}, {1000, 700}, {1240, 780}, {851, 501}, {850, 500}, {1100, 560}};
   for (const SIZE& size : sizes) {
     SetWindowPos(window_, nullptr, 0, 0, size.cx, size.cy, SWP_NOMOVE | SWP_NOZORDER);
@@ -236,11 +207,11 @@ TEST_F(MainWindowMenus, BarHasFileSettingsHelpInTheUserLanguage) {
 
   const std::vector<MenuEntry> file = ReadMenu(GetSubMenu(bar, 0));
   ASSERT_EQ(file.size(), 3u);
-  EXPECT_EQ(file[0].id, REFRESH);
+  EXPECT_EQ(file[0].id, IDM_REFRESH);
   EXPECT_EQ(file[0].text, zh ? L"刷新" : L"Refresh");
   EXPECT_TRUE(file[1].separator);
   EXPECT_EQ(file[1].id, 0u);
-  EXPECT_EQ(file[2].id, EXIT);
+  EXPECT_EQ(file[2].id, IDM_EXIT);
   EXPECT_EQ(file[2].text, zh ? L"退出" : L"Exit");
   int separators = 0;
   for (const MenuEntry& entry : file) separators += entry.separator ? 1 : 0;
@@ -248,13 +219,13 @@ TEST_F(MainWindowMenus, BarHasFileSettingsHelpInTheUserLanguage) {
 
   const std::vector<MenuEntry> settings = ReadMenu(GetSubMenu(bar, 1));
   ASSERT_EQ(settings.size(), 1u);
-  EXPECT_EQ(settings[0].id, TOPMOST);
+  EXPECT_EQ(settings[0].id, IDM_TOPMOST);
   EXPECT_EQ(settings[0].text, zh ? L"顶置" : L"Topmost");
   EXPECT_FALSE(settings[0].checked);
 
   const std::vector<MenuEntry> help = ReadMenu(GetSubMenu(bar, 2));
   ASSERT_EQ(help.size(), 1u);
-  EXPECT_EQ(help[0].id, ABOUT);
+  EXPECT_EQ(help[0].id, IDM_ABOUT);
   EXPECT_EQ(help[0].text, zh ? L"关于" : L"About");
 
   // No label carries a mnemonic.
@@ -269,9 +240,9 @@ TEST_F(MainWindowMenus, TopmostTwiceTogglesStyleAndCheckAndNeverMoves) {
   HMENU settings = GetSubMenu(GetMenu(window_), 1);
   const size_t mark = LogMark();
   for (bool expectTop : {true, false, true, false}) {
-    SendMessageW(window_, WM_COMMAND, TOPMOST, 0);
+    SendMessageW(window_, WM_COMMAND, IDM_TOPMOST, 0);
     EXPECT_EQ((GetWindowLongW(window_, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0, expectTop);
-    EXPECT_EQ((GetMenuState(settings, TOPMOST, MF_BYCOMMAND) & MF_CHECKED) != 0, expectTop);
+    EXPECT_EQ((GetMenuState(settings, IDM_TOPMOST, MF_BYCOMMAND) & MF_CHECKED) != 0, expectTop);
     RECT now{};
     GetWindowRect(window_, &now);
     EXPECT_TRUE(EqualRect(&now, &start)) << "the window moved or changed size";
@@ -282,17 +253,17 @@ TEST_F(MainWindowMenus, TopmostTwiceTogglesStyleAndCheckAndNeverMoves) {
 
 TEST_F(MainWindowMenus, AboutShowsTitleVersionAndCopyrightOwnedByTheWindow) {
   const size_t mark = LogMark();
-  const BoxSeen box = RunClosingMessageBox([&] { SendMessageW(window_, WM_COMMAND, ABOUT, 0); });
-  ASSERT_TRUE(box.shown);
-  EXPECT_EQ(box.caption, L"VarnockFirmwareUpdate");
+  const auto box = RunClosingMessageBox([&] { SendMessageW(window_, WM_COMMAND, IDM_ABOUT, 0); });
+  ASSERT_TRUE(box.has_value());
+  EXPECT_EQ(box->caption, testsupport::APP_TITLE);
   const std::wstring head = L"VarnockFirmwareUpdate V1.0.0.0\n\n";
-  ASSERT_GT(box.text.size(), head.size()) << testsupport::Utf8(box.text);
-  EXPECT_EQ(box.text.substr(0, head.size()), head) << testsupport::Utf8(box.text);
-  const std::wstring copyright = box.text.substr(head.size());
+  ASSERT_GT(box->text.size(), head.size()) << testsupport::Utf8(box->text);
+  EXPECT_EQ(box->text.substr(0, head.size()), head) << testsupport::Utf8(box->text);
+  const std::wstring copyright = box->text.substr(head.size());
   EXPECT_EQ(copyright.find(L'\n'), std::wstring::npos) << "one copyright line";
   EXPECT_NE(copyright.find(L"Varnock"), std::wstring::npos);
-  EXPECT_EQ(box.owner, window_);
-  EXPECT_EQ(box.buttons, (std::vector<int>{IDOK}));
+  EXPECT_EQ(box->owner, window_);
+  EXPECT_EQ(box->buttons, (std::vector<int>{IDOK}));
   EXPECT_EQ(LogSince(mark), (std::vector<std::string>{"info ABOUT"}));
   EXPECT_TRUE(IsWindowEnabled(window_)) << "the window is usable again once the box is closed";
 }
@@ -303,7 +274,7 @@ using MainWindowCommands = MainWindowTest;
 
 TEST_F(MainWindowCommands, ExitLogsQuitOnceAndPostsQuitZeroWithoutDestroying) {
   const size_t mark = LogMark();
-  SendMessageW(window_, WM_COMMAND, EXIT, 0);
+  SendMessageW(window_, WM_COMMAND, IDM_EXIT, 0);
   EXPECT_EQ(LogSince(mark), (std::vector<std::string>{"info QuitApp\n\n"}));
   int code = -1;
   EXPECT_TRUE(TakeQuitMessage(&code));
@@ -329,20 +300,20 @@ TEST_F(MainWindowCommands, CloseBoxAndWmCloseDestroyAndQuitOnce) {
 }
 
 TEST_F(MainWindowCommands, OnlyTheLowWordCountsAndUnknownIdsDoNothing) {
-  HWND list = ListOf(window_);
+  HWND list = DeviceList(window_);
   size_t mark = LogMark();
   for (UINT id : {0u, 1000u, 1003u, 2000u, 3002u, 4002u, 65535u}) {
     EXPECT_EQ(SendMessageW(window_, WM_COMMAND, id, 0), 0);
   }
   EXPECT_TRUE(LogSince(mark).empty());
-  EXPECT_EQ(RowCount(list), 1);
+  EXPECT_EQ(ListRowCount(list), 1);
   EXPECT_FALSE(TakeQuitMessage());
 
   // A menu accelerator code in the high word still means Refresh.
   mark = LogMark();
-  SendMessageW(window_, WM_COMMAND, MAKEWPARAM(REFRESH, 1), 0);
+  SendMessageW(window_, WM_COMMAND, MAKEWPARAM(IDM_REFRESH, 1), 0);
   EXPECT_EQ(CountOf(LogSince(mark), "info RefreshDeviceList"), 1);
-  EXPECT_EQ(RowCount(list), 1);
+  EXPECT_EQ(ListRowCount(list), 1);
 }
 
 }  // namespace

@@ -10,15 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource.h"
 #include "tests/support/test_support.h"
 
 namespace {
 
+using testsupport::APP_CLASS;
+using testsupport::APP_TITLE;
 using testsupport::ChildProcess;
-
-constexpr UINT IDM_EXIT = 1002;
-constexpr wchar_t APP_CLASS[] = L"VarnockFWUpdate";
-constexpr wchar_t APP_TITLE[] = L"VarnockFirmwareUpdate";
+using testsupport::CountOf;
 
 std::wstring DemoExe() { return testsupport::BuildFolder() + L"demo\\VarnockFWUpdate-demo.exe"; }
 std::wstring RealExe() { return testsupport::BuildFolder() + L"VarnockFWUpdate.exe"; }
@@ -32,12 +32,10 @@ BOOL CALLBACK MatchProgramWindow(HWND window, LPARAM param) {
   auto* found = reinterpret_cast<FoundWindow*>(param);
   DWORD owner = 0;
   GetWindowThreadProcessId(window, &owner);
-  wchar_t name[64] = {};
-  GetClassNameW(window, name, 64);
   // The title as stored, without a message to a program that may be busy.
   wchar_t title[64] = {};
   InternalGetWindowText(window, title, 64);
-  if (owner == found->process && std::wstring(name) == APP_CLASS && std::wstring(title) == APP_TITLE) {
+  if (owner == found->process && testsupport::ClassName(window) == APP_CLASS && std::wstring(title) == APP_TITLE) {
     found->window = window;
     return FALSE;
   }
@@ -109,12 +107,6 @@ class Program {
   std::wstring folder_;
   ChildProcess child_;
 };
-
-int CountOf(const std::vector<std::string>& lines, const std::string& line) {
-  int count = 0;
-  for (const auto& each : lines) count += each == line ? 1 : 0;
-  return count;
-}
 
 std::string Joined(const std::vector<std::string>& lines) {
   std::string text;
@@ -204,12 +196,7 @@ TEST(DemoProgram, StartsCentredWithTheRowShownFromTheFirstMomentAndExitsCleanly)
   ASSERT_EQ(demo.WaitForVisibleWindow(), window);
   EXPECT_EQ(RowCount(window), 1);
 
-  RECT frame{};
-  GetWindowRect(window, &frame);
-  EXPECT_EQ(frame.right - frame.left, 900);
-  EXPECT_EQ(frame.bottom - frame.top, 520);
-  EXPECT_EQ(frame.left, (GetSystemMetrics(SM_CXSCREEN) - 900) / 2);
-  EXPECT_EQ(frame.top, (GetSystemMetrics(SM_CYSCREEN) - 520) / 2);
+  testsupport::ExpectCentredOnScreen(window, 900, 520);
 
   PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
   EXPECT_EQ(demo.WaitForExit(), 0u);

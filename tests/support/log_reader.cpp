@@ -1,0 +1,87 @@
+#include "tests/support/log_reader.h"
+
+#include <algorithm>
+
+#include <spdlog/spdlog.h>
+
+#include "tests/support/test_support.h"
+
+namespace testsupport {
+
+namespace {
+
+constexpr char RECORD_SHAPE[] = "[dddd-dd-dd dd:dd:dd.ddd] [logger] [";
+constexpr size_t RECORD_SHAPE_LENGTH = sizeof(RECORD_SHAPE) - 1;
+
+// A record starts at `at` (a 'd' stands for any digit).
+bool IsRecordStart(const std::string& text, size_t at) {
+  if (text.size() < at + RECORD_SHAPE_LENGTH) return false;
+  for (size_t i = 0; i < RECORD_SHAPE_LENGTH; ++i) {
+    const char c = text[at + i];
+    if (RECORD_SHAPE[i] == 'd' ? (c < '0' || c > '9') : c != RECORD_SHAPE[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void PrintTo(const LogRecord& record, std::ostream* out) { *out << record.level << " \"" << record.message << "\""; }
+
+std::vector<LogRecord> ReadLog(const std::wstring& path) {
+  const std::string text = ReadFileBytes(path);
+  std::vector<size_t> starts;
+  for (size_t at = 0; at < text.size();) {
+    if (IsRecordStart(text, at)) starts.push_back(at);
+    const size_t next = text.find("\r\n", at);
+    if (next == std::string::npos) break;
+    at = next + 2;
+  }
+  std::vector<LogRecord> records;
+  for (size_t i = 0; i < starts.size(); ++i) {
+    const size_t levelStart = starts[i] + RECORD_SHAPE_LENGTH;
+    const size_t levelEnd = text.find("] ", levelStart);
+    const size_t end = i + 1 < starts.size() ? starts[i + 1] : text.size();
+    if (levelEnd == std::string::npos || levelEnd >= end) continue;
+    std::string message = text.substr(levelEnd + 2, end - levelEnd - 2);
+    if (message.size() >= 2 && message.compare(message.size() - 2, 2, "\r\n") == 0) message.resize(message.size() - 2);
+    records.push_back(LogRecord{text.substr(levelStart, levelEnd - levelStart), message, text.substr(starts[i] + 1, 23)});
+  }
+  return records;
+}
+
+std::vector<std::string> Messages(const std::vector<LogRecord>& records) {
+  std::vector<std::string> messages;
+  for (const LogRecord& record : records) messages.push_back(record.level + " " + record.message);
+  return messages;
+}
+
+std::vector<std::string> LogMessages(const std::wstring& path) { return Messages(ReadLog(path)); }
+
+int FindRecord(const std::vector<LogRecord>& records, const std::string& level, const std::string& message,
+               size_t from) {
+  for (size_t i = from; i < records.size(); ++i) {
+    if (records[i] == LogRecord{level, message}) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int CountOf(const std::vector<std::string>& messages, const std::string& message) {
+  return static_cast<int>(std::count(messages.begin(), messages.end(), message));
+}
+
+std::vector<LogRecord> OwnLog() {
+  if (auto logger = spdlog::default_logger()) logger->flush();
+  return ReadLog(StartFolder() + L"\\basic-log.txt");
+}
+
+size_t LogMark() { return OwnLog().size(); }
+
+std::vector<LogRecord> RecordsSince(size_t mark) {
+  std::vector<LogRecord> all = OwnLog();
+  all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())));
+  return all;
+}
+
+std::vector<std::string> LogSince(size_t mark) { return Messages(RecordsSince(mark)); }
+
+}  // namespace testsupport
