@@ -80,7 +80,7 @@ add_custom_command(OUTPUT ${VARNOCK_ICON}
   DEPENDS ${CMAKE_SOURCE_DIR}/resources/make_icon.py)
 add_custom_target(app_icon DEPENDS ${VARNOCK_ICON})
 set_source_files_properties(${VARNOCK_RC} PROPERTIES
-  OBJECT_DEPENDS "${VARNOCK_ICON};${CMAKE_SOURCE_DIR}/resources/app.manifest")
+  OBJECT_DEPENDS "${VARNOCK_ICON};${CMAKE_SOURCE_DIR}/resources/app.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h")
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001 -I${CMAKE_BINARY_DIR}/resources -I${CMAKE_SOURCE_DIR}/resources")
 
 # The product: real libusb, nothing simulated.
