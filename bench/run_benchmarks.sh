@@ -86,8 +86,8 @@ starts = {name(r["exe"]): r for r in rows if "median_ms" in r and "exe" in r}
 print("\nStart-up to a shown window (median / min of the runs):")
 for exe, r in starts.items():
     print("  %-28s %7.1f ms / %7.1f ms" % (exe, r["median_ms"], r["min_ms"]))
-def ratio(label, top, bottom):
-    a, b = starts[top], starts[bottom]
+def ratio(label, top, bottom, table=None):
+    a, b = (table or starts)[top], (table or starts)[bottom]
     print("  ratio %-44s %.2f (medians), %.2f (minima)" % (
         label + ":", a["median_ms"] / b["median_ms"], a["min_ms"] / b["min_ms"]))
 ratio("demo (list filled) / minimal window", "VarnockFWUpdate-demo.exe", "minimal_window.exe")
@@ -101,13 +101,9 @@ print("\n/info start to exit, output on a pipe (median / min of the runs, exit c
 for command, r in exits.items():
     print("  %-36s %7.1f ms / %7.1f ms   exit %s" % (
         command, r["median_ms"], r["min_ms"], ",".join(str(c) for c in r["exit_codes"])))
-def exit_ratio(label, top, bottom):
-    a, b = exits[top], exits[bottom]
-    print("  ratio %-44s %.2f (medians), %.2f (minima)" % (
-        label + ":", a["median_ms"] / b["median_ms"], a["min_ms"] / b["min_ms"]))
-exit_ratio("demo /info / minimal console", "VarnockFWUpdate-demo.exe /info", "minimal_console.exe")
-exit_ratio("demo /info /json / minimal console", "VarnockFWUpdate-demo.exe /info /json", "minimal_console.exe")
-exit_ratio("product /info (no dock) / minimal console", "VarnockFWUpdate.exe /info", "minimal_console.exe")
+ratio("demo /info / minimal console", "VarnockFWUpdate-demo.exe /info", "minimal_console.exe", exits)
+ratio("demo /info /json / minimal console", "VarnockFWUpdate-demo.exe /info /json", "minimal_console.exe", exits)
+ratio("product /info (no dock) / minimal console", "VarnockFWUpdate.exe /info", "minimal_console.exe", exits)
 steps = {}
 for r in rows:
     if "step" in r:

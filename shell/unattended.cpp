@@ -29,6 +29,9 @@ struct Streams {
   ConsoleStream err{STD_ERROR_HANDLE};
 };
 
+// ASCII texts of the libraries (call and error names) for the console.
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
 int Finish(int code) {
   spdlog::info("CommandLine exit {}", code);
   return code;
@@ -50,7 +53,7 @@ std::optional<int> ExplainMissingDock(const DockQueryResult& query, Streams& str
   if (query.presence == DockPresence::Unopenable) {
     const std::string error = UsbErrorText(query.openError);
     spdlog::error("CommandLine dock cannot be opened {}", error);
-    streams.err.Write(L"A dock is on the bus but cannot be opened: " + std::wstring(error.begin(), error.end()) +
+    streams.err.Write(L"A dock is on the bus but cannot be opened: " + Wide(error) +
                       L".\r\nThis usually means the dock is not bound to a WinUSB-class driver (install the dock "
                       L"vendor's WinUSB driver package) or another program is using it.\r\n");
     return EXIT_DOCK_UNOPENABLE;
@@ -138,9 +141,8 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
     case UpdaterStage::PipeFailed:
     case UpdaterStage::HandleFailed:
     case UpdaterStage::StartFailed:
-      streams.err.Write(L"The updater could not be started: " +
-                        std::wstring(run.stage == UpdaterStage::StartFailed ? L"CreateProcess" : L"CreatePipe") +
-                        L" failed (" + std::to_wstring(run.errorCode) + L").\r\n");
+      streams.err.Write(L"The updater could not be started: " + Wide(FailedCall(run.stage)) + L" failed (" +
+                        std::to_wstring(run.errorCode) + L").\r\n");
       return EXIT_TOOL_NOT_STARTED;
     case UpdaterStage::Finished:
       break;

@@ -106,6 +106,7 @@ void FWDownload(HWND mainWindow) {
     ShowRefusal(mainWindow, TXT_MSG_UPDATE_RUNNING.In(SelectUiLanguage()));
     return;
   }
+  // The open-file dialog's modal loop dispatches commands too: check again, atomically.
   if (!TryBeginUpdate()) {
     spdlog::error("FWDownload refused: an update is running");
     return;

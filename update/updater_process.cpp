@@ -80,6 +80,17 @@ void ReadToolOutput(HANDLE readEnd, const UpdaterOutputSink& onOutput, UpdateOut
 
 }  // namespace
 
+const char* FailedCall(UpdaterStage stage) {
+  switch (stage) {
+    case UpdaterStage::PipeFailed: return "CreatePipe";
+    case UpdaterStage::HandleFailed: return "SetHandleInformation";
+    case UpdaterStage::StartFailed: return "CreateProcess";
+    case UpdaterStage::CommandLineTooLong:
+    case UpdaterStage::Finished: break;
+  }
+  return "";
+}
+
 UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFile,
                           const UpdaterOutputSink& onOutput) {
   UpdaterRun run;

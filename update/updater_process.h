@@ -25,6 +25,10 @@ struct UpdaterRun {
   bool failed = false;   // Finished only: judged over all the tool printed
 };
 
+// The system call a failed stage stands for ("CreatePipe", "SetHandleInformation",
+// "CreateProcess"); empty for the others.
+const char* FailedCall(UpdaterStage stage);
+
 // Each block of the tool's output as it arrives.
 using UpdaterOutputSink = std::function<void(const char* data, size_t length)>;
 

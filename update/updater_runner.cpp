@@ -27,13 +27,9 @@ void ReportRun(HWND mainWindow, const UpdaterRun& run) {
       MessageBoxW(mainWindow, TXT_MSG_UPDATE_FAILED, TXT_APP_TITLE, MB_OK | MB_ICONQUESTION);
       return;
     case UpdaterStage::PipeFailed:
-      ReportToStdout("CreatePipe", run.errorCode);
-      return;
     case UpdaterStage::HandleFailed:
-      ReportToStdout("SetHandleInformation", run.errorCode);
-      return;
     case UpdaterStage::StartFailed:
-      ReportToStdout("CreateProcess", run.errorCode);
+      ReportToStdout(FailedCall(run.stage), run.errorCode);
       return;
     case UpdaterStage::Finished:
       break;
