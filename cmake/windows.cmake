@@ -59,15 +59,18 @@ add_library(varnock_app STATIC
   docks/clipboard_text.cpp
   docks/clipboard.cpp
   docks/device_paths.cpp
+  docks/dock_guard.cpp
   docks/hotplug.cpp
   docks/dock_report.cpp
   update/firmware_image.cpp
   update/updater_command.cpp
   update/update_outcome.cpp
+  update/tool_output_utf8.cpp
   update/fw_download.cpp
   update/updater_process.cpp
   update/updater_runner.cpp
   update/update_lock.cpp
+  update/flash_hold.cpp
   update/wait_dialog.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(varnock_app PUBLIC spdlog_headers libusb_headers

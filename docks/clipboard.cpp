@@ -8,9 +8,9 @@
 
 #include "shell/win_handles.h"
 
-void CopyTextToClipboard(const std::wstring& text) {
+void CopyTextToClipboard(HWND owner, const std::wstring& text) {
   spdlog::info("CopyTextToClipboard");
-  ClipboardSession clipboard(nullptr);
+  ClipboardSession clipboard(owner);
   if (!clipboard.IsOpen()) return;
   if (!EmptyClipboard()) return;
   const size_t bytes = (text.size() + 1) * sizeof(wchar_t);

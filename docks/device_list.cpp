@@ -10,6 +10,7 @@
 
 #include "docks/clipboard.h"
 #include "docks/clipboard_text.h"
+#include "docks/dock_guard.h"
 #include "docks/dock_info.h"
 #include "shell/globals.h"
 #include "shell/ui_text.h"
@@ -74,7 +75,7 @@ void AppendDockRow(HWND list, const DockInfo& dock) {
   if (!dock.FwRev.empty()) ListSetCell(list, row, 3, dock.FwRev);
 }
 
-void CreateListView(HWND parent) {
+DockListFill CreateListView(HWND parent) {
   spdlog::info("CreateListView");
   RECT area{};
   GetClientRect(parent, &area);
@@ -98,17 +99,26 @@ void CreateListView(HWND parent) {
     column.pszText = buffer.data();
     SendMessageW(g_hListView, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
   }
-  FillDataToListView();
+  return FillDataToListView();
 }
 
-void FillDataToListView() {
+DockListFill FillDataToListView() {
   spdlog::info("FillDataToListView");
+  const DockQueryGuard guard;
+  if (guard.FlashRunning()) {
+    spdlog::info("FillDataToListView skipped: firmware update in progress");
+    return DockListFill::FlashRunning;
+  }
+  if (!guard.Granted()) {
+    spdlog::error("FillDataToListView skipped: the dock is busy");
+    return DockListFill::Busy;
+  }
   const std::optional<DockInfo> dock = QueryDock();
-  if (!dock) return;
-  AppendDockRow(g_hListView, *dock);
+  if (dock) AppendDockRow(g_hListView, *dock);
+  return DockListFill::Read;
 }
 
-void CopySelectItemInfo() {
+void CopySelectItemInfo(HWND owner) {
   std::vector<std::vector<std::wstring>> rows;
   for (int row = ListNextSelectedRow(g_hListView, -1); row != -1; row = ListNextSelectedRow(g_hListView, row)) {
     std::vector<std::wstring> cells;
@@ -117,5 +127,5 @@ void CopySelectItemInfo() {
     }
     rows.push_back(std::move(cells));
   }
-  CopyTextToClipboard(FormatRowsForClipboard(rows));
+  CopyTextToClipboard(owner, FormatRowsForClipboard(rows));
 }

@@ -13,13 +13,18 @@ inline constexpr int DEVICE_LIST_MARGIN = 15;
 inline constexpr int CELL_BUFFER_LENGTH = 260;
 inline constexpr int CELL_READ_LENGTH = 128;
 
+// How a fill went: the dock was looked at (found or not), or it was not
+// read at all because a firmware update runs, or another look held it too long.
+enum class DockListFill { Read, FlashRunning, Busy };
+
 // Creates the list in the parent's client area, adds the columns in the
 // user's language and fills it once.
-void CreateListView(HWND parent);
-// Queries the dock and appends its row at the end of the list.
-void FillDataToListView();
-// Puts the selected rows on the clipboard as labelled text.
-void CopySelectItemInfo();
+DockListFill CreateListView(HWND parent);
+// Queries the dock, unless a flash holds it, and appends its row at the end of the list.
+DockListFill FillDataToListView();
+// Puts the selected rows on the clipboard as labelled text; the main window
+// owns the clipboard meanwhile.
+void CopySelectItemInfo(HWND owner);
 
 // Row operations on a list view.
 int ListRowCount(HWND list);

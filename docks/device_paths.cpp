@@ -1,7 +1,18 @@
 #include "docks/device_paths.h"
 
+namespace {
+
+std::wstring AsciiUpper(std::wstring text) {
+  for (wchar_t& c : text) {
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return text;
+}
+
+}  // namespace
+
 bool IsWatchedDevicePath(const std::wstring& path, const std::wstring& id) {
-  return path.find(id) != std::wstring::npos;
+  return AsciiUpper(path).find(AsciiUpper(id)) != std::wstring::npos;
 }
 
 std::wstring VolumeMaskText(std::uint32_t unitMask) {

@@ -7,7 +7,8 @@
 inline constexpr wchar_t WATCHED_DOCK_ID[] = L"VID_3A7D&PID_B070";
 inline constexpr wchar_t WATCHED_SECOND_ID[] = L"VID_2109&PID_8822";
 
-// Case-sensitive substring test over UTF-16 units, no normalisation.
+// Substring test over UTF-16 units, whatever the letter case of the ASCII
+// letters: Windows treats device paths case-insensitively.
 bool IsWatchedDevicePath(const std::wstring& path, const std::wstring& id);
 
 // "E:" for bit 4, "E:F:" for bits 4 and 5; bits 26 to 31 are ignored.

@@ -10,7 +10,7 @@ struct DockInfo {
   std::wstring Vendor;
   std::wstring Product;
   std::wstring SerialNumber;
-  std::wstring FwRev;  // empty when the firmware-version request fails
+  std::wstring FwRev;  // empty when the firmware-version request fails or its reply is short
 };
 
 inline constexpr std::uint16_t DOCK_VENDOR_ID = 0x3A7D;
@@ -19,6 +19,7 @@ inline constexpr std::uint8_t DOCK_REQ_FW_VERSION = 0xD6;
 
 inline constexpr std::uint8_t DOCK_REQUEST_TYPE_VENDOR_IN = 0xC0;  // device-to-host, vendor, device
 inline constexpr std::uint16_t DOCK_FW_REPLY_LENGTH = 1024;
+inline constexpr int DOCK_FW_REPLY_MIN_LENGTH = 8;  // the version is in bytes 4 to 7
 inline constexpr unsigned DOCK_FW_TIMEOUT_MS = 5000;
 inline constexpr int DOCK_STRING_BUFFER_LENGTH = 256;
 

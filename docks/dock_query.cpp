@@ -115,6 +115,9 @@ DockQueryResult QueryDockDiagnosed() {
                                                reply.data(), DOCK_FW_REPLY_LENGTH, DOCK_FW_TIMEOUT_MS);
     if (result < 0) {
       spdlog::error("libusb_control_transfer failed {}", result);
+    } else if (result < DOCK_FW_REPLY_MIN_LENGTH) {
+      // The version lies in bytes 4 to 7: a shorter reply has none to show.
+      spdlog::error("libusb_control_transfer short reply {}", result);
     } else {
       info.FwRev = FormatFirmwareVersion(reply.data());
       spdlog::info("fwver {0}.{1}.{2}.{3}", unsigned{reply[7]}, unsigned{reply[6]}, unsigned{reply[5]},

@@ -11,7 +11,6 @@
 #include "docks/device_paths.h"
 #include "shell/globals.h"
 #include "shell/log.h"
-#include "shell/main_window.h"
 
 namespace {
 
@@ -37,7 +36,7 @@ void TraceDevicePath(const wchar_t* what, const std::wstring& path) {
   OutputDebugStringW(L"\n");
 }
 
-void OnArrival(const DEV_BROADCAST_HDR* header) {
+void OnArrival(const DEV_BROADCAST_HDR* header, const std::function<void()>& watchedDeviceChanged) {
   spdlog::info("DBT_DEVICEARRIVAL");
   if (header == nullptr) return;
   if (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
@@ -45,7 +44,7 @@ void OnArrival(const DEV_BROADCAST_HDR* header) {
     TraceDevicePath(L"USB device added.    ", path);
     spdlog::info("DBT_DEVTYP_DEVICEINTERFACE USB device added. {} ", WideToUtf8(path));
     if (IsWatchedDevicePath(path, WATCHED_DOCK_ID) || IsWatchedDevicePath(path, WATCHED_SECOND_ID)) {
-      RefreshDeviceList();
+      watchedDeviceChanged();
     }
   } else if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
     const std::wstring trace = L"Volume Arrival " + VolumeMaskText(UnitMask(header));
@@ -53,7 +52,7 @@ void OnArrival(const DEV_BROADCAST_HDR* header) {
   }
 }
 
-void OnRemoveComplete(const DEV_BROADCAST_HDR* header) {
+void OnRemoveComplete(const DEV_BROADCAST_HDR* header, const std::function<void()>& watchedDeviceChanged) {
   if (header == nullptr) return;
   wchar_t trace[128] = {};
   swprintf_s(trace, 128, L"DBT_DEVICEREMOVECOMPLETE type=%d\n", static_cast<int>(header->dbch_devicetype));
@@ -62,7 +61,7 @@ void OnRemoveComplete(const DEV_BROADCAST_HDR* header) {
     const std::wstring path = InterfacePath(reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header));
     TraceDevicePath(L"USB device removed.    ", path);
     spdlog::info("DBT_DEVICEREMOVECOMPLETE USB device removed. {}", WideToUtf8(path));
-    if (IsWatchedDevicePath(path, WATCHED_DOCK_ID)) RefreshDeviceList();
+    if (IsWatchedDevicePath(path, WATCHED_DOCK_ID)) watchedDeviceChanged();
   } else if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
     const std::wstring text = L"Volume Removed " + VolumeMaskText(UnitMask(header)) + L"\n";
     OutputDebugStringW(text.c_str());
@@ -82,12 +81,12 @@ void RegisterDeviceNotify(HWND mainWindow) {
   g_hDevNotify = RegisterDeviceNotificationW(mainWindow, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 }
 
-LRESULT HandleDeviceChange(WPARAM event, LPARAM record) {
+LRESULT HandleDeviceChange(WPARAM event, LPARAM record, const std::function<void()>& watchedDeviceChanged) {
   const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(record);
   if (event == DBT_DEVICEARRIVAL) {
-    OnArrival(header);
+    OnArrival(header, watchedDeviceChanged);
   } else if (event == DBT_DEVICEREMOVECOMPLETE) {
-    OnRemoveComplete(header);
+    OnRemoveComplete(header, watchedDeviceChanged);
   }
   return 0;
 }

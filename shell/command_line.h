@@ -7,7 +7,7 @@
 enum class CommandMode {
   Window,      // no arguments: the program as a user starts it
   Info,        // /info [/json]
-  Update,      // /update <image> [/wait <seconds>]
+  Update,      // /update <image> [/wait <seconds>] [/expect <version>] [/force]
   Help,        // /?
   UsageError,  // anything else
 };
@@ -20,6 +20,9 @@ struct CommandRequest {
   bool json = false;
   std::wstring image;
   int waitSeconds = DEFAULT_DOCK_WAIT_SECONDS;
+  std::wstring expect;   // /expect: the version the dock must end with
+  bool force = false;    // /force: flash even when the dock has it already
+  std::wstring logFile;  // /log: appended to instead of basic-log.txt; empty: the default
   std::wstring problem;  // UsageError: what was wrong
 };
 
@@ -32,9 +35,11 @@ enum ExitCode : int {
   EXIT_DOCK_UNOPENABLE = 4,    // a dock is on the bus but cannot be opened
   EXIT_TOOL_MISSING = 5,       // the updater tool is not beside the program
   EXIT_IMAGE_REFUSED = 6,      // unreadable, shorter than 1024 bytes, or no "FWCT"
-  EXIT_BUSY = 7,               // another update runs, or the program's window is open
+  EXIT_BUSY = 7,               // a firmware update is running (or its updater is still alive)
   EXIT_TOOL_NOT_STARTED = 8,   // CreateProcess failed, or the command line is too long
   EXIT_DOCK_DID_NOT_RETURN = 9,  // success reported, but the dock did not answer within the wait
+  EXIT_VERSION_UNCHANGED = 10,   // success reported, but the dock answered without the new version
+  EXIT_USB_UNAVAILABLE = 11,     // the USB library could not be initialised
 };
 
 // The arguments after the program's own name. Switches start with '/' or '-'

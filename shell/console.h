@@ -6,19 +6,26 @@
 #include <windows.h>
 
 #include <string>
+#include <string_view>
 
 #include "shell/win_handles.h"
+
+// ANSI code-page bytes to UTF-8, for text the updater prints in the ANSI
+// code page; a lead byte whose trail has not arrived is left (ToolOutputUtf8).
+size_t AnsiToUtf8(std::string_view ansi, std::string& utf8);
 
 class ConsoleStream {
  public:
   // STD_OUTPUT_HANDLE or STD_ERROR_HANDLE.
   explicit ConsoleStream(DWORD which);
   void Write(const std::wstring& text);
-  // Bytes as they are, for the updater's own output.
-  void WriteBytes(const char* data, size_t length);
+  // UTF-8 text, as the updater's output becomes once decoded.
+  void WriteUtf8(const std::string& text);
 
  private:
   HANDLE handle_ = nullptr;
+  void WriteBytes(const char* data, size_t length);
+
   UniqueHandle opened_;  // CONOUT$ of the parent's console, when we attached to it
   bool console_ = false;
 };

@@ -1,12 +1,22 @@
 #pragma once
-// The program's log, "basic-log.txt" in the working directory, written through
-// spdlog's default logger. spdlog itself stays out of this header: each source
-// file that logs includes <spdlog/spdlog.h> on its own.
+// The program's log, "basic-log.txt" in the working directory unless the
+// command line names another file, written through spdlog's default logger.
+// spdlog itself stays out of this header: each source file that logs
+// includes <spdlog/spdlog.h> on its own.
 #include <string>
 
-// Creates the "logger" file logger, makes it the default and flushes it every
-// 3 seconds. Throws spdlog::spdlog_ex when the file cannot be opened.
-void CreateLog();
+inline constexpr wchar_t DEFAULT_LOG_FILE[] = L"basic-log.txt";
+
+// Creates the "logger" file logger (appending), makes it the default and
+// writes every line through to the file as it is logged, so a killed or
+// crashed run keeps its lines; a flusher also runs every 3 seconds. Throws
+// spdlog::spdlog_ex when the file cannot be opened.
+void CreateLog(const std::wstring& file = DEFAULT_LOG_FILE);
+
+// Makes the default logger one that writes nowhere: the library's own
+// default prints to standard output, which the command line keeps for its
+// own lines.
+void LogNowhere();
 
 // UTF-16 to UTF-8, for paths written to the log.
 std::string WideToUtf8(std::wstring text);

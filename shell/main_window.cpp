@@ -8,6 +8,7 @@
 #include <spdlog/spdlog.h>
 
 #include "docks/device_list.h"
+#include "docks/dock_guard.h"
 #include "docks/hotplug.h"
 #include "shell/globals.h"
 #include "shell/menus.h"
@@ -17,6 +18,10 @@
 #include "update/update_lock.h"
 
 namespace {
+
+// The list shows no dock because a flash kept it from being read (or the
+// dock stayed busy): it is read again once the flash has ended.
+bool g_bListAwaitsFlashEnd = false;
 
 void CreateStatusBar(HWND window) {
   g_hStatusBar = CreateStatusWindowW(WS_CHILD | WS_VISIBLE, L"", window, IDC_STATUSBAR);
@@ -57,6 +62,15 @@ bool FindMenuRow(POINT& screen) {
   return hit.iItem != -1;
 }
 
+// From the list, from the keyboard, or at a point over the list.
+bool IsRowMenuRequest(HWND from, LPARAM lParam) {
+  const POINT screen{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
+  if (from == g_hListView || IsKeyboardRequest(screen)) return true;
+  RECT list{};
+  GetWindowRect(g_hListView, &list);
+  return PtInRect(&list, screen) != FALSE;
+}
+
 void ShowRowContextMenu(HWND window, LPARAM lParam) {
   POINT screen{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
   if (!FindMenuRow(screen)) return;
@@ -73,6 +87,29 @@ void ShowRowContextMenu(HWND window, LPARAM lParam) {
   TrackPopupMenuEx(menu.Get(), TPM_RIGHTBUTTON, screen.x, screen.y, window, nullptr);
 }
 
+// While an update runs the program stays: ending it would leave the updater
+// flashing alone and the dock free for a second writer.
+bool RefuseQuitDuringUpdate(const char* what) {
+  if (!UpdateRunning()) return false;
+  spdlog::info("{} refused: firmware update in progress", what);
+  return true;
+}
+
+// Once a second: another copy's flash empties the list and holds it empty
+// until it ends; then the dock is read again. This window's own flash posts
+// its Refresh itself when the updater ends.
+void WatchOtherFlashes(HWND window) {
+  if (UpdateRunning()) return;
+  const bool flashing = FlashRunningAnywhere();
+  if (flashing && !g_bListAwaitsFlashEnd) {
+    spdlog::info("FlashWatch firmware update in progress");
+    ListEmpty(g_hListView);
+    ShowDockListState(window, DockListFill::FlashRunning);
+  } else if (!flashing && g_bListAwaitsFlashEnd) {
+    RefreshDeviceList();
+  }
+}
+
 void RunShutdownSequence() {
   spdlog::info("QuitApp\n\n");
   UnregisterDeviceNotification(g_hDevNotify);
@@ -85,7 +122,7 @@ void DispatchCommand(HWND window, UINT command) {
       RefreshDeviceList();
       break;
     case IDM_EXIT:
-      RunShutdownSequence();
+      if (!RefuseQuitDuringUpdate("IDM_EXIT")) RunShutdownSequence();
       break;
     case IDM_TOPMOST:
       ToggleTopmost(window);
@@ -95,7 +132,7 @@ void DispatchCommand(HWND window, UINT command) {
       break;
     case IDM_COPY_INFO:
       spdlog::info("CopySelectItemInfo");
-      CopySelectItemInfo();
+      CopySelectItemInfo(window);
       break;
     case IDM_FW_DOWNLOAD:
       FWDownload(window);
@@ -111,16 +148,34 @@ void RefreshDeviceList() {
   spdlog::info("RefreshDeviceList");
   ListEmpty(g_hListView);
   UpdateWindow(g_hListView);
-  FillDataToListView();
+  ShowDockListState(GetParent(g_hListView), FillDataToListView());
+}
+
+void ShowDockListState(HWND, DockListFill fill) {
+  g_bListAwaitsFlashEnd = fill != DockListFill::Read;
+  SendMessageW(g_hStatusBar, SB_SETTEXTW, 0,
+               reinterpret_cast<LPARAM>(g_bListAwaitsFlashEnd ? TXT_STATUS_FLASH_RUNNING.In(SelectUiLanguage()) : L""));
 }
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
       CreateStatusBar(window);
+      SetTimer(window, IDT_FLASH_WATCH, FLASH_WATCH_MS, nullptr);
       return 0;
+    case WM_CLOSE:
+      if (RefuseQuitDuringUpdate("WM_CLOSE")) return 0;
+      return DefWindowProcW(window, message, wParam, lParam);
     case WM_DESTROY:
       RunShutdownSequence();
+      return 0;
+    case WM_TIMER:
+      if (wParam == IDT_HOTPLUG_REFRESH) {
+        KillTimer(window, IDT_HOTPLUG_REFRESH);
+        RefreshDeviceList();
+      } else if (wParam == IDT_FLASH_WATCH) {
+        WatchOtherFlashes(window);
+      }
       return 0;
     case WM_SIZE:
       LayOutChildren(window);
@@ -132,20 +187,32 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       return 0;
     }
     case WM_CONTEXTMENU:
+      // Off the list (the caption, the frame) the window's own menu opens as usual.
+      if (!IsRowMenuRequest(reinterpret_cast<HWND>(wParam), lParam)) return DefWindowProcW(window, message, wParam, lParam);
       ShowRowContextMenu(window, lParam);
       return 0;
     case WM_COMMAND:
       DispatchCommand(window, LOWORD(wParam));
       return 0;
     case WM_DEVICECHANGE:
-      return HandleDeviceChange(wParam, lParam);
+      // Each record (re)starts the quiet time; the dock is read when it runs out.
+      return HandleDeviceChange(wParam, lParam,
+                                [window] { SetTimer(window, IDT_HOTPLUG_REFRESH, HOTPLUG_QUIET_MS, nullptr); });
     case WM_QUERYENDSESSION:
-      // Ending the session mid-flash can leave the dock without firmware.
-      if (UpdateRunning()) {
+      // Ending the session mid-flash can leave the dock without firmware. The
+      // Restart Manager's request (ENDSESSION_CLOSEAPP) is answered alike.
+      if (FlashRunningHere()) {
         spdlog::info("WM_QUERYENDSESSION refused: firmware update in progress");
         return FALSE;
       }
       return DefWindowProcW(window, message, wParam, lParam);
+    case WM_ENDSESSION:
+      if (wParam && FlashRunningHere()) spdlog::error("WM_ENDSESSION: the session ends during a firmware update");
+      return DefWindowProcW(window, message, wParam, lParam);
+    case WM_APP_FLASH_ENDED:
+      // The updater has ended: logoff and shutdown may go on, outcome box or not.
+      ShutdownBlockReasonDestroy(window);
+      return 0;
     default:
       return DefWindowProcW(window, message, wParam, lParam);
   }

@@ -2,12 +2,26 @@
 // The MainWindow: its window procedure, layout and the one refresh path.
 #include <windows.h>
 
+#include "docks/device_list.h"
+
 inline constexpr int LIST_MARGIN = 15;
 inline constexpr int STATUS_BAR_ROOM = 20;
 inline constexpr int MIN_TRACK_WIDTH = 850;
 inline constexpr int MIN_TRACK_HEIGHT = 500;
 
+// Hot-plug records of one plug-in come in bursts (several interfaces,
+// arrival and removal): the dock is read once, this long after the last.
+inline constexpr UINT HOTPLUG_QUIET_MS = 300;
+// How often the window looks whether another copy's flash has begun or ended.
+inline constexpr UINT FLASH_WATCH_MS = 1000;
+inline constexpr UINT_PTR IDT_HOTPLUG_REFRESH = 1;
+inline constexpr UINT_PTR IDT_FLASH_WATCH = 2;
+
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Shows in the status bar why the list holds no dock read this time, and
+// watches for the end of another copy's flash to read it again.
+void ShowDockListState(HWND mainWindow, DockListFill fill);
 
 // Empties the device list and fills it again from the dock (UI thread).
 void RefreshDeviceList();

@@ -97,7 +97,7 @@ HWND BuildMainWindow(HINSTANCE instance) {
     return nullptr;
   }
   CreateMainMenu(mainWindow);
-  CreateListView(mainWindow);
+  ShowDockListState(mainWindow, CreateListView(mainWindow));
   RegisterDeviceNotify(mainWindow);
   return mainWindow;
 }

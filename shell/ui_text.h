@@ -51,6 +51,10 @@ inline constexpr UiText TXT_WAIT_UPDATING{L"请稍等，固件正在升级中...
 inline constexpr UiText TXT_SHUTDOWN_REASON{L"固件正在升级，请勿关机或拔下扩展坞。",
                                             L"Firmware update in progress. Do not turn off the computer or unplug the dock."};
 
+// The status bar while a flash keeps the dock from the list.
+inline constexpr UiText TXT_STATUS_FLASH_RUNNING{L"固件正在升级，结束后列表将自动刷新。",
+                                                L"Firmware update in progress. The list refreshes when it ends."};
+
 // A firmware update started elsewhere (the command line, another copy) holds the dock.
 inline constexpr UiText TXT_MSG_UPDATE_RUNNING{L"另一个固件升级正在进行中。", L"Another firmware update is running."};
 

@@ -10,14 +10,16 @@
 
 #include <spdlog/spdlog.h>
 
+#include "docks/dock_guard.h"
 #include "docks/dock_info.h"
 #include "docks/dock_report.h"
 #include "shell/console.h"
 #include "shell/log.h"
-#include "shell/startup.h"
 #include "update/firmware_image.h"
+#include "update/flash_hold.h"
 #include "update/fw_download.h"
-#include "update/update_lock.h"
+#include "update/tool_output_utf8.h"
+#include "update/update_outcome.h"
 #include "update/updater_process.h"
 
 namespace {
@@ -37,17 +39,20 @@ int Finish(int code) {
   return code;
 }
 
-// The log as the window keeps it, but a failure is told on standard error:
-// these modes never show a box.
-void StartQuietLogging(Streams& streams) {
+// The log as the window keeps it (or in the file /log names), but a failure
+// is told once on standard error and the run logs nowhere: these modes never
+// show a box, and standard output holds only their own lines.
+void StartQuietLogging(const CommandRequest& request, Streams& streams) {
+  const std::wstring file = request.logFile.empty() ? std::wstring(DEFAULT_LOG_FILE) : request.logFile;
   try {
-    CreateLog();
+    CreateLog(file);
   } catch (const spdlog::spdlog_ex&) {
-    streams.err.Write(L"Warning: basic-log.txt cannot be written; going on without a log.\r\n");
+    LogNowhere();
+    streams.err.Write(L"Warning: " + file + L" cannot be written; going on without a log.\r\n");
   }
 }
 
-// Asks the bus for the dock; tells why there is none. Nothing on success.
+// Tells why a query found no dock. Nothing when it found one.
 std::optional<int> ExplainMissingDock(const DockQueryResult& query, Streams& streams) {
   if (query.info) return std::nullopt;
   if (query.presence == DockPresence::Unopenable) {
@@ -68,8 +73,28 @@ DockQueryResult QueryDockLogged() {
   return QueryDockDiagnosed();
 }
 
+// A look at the dock under the dock guard; nothing while a flash (not our
+// own) holds it, or another look holds it too long.
+std::optional<DockQueryResult> QueryDockGuarded(const FlashGuard* ownFlash = nullptr) {
+  const DockQueryGuard guard(ownFlash);
+  if (!guard.Granted()) {
+    spdlog::error(guard.FlashRunning() ? "CommandLine dock not read: firmware update in progress"
+                                       : "CommandLine dock not read: the dock is busy");
+    return std::nullopt;
+  }
+  return QueryDockLogged();
+}
+
 int RunInfo(const CommandRequest& request, Streams& streams) {
   spdlog::info(request.json ? "CommandLine info json" : "CommandLine info");
+  const DockQueryGuard guard;
+  if (!guard.Granted()) {
+    spdlog::error(guard.FlashRunning() ? "CommandLine dock not read: firmware update in progress"
+                                       : "CommandLine dock not read: the dock is busy");
+    streams.err.Write(guard.FlashRunning() ? L"A firmware update is running; the dock is not read during a flash.\r\n"
+                                           : L"The dock is being read by another copy of the program; try again.\r\n");
+    return EXIT_BUSY;
+  }
   const DockQueryResult query = QueryDockLogged();
   if (const std::optional<int> code = ExplainMissingDock(query, streams)) return *code;
   streams.out.Write(request.json ? FormatDockJson(*query.info) : FormatDockReport(*query.info));
@@ -86,19 +111,54 @@ const wchar_t* ImageRefusal(FirmwareImageCheck check) {
   return L"";
 }
 
-// After a flash the dock reboots: ask it once a second until it answers.
-std::optional<DockInfo> WaitForDock(int seconds) {
-  spdlog::info("CommandLine waiting for the dock {} s", seconds);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+// What the dock must report after a flash that the updater called a success:
+// the version asked for, or else a known version other than the one before
+// (any version at all under /force).
+bool IsFlashedVersion(const CommandRequest& request, const std::wstring& before, const std::wstring& now) {
+  if (!request.expect.empty()) return now == request.expect;
+  if (request.force) return true;
+  return !now.empty() && now != before;
+}
+
+struct DockAfterFlash {
+  std::optional<DockInfo> flashed;     // the dock with the version the flash was to give
+  std::optional<DockInfo> lastAnswer;  // otherwise its last answer, if it gave any
+};
+
+// After a flash the dock reboots: ask it once a second until it answers with
+// the flashed version, or the wait is over.
+DockAfterFlash WaitForFlashedDock(const CommandRequest& request, const std::wstring& before) {
+  spdlog::info("CommandLine waiting for the dock {} s", request.waitSeconds);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(request.waitSeconds);
+  DockAfterFlash result;
   for (;;) {
-    const DockQueryResult query = QueryDockLogged();
-    if (query.info) return query.info;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    const std::optional<DockQueryResult> query = QueryDockGuarded();
+    if (query && query->info) {
+      if (IsFlashedVersion(request, before, query->info->FwRev)) {
+        result.flashed = query->info;
+        return result;
+      }
+      result.lastAnswer = query->info;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return result;
     Sleep(DOCK_POLL_INTERVAL_MS);
   }
 }
 
 std::wstring VersionText(const std::wstring& version) { return version.empty() ? L"unknown" : version; }
+
+// The updater's output passes through to standard output as UTF-8, never
+// with half a character in one write.
+class ToolOutputPassThrough {
+ public:
+  explicit ToolOutputPassThrough(ConsoleStream& out) : out_(out), text_(AnsiToUtf8) {}
+  void Feed(const char* data, size_t length) { out_.WriteUtf8(text_.Feed(std::string_view(data, length))); }
+  void Finish() { out_.WriteUtf8(text_.Finish()); }
+
+ private:
+  ConsoleStream& out_;
+  ToolOutputUtf8 text_;
+};
 
 int RunUpdate(const CommandRequest& request, Streams& streams) {
   spdlog::info("CommandLine update {}", WideToUtf8(request.image));
@@ -115,25 +175,40 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
     streams.err.Write(L"The updater tool is not beside the program: " + toolPath + L"\r\n");
     return EXIT_TOOL_MISSING;
   }
-  // The window may open the dock on any hot-plug, so it must not run beside a flash.
-  if (FindRunningCopy() != nullptr) {
-    spdlog::error("CommandLine window open");
-    streams.err.Write(L"The VarnockFWUpdate window is open; close it before updating from the command line.\r\n");
-    return EXIT_BUSY;
-  }
-  const FlashLock flashLock;
-  if (!flashLock.Held()) {
+  // Held from here until the updater has ended; an open window keeps off the
+  // dock meanwhile and reads it again afterwards.
+  FlashGuard flash;
+  if (!flash.Held()) {
     spdlog::error("CommandLine another firmware update is running");
     streams.err.Write(L"Another firmware update is running.\r\n");
     return EXIT_BUSY;
   }
-  const DockQueryResult before = QueryDockLogged();
+  const std::optional<DockQueryResult> looked = QueryDockGuarded(&flash);
+  if (!looked) {
+    streams.err.Write(L"The dock is being read by another copy of the program; try again.\r\n");
+    return EXIT_BUSY;
+  }
+  const DockQueryResult& before = *looked;
   if (const std::optional<int> code = ExplainMissingDock(before, streams)) return *code;
+  const std::wstring& oldVersion = before.info->FwRev;
+  if (!request.expect.empty() && !request.force && oldVersion == request.expect) {
+    spdlog::info("CommandLine firmware already at {}; nothing flashed", WideToUtf8(oldVersion));
+    streams.out.Write(L"Firmware already at " + oldVersion + L"; nothing flashed.\r\n");
+    return EXIT_SUCCESS_CODE;
+  }
 
   spdlog::info("CommandLine run updater");
-  const UpdaterRun run = RunUpdaterTool(toolPath, request.image, [&streams](const char* data, size_t length) {
-    streams.out.WriteBytes(data, length);
-  });
+  ToolOutputPassThrough passThrough(streams.out);
+  UpdaterRun run;
+  {
+    const FlashHold hold([&streams](const wchar_t* line) { streams.err.Write(line); });
+    run = RunUpdaterTool(
+        toolPath, request.image, [&passThrough](const char* data, size_t length) { passThrough.Feed(data, length); },
+        flash.Marker());
+    // The dock is free again for others, and logoff may go on.
+    flash.End();
+  }
+  passThrough.Finish();
   switch (run.stage) {
     case UpdaterStage::CommandLineTooLong:
       streams.err.Write(L"The updater could not be started: its command line is too long.\r\n");
@@ -149,17 +224,27 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
   }
   if (run.failed) {
     spdlog::error("CommandLine updater reported failure");
-    streams.err.Write(L"Firmware update failed.\r\n");
+    // The exit code tells a crashed or killed updater from one that said it failed.
+    streams.err.Write(run.exitCode == 0 ? std::wstring(L"Firmware update failed.\r\n")
+                                        : L"Firmware update failed (updater exit code " +
+                                              Wide(ExitCodeText(run.exitCode)) + L").\r\n");
     return EXIT_UPDATE_FAILED;
   }
-  const std::optional<DockInfo> after = WaitForDock(request.waitSeconds);
-  if (!after) {
+  const DockAfterFlash after = WaitForFlashedDock(request, oldVersion);
+  if (!after.flashed && !after.lastAnswer) {
     spdlog::error("CommandLine dock did not answer within {} s", request.waitSeconds);
     streams.err.Write(L"The updater reported success but the dock did not answer within " +
                       std::to_wstring(request.waitSeconds) + L" s.\r\n");
     return EXIT_DOCK_DID_NOT_RETURN;
   }
-  const std::wstring summary = VersionText(before.info->FwRev) + L" -> " + VersionText(after->FwRev);
+  if (!after.flashed) {
+    const std::wstring reported = VersionText(after.lastAnswer->FwRev);
+    spdlog::error("CommandLine dock still reports {}", WideToUtf8(reported));
+    streams.err.Write(L"The updater reported success but the dock still reports " + reported +
+                      (request.expect.empty() ? std::wstring() : L", expected " + request.expect) + L".\r\n");
+    return EXIT_VERSION_UNCHANGED;
+  }
+  const std::wstring summary = VersionText(oldVersion) + L" -> " + VersionText(after.flashed->FwRev);
   spdlog::info("CommandLine firmware updated {}", WideToUtf8(summary));
   streams.out.Write(L"Firmware updated: " + summary + L"\r\n");
   return EXIT_SUCCESS_CODE;
@@ -182,7 +267,7 @@ int RunUnattended(const CommandRequest& request) {
     streams.out.Write(COMMAND_LINE_USAGE);
     return EXIT_SUCCESS_CODE;
   }
-  StartQuietLogging(streams);
+  StartQuietLogging(request, streams);
   if (request.mode == CommandMode::UsageError) {
     spdlog::error("CommandLine usage error {}", WideToUtf8(request.problem));
     streams.err.Write(L"Usage error: " + request.problem + L"\r\n" + COMMAND_LINE_USAGE);
@@ -191,8 +276,8 @@ int RunUnattended(const CommandRequest& request) {
   const int usbResult = libusb_init(nullptr);
   if (usbResult < 0) {
     spdlog::info("libusb_init failed {}", usbResult);
-    streams.err.Write(L"The USB library could not be initialised (" + std::to_wstring(usbResult) + L").\r\n");
-    return Finish(EXIT_NO_DOCK);
+    streams.err.Write(L"The USB library could not be initialised.\r\n");
+    return Finish(EXIT_USB_UNAVAILABLE);
   }
   return Finish(request.mode == CommandMode::Info ? RunInfo(request, streams) : RunUpdate(request, streams));
 }

@@ -59,7 +59,15 @@ struct GlobalMemoryTraits {
   static void Free(HGLOBAL memory) { GlobalFree(memory); }
 };
 
+// Memory the system hands out with LocalAlloc (security descriptors among it).
+struct LocalMemoryTraits {
+  using Value = HLOCAL;
+  static bool Holds(HLOCAL memory) { return memory != nullptr; }
+  static void Free(HLOCAL memory) { LocalFree(memory); }
+};
+
 using UniqueHandle = UniqueResource<KernelHandleTraits>;
+using UniqueLocal = UniqueResource<LocalMemoryTraits>;
 using UniqueMenu = UniqueResource<MenuTraits>;
 using UniqueGlobal = UniqueResource<GlobalMemoryTraits>;
 

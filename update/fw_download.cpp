@@ -3,8 +3,9 @@
 #include <commdlg.h>
 #include <shlwapi.h>
 
-#include <string>
+#include <memory>
 #include <new>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include <spdlog/spdlog.h>
 
 #include "docks/device_list.h"
+#include "docks/dock_guard.h"
 #include "shell/globals.h"
 #include "shell/log.h"
 #include "shell/ui_text.h"
@@ -84,6 +86,13 @@ void FWDownload(HWND mainWindow) {
     ShowRefusal(mainWindow, message);
     return;
   }
+  // Another copy's flash (or its orphaned updater) holds the dock: say so
+  // before the user picks a file.
+  if (FlashRunningAnywhere()) {
+    spdlog::error("FWDownload refused: another firmware update is running");
+    ShowRefusal(mainWindow, TXT_MSG_UPDATE_RUNNING.In(SelectUiLanguage()));
+    return;
+  }
   if (ListNextSelectedRow(g_hListView, -1) == -1) return;
 
   const std::wstring fwFile = AskForFirmwareFile(mainWindow);
@@ -100,8 +109,8 @@ void FWDownload(HWND mainWindow) {
   }
   spdlog::info("FWDownload select fwfile is {}", WideToUtf8(fwFile));
 
-  const FlashLock flashLock;
-  if (!flashLock.Held()) {
+  auto flash = std::make_shared<FlashGuard>();
+  if (!flash->Held()) {
     spdlog::error("FWDownload refused: another firmware update is running");
     ShowRefusal(mainWindow, TXT_MSG_UPDATE_RUNNING.In(SelectUiLanguage()));
     return;
@@ -115,7 +124,7 @@ void FWDownload(HWND mainWindow) {
   EnableWindow(mainWindow, FALSE);
   PrepareWaitDialogHandshake();
   try {
-    std::thread(UpdateWorker, fwFile, mainWindow, toolPath).detach();
+    std::thread(UpdateWorker, fwFile, mainWindow, toolPath, flash).detach();
   } catch (const std::system_error& failure) {
     // No worker means nobody would enable the window again: do it here.
     spdlog::error("FWDownload worker thread failed {}", failure.code().value());

@@ -1,31 +1,20 @@
 #pragma once
-// Never two updaters on one dock. Within the process a flag says an update
-// runs; it is set on the UI thread before the worker starts and cleared by
-// the worker's guard. Across processes a named mutex does the same.
-#include <windows.h>
-
-#include "shell/win_handles.h"
+// Never two updaters on one dock, within the process. One flag says an update
+// runs: set on the UI thread before the worker starts, cleared by the
+// worker's guard once its outcome box is gone. A second says the updater
+// itself is alive: set with the first, cleared as soon as the updater ends,
+// so logoff and shutdown are held only while the dock is being written.
+// Across processes the dock guard (docks/dock_guard.h) does the same.
 
 // False when an update already runs; otherwise marks one as running.
 bool TryBeginUpdate();
 void EndUpdate();
 bool UpdateRunning();
 
-// The named mutex, one per session, held while an updater runs, whichever of
-// the window or the command line started it. The mutex belongs to the thread
-// that took it, so the object lives and dies on one thread.
-inline constexpr wchar_t FLASH_LOCK_NAME[] = L"Local\\VarnockFWUpdate.FirmwareUpdate";
+// The updater of this process's update has not ended yet.
+bool FlashRunningHere();
+void EndFlashHere();
 
-class FlashLock {
- public:
-  FlashLock();
-  FlashLock(const FlashLock&) = delete;
-  FlashLock& operator=(const FlashLock&) = delete;
-  ~FlashLock();
-  // False when another process (or an object we cannot open) holds it.
-  bool Held() const { return held_; }
-
- private:
-  UniqueHandle mutex_;
-  bool held_ = false;
-};
+// Posted to the main window by the update worker when the updater has ended:
+// the window, on its own thread, lifts the shutdown hold.
+inline constexpr unsigned WM_APP_FLASH_ENDED = 0x8000 /*WM_APP*/ + 1;

@@ -1,5 +1,7 @@
 #include "update/updater_process.h"
 
+#include <atomic>
+#include <string>
 #include <vector>
 
 #include <spdlog/spdlog.h>
@@ -11,18 +13,36 @@
 namespace {
 
 struct OutputPipe {
-  UniqueHandle readEnd;
+  UniqueHandle readEnd;   // ours, opened for overlapped reads
   UniqueHandle writeEnd;  // becomes the child's standard output and error
+  UniqueHandle readDone;  // the overlapped reads' event
 };
 
-// An inheritable pipe whose read end stays with us alone.
+// A named pipe, unlike an anonymous one, can be read with overlapped I/O, so
+// the reader can wait for output and for the tool's end at once: a process
+// the tool started may keep the write end open long after the tool ended.
+std::wstring UniquePipeName() {
+  static std::atomic<unsigned> serial{0};
+  return L"\\\\.\\pipe\\VarnockFWUpdate.output." + std::to_wstring(GetCurrentProcessId()) + L"." +
+         std::to_wstring(serial.fetch_add(1));
+}
+
+// An inheritable write end; the read end stays with us alone.
 UpdaterStage OpenOutputPipe(OutputPipe& pipe, DWORD& code) {
   spdlog::info("RealFWDownload CreatePipe");
-  SECURITY_ATTRIBUTES security{};
-  security.nLength = sizeof(security);
-  security.lpSecurityDescriptor = nullptr;
-  security.bInheritHandle = TRUE;
-  if (!CreatePipe(pipe.readEnd.Receive(), pipe.writeEnd.Receive(), &security, 0)) {
+  const std::wstring name = UniquePipeName();
+  pipe.readEnd.Reset(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                      PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                      0, OUTPUT_BUFFER_SIZE, 0, nullptr));
+  if (pipe.readEnd) {
+    SECURITY_ATTRIBUTES security{};
+    security.nLength = sizeof(security);
+    security.lpSecurityDescriptor = nullptr;
+    security.bInheritHandle = TRUE;
+    pipe.writeEnd.Reset(CreateFileW(name.c_str(), GENERIC_WRITE, 0, &security, OPEN_EXISTING, 0, nullptr));
+  }
+  if (pipe.writeEnd) pipe.readDone.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!pipe.readDone) {
     code = GetLastError();
     spdlog::error("RealFWDownload CreatePipe failed {}", code);
     return UpdaterStage::PipeFailed;
@@ -35,22 +55,60 @@ UpdaterStage OpenOutputPipe(OutputPipe& pipe, DWORD& code) {
   return UpdaterStage::Finished;
 }
 
+// The handles a child may inherit, and no others: without the list it would
+// inherit every inheritable handle of ours, such as files our caller
+// redirected our output to, and hold them for as long as it runs.
+class InheritedHandles {
+ public:
+  explicit InheritedHandles(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    list_ = list;
+    if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                   handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      DeleteProcThreadAttributeList(list_);
+      list_ = nullptr;
+    }
+  }
+  InheritedHandles(const InheritedHandles&) = delete;
+  InheritedHandles& operator=(const InheritedHandles&) = delete;
+  ~InheritedHandles() {
+    if (list_) DeleteProcThreadAttributeList(list_);
+  }
+  LPPROC_THREAD_ATTRIBUTE_LIST List() const { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;  // the list points into this
+  std::vector<char> storage_;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 // Starts the tool hidden with the pipe as its output; our write end is then
-// closed, so the pipe ends when the child (and what it started) has ended.
-UpdaterStage StartTool(const std::wstring& commandLine, OutputPipe& pipe, PROCESS_INFORMATION& process,
-                       DWORD& code) {
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = nullptr;
-  startup.hStdOutput = pipe.writeEnd.Get();
-  startup.hStdError = pipe.writeEnd.Get();
+// closed, so the pipe breaks when the child (and what it started) has ended.
+UpdaterStage StartTool(const std::wstring& commandLine, OutputPipe& pipe, HANDLE alsoInherit,
+                       PROCESS_INFORMATION& process, DWORD& code) {
+  std::vector<HANDLE> inherited{pipe.writeEnd.Get()};
+  if (alsoInherit != nullptr) inherited.push_back(alsoInherit);
+  const InheritedHandles inheritOnly(std::move(inherited));
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = nullptr;
+  startup.StartupInfo.hStdOutput = pipe.writeEnd.Get();
+  startup.StartupInfo.hStdError = pipe.writeEnd.Get();
+  startup.lpAttributeList = inheritOnly.List();
   std::vector<wchar_t> commandBuffer(COMMAND_LINE_CAPACITY, L'\0');  // CreateProcessW may write to it
   std::copy(commandLine.begin(), commandLine.end(), commandBuffer.begin());
 
   spdlog::info("RealFWDownload CreateProcess");
-  if (!CreateProcessW(nullptr, commandBuffer.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
-                      &startup, &process)) {
+  if (!inheritOnly.List() ||
+      !CreateProcessW(nullptr, commandBuffer.data(), nullptr, nullptr, TRUE,
+                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
+                      &process)) {
     code = GetLastError();
     spdlog::error("CreateProcess failed {}", code);
     return UpdaterStage::StartFailed;
@@ -59,18 +117,52 @@ UpdaterStage StartTool(const std::wstring& commandLine, OutputPipe& pipe, PROCES
   return UpdaterStage::Finished;
 }
 
-// Logs every block until the pipe ends, hands it on and feeds it to the judge.
-void ReadToolOutput(HANDLE readEnd, const UpdaterOutputSink& onOutput, UpdateOutcome& outcome) {
+bool IsEndOfOutput(DWORD code) {
+  return code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF || code == ERROR_PIPE_NOT_CONNECTED;
+}
+
+// Bytes waiting in the pipe; none once it is broken or empty.
+DWORD BytesWaiting(HANDLE readEnd) {
+  DWORD available = 0;
+  if (!PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr)) return 0;
+  return available;
+}
+
+// Logs every block, hands it on and feeds it to the judge, until the pipe
+// breaks, or, once the tool itself has ended, until what is in the pipe is read.
+void ReadToolOutput(OutputPipe& pipe, HANDLE child, const UpdaterOutputSink& onOutput, UpdateOutcome& outcome) {
   std::vector<char> buffer(OUTPUT_BUFFER_SIZE, '\0');
   spdlog::info("ReadFile");
+  bool childEnded = false;
   for (;;) {
-    DWORD read = 0;
-    if (!ReadFile(readEnd, buffer.data(), OUTPUT_READ_SIZE, &read, nullptr)) {
+    if (childEnded && BytesWaiting(pipe.readEnd.Get()) == 0) break;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = pipe.readDone.Get();
+    if (!ReadFile(pipe.readEnd.Get(), buffer.data(), OUTPUT_READ_SIZE, nullptr, &overlapped)) {
       const DWORD code = GetLastError();
-      if (code != ERROR_BROKEN_PIPE && code != ERROR_HANDLE_EOF) spdlog::error("ReadFile failed {}", code);
+      if (code != ERROR_IO_PENDING) {
+        if (!IsEndOfOutput(code)) spdlog::error("ReadFile failed {}", code);
+        break;
+      }
+      if (!childEnded) {
+        const HANDLE waits[] = {pipe.readDone.Get(), child};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+          childEnded = true;
+          // What the tool wrote last may still be on its way to this read.
+          if (WaitForSingleObject(pipe.readDone.Get(), OUTPUT_GRACE_MS) == WAIT_TIMEOUT) {
+            CancelIoEx(pipe.readEnd.Get(), &overlapped);
+          }
+        }
+      }
+    }
+    DWORD read = 0;
+    if (!GetOverlappedResult(pipe.readEnd.Get(), &overlapped, &read, TRUE)) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_OPERATION_ABORTED) continue;  // cancelled above: take what is left
+      if (!IsEndOfOutput(code)) spdlog::error("ReadFile failed {}", code);
       break;
     }
-    if (read == 0) break;
+    if (read == 0) continue;  // a zero-length write, not the end
     buffer[read] = '\0';
     spdlog::info("ReadFile\n {}", buffer.data());
     outcome.Feed(buffer.data(), read);
@@ -92,7 +184,7 @@ const char* FailedCall(UpdaterStage stage) {
 }
 
 UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFile,
-                          const UpdaterOutputSink& onOutput) {
+                          const UpdaterOutputSink& onOutput, HANDLE alsoInherit) {
   UpdaterRun run;
   // Refused before anything starts: a line that does not fit would be cut or overrun.
   const std::wstring commandLine = BuildUpdaterCommandLine(toolPath, fwFile);
@@ -105,18 +197,20 @@ UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFi
   run.stage = OpenOutputPipe(pipe, run.errorCode);
   if (run.stage != UpdaterStage::Finished) return run;
   PROCESS_INFORMATION process{};
-  run.stage = StartTool(commandLine, pipe, process, run.errorCode);
+  run.stage = StartTool(commandLine, pipe, alsoInherit, process, run.errorCode);
   if (run.stage != UpdaterStage::Finished) return run;
   UniqueHandle child(process.hProcess);
   UniqueHandle childThread(process.hThread);
 
   UpdateOutcome outcome;
-  ReadToolOutput(pipe.readEnd.Get(), onOutput, outcome);
-  run.failed = outcome.Failed();
+  ReadToolOutput(pipe, child.Get(), onOutput, outcome);
   // Closed before the wait: a tool still writing then gets a broken pipe
   // instead of blocking on a full one while we wait for it forever.
   pipe.readEnd.Reset();
   WaitForSingleObject(child.Get(), INFINITE);
+  if (!GetExitCodeProcess(child.Get(), &run.exitCode)) run.exitCode = STILL_ACTIVE;
+  spdlog::info("RealFWDownload tool exit code {}", ExitCodeText(run.exitCode));
+  run.failed = UpdaterRunFailed(outcome, run.exitCode);
   spdlog::info("RealFWDownload end");
   return run;
 }

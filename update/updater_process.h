@@ -9,6 +9,9 @@
 
 inline constexpr DWORD OUTPUT_BUFFER_SIZE = 5120;
 inline constexpr DWORD OUTPUT_READ_SIZE = OUTPUT_BUFFER_SIZE - 1;  // room for a NUL after each block
+// Once the tool has ended, how long a pending read may still take to bring
+// what the tool wrote last before the rest is taken as held by someone else.
+inline constexpr DWORD OUTPUT_GRACE_MS = 200;
 
 // How far a run got.
 enum class UpdaterStage {
@@ -16,13 +19,14 @@ enum class UpdaterStage {
   PipeFailed,          // CreatePipe
   HandleFailed,        // SetHandleInformation
   StartFailed,         // CreateProcessW
-  Finished,            // the tool ran and its output was read to the end
+  Finished,            // the tool ran to its end and its output was read
 };
 
 struct UpdaterRun {
   UpdaterStage stage = UpdaterStage::Finished;
-  DWORD errorCode = 0;   // GetLastError of the failed step
-  bool failed = false;   // Finished only: judged over all the tool printed
+  DWORD errorCode = 0;  // GetLastError of the failed step
+  DWORD exitCode = 0;   // Finished only: the tool's exit code
+  bool failed = false;  // Finished only: the verdict over its output and exit code
 };
 
 // The system call a failed stage stands for ("CreatePipe", "SetHandleInformation",
@@ -32,6 +36,8 @@ const char* FailedCall(UpdaterStage stage);
 // Each block of the tool's output as it arrives.
 using UpdaterOutputSink = std::function<void(const char* data, size_t length)>;
 
-// Runs "<tool>" -vid 3A7D -pid B070 -i "<image>" -l v and waits for it to end.
+// Runs "<tool>" -vid 3A7D -pid B070 -i "<image>" -l v and waits for it to
+// end. The child inherits the pipe's write end and `alsoInherit` (when not
+// null), nothing else of ours.
 UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFile,
-                          const UpdaterOutputSink& onOutput = {});
+                          const UpdaterOutputSink& onOutput = {}, HANDLE alsoInherit = nullptr);

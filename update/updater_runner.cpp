@@ -5,6 +5,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "docks/dock_guard.h"
 #include "shell/globals.h"
 #include "shell/ui_text.h"
 #include "update/update_lock.h"
@@ -19,17 +20,22 @@ void ReportToStdout(const char* what, DWORD code) {
   std::fflush(stdout);
 }
 
-// Tells the user how the run ended. A tool that never started shows nothing:
-// the wait box just closes, and the failure is in the log and on standard output.
+void ShowUpdateFailed(HWND mainWindow) {
+  MessageBoxW(mainWindow, TXT_MSG_UPDATE_FAILED, TXT_APP_TITLE, MB_OK | MB_ICONQUESTION);
+}
+
+// Tells the user how the run ended. An updater that never started is a
+// failed update too: the user must not take a closing wait box for success.
 void ReportRun(HWND mainWindow, const UpdaterRun& run) {
   switch (run.stage) {
     case UpdaterStage::CommandLineTooLong:
-      MessageBoxW(mainWindow, TXT_MSG_UPDATE_FAILED, TXT_APP_TITLE, MB_OK | MB_ICONQUESTION);
+      ShowUpdateFailed(mainWindow);
       return;
     case UpdaterStage::PipeFailed:
     case UpdaterStage::HandleFailed:
     case UpdaterStage::StartFailed:
       ReportToStdout(FailedCall(run.stage), run.errorCode);
+      ShowUpdateFailed(mainWindow);
       return;
     case UpdaterStage::Finished:
       break;
@@ -37,7 +43,7 @@ void ReportRun(HWND mainWindow, const UpdaterRun& run) {
   // The list is read again while the user reads the outcome.
   PostMessageW(mainWindow, WM_COMMAND, IDM_REFRESH, 0);
   if (run.failed) {
-    MessageBoxW(mainWindow, TXT_MSG_UPDATE_FAILED, TXT_APP_TITLE, MB_OK | MB_ICONQUESTION);
+    ShowUpdateFailed(mainWindow);
   } else {
     MessageBoxW(mainWindow, TXT_MSG_UPDATE_OK, TXT_APP_TITLE, MB_OK);
   }
@@ -52,9 +58,12 @@ WaitDialogGuard::~WaitDialogGuard() {
   EndUpdate();
 }
 
-void UpdateWorker(std::wstring fwFile, HWND mainWindow, std::wstring toolPath) noexcept {
+namespace {
+
+// Inside a catch block: logs what was thrown.
+void LogCaughtException() noexcept {
   try {
-    RealFWDownload(std::move(fwFile), mainWindow, std::move(toolPath));
+    throw;
   } catch (const std::exception& failure) {
     spdlog::error("RealFWDownload exception {}", failure.what());
   } catch (...) {
@@ -62,8 +71,38 @@ void UpdateWorker(std::wstring fwFile, HWND mainWindow, std::wstring toolPath) n
   }
 }
 
-void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath) {
+// The updater has ended: the dock is free for others, and logoff and
+// shutdown need not wait for the outcome box.
+void EndFlash(HWND mainWindow, const std::shared_ptr<FlashGuard>& flash) {
+  if (flash) flash->End();
+  EndFlashHere();
+  PostMessageW(mainWindow, WM_APP_FLASH_ENDED, 0, 0);
+}
+
+}  // namespace
+
+void UpdateWorker(std::wstring fwFile, HWND mainWindow, std::wstring toolPath,
+                  std::shared_ptr<FlashGuard> flash) noexcept {
+  try {
+    RealFWDownload(std::move(fwFile), mainWindow, std::move(toolPath), std::move(flash));
+  } catch (...) {
+    LogCaughtException();
+  }
+}
+
+void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath, std::shared_ptr<FlashGuard> flash) {
   spdlog::info("RealFWDownload");
   WaitDialogGuard guard(mainWindow);
-  ReportRun(mainWindow, RunUpdaterTool(toolPath, fwFile));
+  UpdaterRun run;
+  try {
+    run = RunUpdaterTool(toolPath, fwFile, {}, flash ? flash->Marker() : nullptr);
+  } catch (...) {
+    // Told as a failure while the wait box is still up.
+    EndFlash(mainWindow, flash);
+    LogCaughtException();
+    ShowUpdateFailed(mainWindow);
+    return;
+  }
+  EndFlash(mainWindow, flash);
+  ReportRun(mainWindow, run);
 }

@@ -9,7 +9,12 @@ namespace {
 std::atomic<bool> g_bWaitDialogCloseRequested{false};
 }
 
-void PrepareWaitDialogHandshake() { g_bWaitDialogCloseRequested.store(false); }
+void PrepareWaitDialogHandshake() {
+  // The last box's handle goes too: a close request made before the new box
+  // exists must reach no old window, and the flag alone carries it.
+  g_hWaitDialog.store(nullptr);
+  g_bWaitDialogCloseRequested.store(false);
+}
 
 void RequestWaitDialogClose() {
   // Store before reading the handle; the dialog publishes its handle before

@@ -18,7 +18,10 @@
 //   record PATH   write the command line received (UTF-8) to PATH
 //   flash         store the image's version in the simulated dock's state file
 //   reboot MS     take the simulated dock off the bus for MS milliseconds from now
-//   exit CODE     end with CODE (the default is 0)
+//   empty         a write of zero bytes to standard output
+//   linger MS     start a process that inherits standard output and error and
+//                 keeps them for MS milliseconds, then go on without waiting
+//   exit CODE     end with CODE (the default is 0); 0x... in hexadecimal
 #include <windows.h>
 
 #include <cstdio>
@@ -65,9 +68,33 @@ const char* const DEFAULT_SCRIPT =
     "flash\n"
     "out Firmware install (phase-1) completed\n";
 
+
+// A process of our own that holds the inherited output handles for a while,
+// as a helper an updater leaves behind would.
+void StartLingeringChild(const std::string& milliseconds) {
+  wchar_t self[1024] = {};
+  GetModuleFileNameW(nullptr, self, 1024);
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --linger " + Wide(milliseconds);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  if (CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                     &startup, &process)) {
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 3 && std::wstring(argv[1]) == L"--linger") {
+    Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
+    return 0;
+  }
   // The real tool's arguments, in this order.
   std::wstring image;
   const bool wellFormed = argc == 9 && std::wstring(argv[1]) == L"-vid" && std::wstring(argv[2]) == L"3A7D" &&
@@ -149,8 +176,13 @@ int wmain(int argc, wchar_t** argv) {
         state.offlineUntil = SimDockNow() + std::strtoull(argument.c_str(), nullptr, 10) * 10000;
         SaveSimDockState(statePath, state);
       }
+    } else if (verb == "empty") {
+      DWORD written = 0;
+      WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "", 0, &written, nullptr);
+    } else if (verb == "linger") {
+      StartLingeringChild(argument);
     } else if (verb == "exit") {
-      exitCode = std::atoi(argument.c_str());
+      exitCode = static_cast<int>(std::strtoul(argument.c_str(), nullptr, 0));
     }
   }
   return exitCode;

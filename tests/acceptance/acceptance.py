@@ -35,6 +35,8 @@ UPDATE_OK = "固件升级成功。"
 UPDATE_FAILED = "升级失败，请重新升级。"
 INVALID_FW = "不是有效的固件文件。"
 END_SESSION_REFUSED = "WM_QUERYENDSESSION refused: firmware update in progress"
+QUIT_REFUSED = ["WM_CLOSE refused: firmware update in progress", "IDM_EXIT refused: firmware update in progress"]
+IDM_EXIT = 1002
 ABOUT_RE = re.compile(r"VarnockFirmwareUpdate V1\.0\.0\.0\n\n[^\n]*Copyright[^\n]*")
 
 
@@ -210,9 +212,9 @@ class Suite:
         check(result.returncode == 0, "ui_probe %s failed with %d" % (" ".join(args), result.returncode))
         return int(result.stdout)
 
-    def end_session_answer(self):
+    def end_session_answer(self, *how):
         """The main window's answer to WM_QUERYENDSESSION sent by another process."""
-        return self.probe_number("query-end-session")
+        return self.probe_number("query-end-session", *how)
 
     def updaters_running(self):
         return self.probe_number("count-processes", TOOL)
@@ -249,7 +251,7 @@ class Suite:
         self.key("Return")
         return dialog
 
-    def run_update(self, image, outcome, version_after, step, while_running=None):
+    def run_update(self, image, outcome, version_after, step, while_running=None, after_updater=None):
         self.choose_image(image, step + "-file-dialog")
         wait = self.wait_for("the wait box", lambda s: next(
             (w for w in self.popups(s, "#32770") if "wait_text" in w), None))
@@ -265,6 +267,8 @@ class Suite:
         check(box["message"] == outcome, "outcome %r, expected %r" % (box["message"], outcome))
         check(box["title"] == TITLE, "outcome box title %r" % box["title"])
         check(any("wait_text" in w for w in self.windows()["windows"]), "the wait box went before the outcome box")
+        if after_updater:
+            after_updater()
         self.dismiss(box)
         self.wait_for("the main window usable again", self.only_main)
         cells = self.row_cells()
@@ -293,13 +297,35 @@ class Suite:
         self.click(row[0] + 60, (row[1] + row[3]) / 2, 3)
         self.stays("a right-click on the row during the update opened a menu",
                    lambda s: held(s) and not self.popups(s, "#32768"))
+        # Polite requests to end the program (taskkill without /F, an installer's Restart Manager).
+        check(self.wine(self.probe, "post-close", str(main["hwnd"])).returncode == 0,
+              "could not post WM_CLOSE to the main window")
+        self.stays("after another program's WM_CLOSE to the main window the update was cut short", held)
+        check(self.wine(self.probe, "post-command", str(IDM_EXIT)).returncode == 0, "could not post File > Exit")
+        self.stays("after a posted File > Exit the update was cut short", held)
         count = self.updaters_running()
         check(count == 1, "%d updater processes run during the update" % count)
         answer = self.end_session_answer()
         check(answer == 0, "WM_QUERYENDSESSION during the update answered %d" % answer)
+        answer = self.end_session_answer("closeapp")
+        check(answer == 0, "WM_QUERYENDSESSION (ENDSESSION_CLOSEAPP) during the update answered %d" % answer)
         self.screenshot("slow-update-held", crop=main["rect"])
         check(held(self.windows()), "the update ended before its checks were done")
         print("checks during the update took %.1f s" % (time.monotonic() - began))
+
+    def released_when_the_updater_ends(self):
+        """With the outcome box still up, the updater has ended: the session may end, and the
+        dock is free for the command line, which now finds it at the new version."""
+        answer = self.end_session_answer()
+        check(answer != 0, "WM_QUERYENDSESSION after the updater ended answered 0")
+        exe = os.path.join(self.app, "VarnockFWUpdate-demo.exe")
+        image = "Z:" + os.path.join(self.app, "images", "dock-fw-1.4.0.0-slow.bin").replace("/", "\\")
+        log = "Z:" + os.path.join(self.artifacts, "command-line.log").replace("/", "\\")
+        result = self.wine(exe, "/update", image, "/expect", "1.4.0.0", "/log", log)
+        check(result.returncode == 0, "the command line after the updater ended exited %d: %r" % (
+            result.returncode, result.stderr))
+        check(result.stdout == b"Firmware already at 1.4.0.0; nothing flashed.\r\n",
+              "the command line after the updater ended printed %r" % result.stdout)
 
     # --- the run ----------------------------------------------------------
     def prepare(self):
@@ -406,7 +432,8 @@ class Suite:
         # A longer update: the wait box cannot be closed, nothing else starts, the session may not end.
         check(self.end_session_answer() != 0, "WM_QUERYENDSESSION refused with no update running")
         check(self.updaters_running() == 0, "an updater process runs before any update")
-        self.run_update("dock-fw-1.4.0.0-slow.bin", UPDATE_OK, "1.4.0.0", "slow-update", self.hold_through_update)
+        self.run_update("dock-fw-1.4.0.0-slow.bin", UPDATE_OK, "1.4.0.0", "slow-update", self.hold_through_update,
+                        self.released_when_the_updater_ends)
         check(self.end_session_answer() != 0, "WM_QUERYENDSESSION still refused after the update")
         check(self.updaters_running() == 0, "the updater process outlived the update")
 
@@ -497,15 +524,16 @@ class Suite:
             "CopySelectItemInfo", "CopyTextToClipboard",
             *update, "FWDownload select fwfile is " + image + "dock-fw-1.3.0.0.bin", *run,
             re.compile(r"ReadFile\n .*Firmware install \(phase-1\) completed.*", re.S),
-            "RealFWDownload end", "RefreshDeviceList", "FillDataToListView", "fwver 1.3.0.0",
-            "CopySelectItemInfo", "CopyTextToClipboard",
+            "RealFWDownload tool exit code 0x0", "RealFWDownload end", "RefreshDeviceList", "FillDataToListView",
+            "fwver 1.3.0.0", "CopySelectItemInfo", "CopyTextToClipboard",
             *update, "FWDownload select fwfile is " + image + "dock-fw-2.0.0.0-fails.bin", *run,
             re.compile(r"ReadFile\n .*Firmware update failed.*", re.S),
-            "RealFWDownload end", "RefreshDeviceList", "FillDataToListView", "fwver 1.3.0.0",
+            "RealFWDownload tool exit code 0x1", "RealFWDownload end", "RefreshDeviceList", "FillDataToListView", "fwver 1.3.0.0",
             *update, "TOPMOST", "TOPMOST", "ABOUT",
             "RefreshDeviceList", "FillDataToListView", "libusb_open_device_with_vid_pid failed",
             "RefreshDeviceList", "FillDataToListView", "fwver 1.3.0.0",
-            *update, "FWDownload select fwfile is " + image + "dock-fw-1.4.0.0-slow.bin", *run, END_SESSION_REFUSED,
+            *update, "FWDownload select fwfile is " + image + "dock-fw-1.4.0.0-slow.bin", *run, *QUIT_REFUSED,
+            END_SESSION_REFUSED, END_SESSION_REFUSED,
             re.compile(r"ReadFile\n .*Firmware install \(phase-1\) completed.*", re.S),
             "RealFWDownload end", "RefreshDeviceList", "FillDataToListView", "fwver 1.4.0.0",
             "CopySelectItemInfo", "CopyTextToClipboard", "QuitApp\n\n",

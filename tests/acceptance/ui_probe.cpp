@@ -11,7 +11,9 @@
 //   ui_probe clipboard   the clipboard's CF_UNICODETEXT as UTF-8 bytes (exit 2 if none)
 //   ui_probe clear-clipboard   empties the clipboard, so a later copy is seen as new
 //   ui_probe post-close HWND   posts WM_CLOSE to the window, as another program may (exit 1 if no such window)
-//   ui_probe query-end-session  asks the main window WM_QUERYENDSESSION (logoff) as the
+//   ui_probe post-command ID   posts WM_COMMAND ID to the main window, as another program may
+//   ui_probe query-end-session [closeapp]  asks the main window WM_QUERYENDSESSION (logoff, or
+//                        with closeapp the Restart Manager's ENDSESSION_CLOSEAPP) as the
 //                        session manager would and prints its answer (exit 1 without a main
 //                        window, 2 if it did not answer)
 //   ui_probe count-processes NAME  the number of running processes whose executable is NAME
@@ -266,11 +268,19 @@ int PostClose(const wchar_t* handle) {
   return IsWindow(window) && PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
 }
 
-int QueryEndSession() {
+int PostCommand(const wchar_t* id) {
+  const HWND main = FindWindowW(APP_CLASS, APP_TITLE);
+  return main && PostMessageW(main, WM_COMMAND, _wcstoui64(id, nullptr, 10), 0) ? 0 : 1;
+}
+
+int QueryEndSession(bool closeApp) {
   const HWND main = FindWindowW(APP_CLASS, APP_TITLE);
   if (!main) return 1;
   DWORD_PTR answer = 0;
-  if (!SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG, 5000, &answer)) return 2;
+  if (!SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, closeApp ? ENDSESSION_CLOSEAPP : ENDSESSION_LOGOFF,
+                           SMTO_ABORTIFHUNG, 5000, &answer)) {
+    return 2;
+  }
   WriteOut(std::to_string(answer) + "\n");
   return 0;
 }
@@ -297,9 +307,10 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"clipboard") return PrintClipboard();
   if (command == L"clear-clipboard") return ClearClipboard();
   if (command == L"post-close" && argc > 2) return PostClose(argv[2]);
-  if (command == L"query-end-session") return QueryEndSession();
+  if (command == L"post-command" && argc > 2) return PostCommand(argv[2]);
+  if (command == L"query-end-session") return QueryEndSession(argc > 2 && std::wstring(argv[2]) == L"closeapp");
   if (command == L"count-processes" && argc > 2) return CountProcesses(argv[2]);
   WriteOut("usage: ui_probe windows [caption] | clipboard | clear-clipboard | post-close HWND |"
-           " query-end-session | count-processes NAME\n");
+           " post-command ID | query-end-session [closeapp] | count-processes NAME\n");
   return 64;
 }

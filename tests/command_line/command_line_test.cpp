@@ -1,15 +1,19 @@
 // The command-line modes of the program, driven as scripts drive them.
 #include <windows.h>
+#include <aclapi.h>
+#include <commctrl.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "docks/dock_guard.h"
 #include "resources/resource.h"
 #include "shell/command_line.h"
+#include "shell/win_handles.h"
 #include "tests/support/test_support.h"
-#include "update/update_lock.h"
 
 namespace {
 
@@ -50,19 +54,51 @@ class CommandLine : public ::testing::Test {
   std::string RecordRun() const { return "record " + Utf8(folder_) + "ran.txt\n"; }
   bool ToolRan() const { return GetFileAttributesW((folder_ + L"ran.txt").c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-  Outcome Run(const std::wstring& args) const {
-    DeleteFileW((folder_ + L"basic-log.txt").c_str());
+  Outcome Run(const std::wstring& args, const std::wstring& logFile = L"basic-log.txt") const {
+    DeleteFileW((folder_ + logFile).c_str());
     Outcome outcome;
     outcome.code = testsupport::RunProcess(L"\"" + Exe() + L"\" " + args, 90000, folder_, folder_ + L"out.txt",
                                            folder_ + L"err.txt");
     outcome.out = testsupport::ReadFileBytes(folder_ + L"out.txt");
     outcome.err = testsupport::ReadFileBytes(folder_ + L"err.txt");
-    outcome.log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+    outcome.log = testsupport::LogMessages(folder_ + logFile);
     return outcome;
+  }
+  bool Logged(const Outcome& outcome, const std::string& line) const {
+    return std::find(outcome.log.begin(), outcome.log.end(), line) != outcome.log.end();
   }
 
   std::wstring folder_;
 };
+
+// The object's DACL holds exactly: SYSTEM and Administrators all access,
+// Authenticated Users synchronize and the type's modify-state right.
+void ExpectThreeGrants(HANDLE object, DWORD modifyState, DWORD allAccess) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
+                            &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  const UniqueLocal owner(descriptor);
+  ASSERT_NE(dacl, nullptr);
+  ASSERT_EQ(dacl->AceCount, 3);
+  const WELL_KNOWN_SID_TYPE who[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinAuthenticatedUserSid};
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* entry = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, &entry));
+    const auto* ace = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+    ASSERT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof(sid);
+    ASSERT_TRUE(CreateWellKnownSid(who[i], nullptr, sid, &size));
+    EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&ace->SidStart), sid)) << "entry " << i;
+    if (i < 2) {
+      EXPECT_TRUE(ace->Mask == GENERIC_ALL || (ace->Mask & allAccess) == allAccess) << std::hex << ace->Mask;
+    } else {
+      EXPECT_EQ(ace->Mask, SYNCHRONIZE | modifyState);
+    }
+  }
+}
 
 void ExpectLogEndsWithExit(const Outcome& outcome) {
   ASSERT_FALSE(outcome.log.empty());
@@ -183,6 +219,136 @@ TEST_F(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions)
   EXPECT_EQ(notStarted.err.rfind("The updater could not be started: CreateProcess failed (", 0), 0u) << notStarted.err;
 }
 
+TEST_F(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheNewVersion) {
+  struct Case {
+    const char* what;
+    std::string script;
+    const unsigned char version[4];
+    std::wstring switches;
+    DWORD code;
+    std::string err;
+    std::string lastOut;  // the program's own last line on standard output
+    bool toolRuns;
+  };
+  const std::string done = "out " + TOOL_COMPLETED + "\n";
+  const Case cases[] = {
+      {"crashes after some progress", "out Writing image: 10%\nexit 0xC0000005\n", {1, 3, 0, 0}, L"", 1,
+       "Firmware update failed (updater exit code 0xC0000005).\r\n", "Writing image: 10%\r\n", true},
+      {"ended from outside", "out Writing image: 10%\nexit 0xC000013A\n", {1, 3, 0, 0}, L"", 1,
+       "Firmware update failed (updater exit code 0xC000013A).\r\n", "Writing image: 10%\r\n", true},
+      {"exits 1 without a word", "exit 1\n", {1, 3, 0, 0}, L"", 1,
+       "Firmware update failed (updater exit code 0x1).\r\n", "", true},
+      {"failure printed after completion", done + "out " + TOOL_FAILED + "\n", {1, 3, 0, 0}, L"", 1,
+       "Firmware update failed.\r\n", TOOL_FAILED + "\r\n", true},
+      {"completes but the dock keeps its version", done, {1, 3, 0, 0}, L" /wait 1", 10,
+       "The updater reported success but the dock still reports 1.2.3.4.\r\n", TOOL_COMPLETED + "\r\n", true},
+      {"flashes another version than expected", "flash\n" + done, {1, 3, 0, 0}, L" /expect 1.4.0.0 /wait 1", 10,
+       "The updater reported success but the dock still reports 1.3.0.0, expected 1.4.0.0.\r\n",
+       TOOL_COMPLETED + "\r\n", true},
+      {"flashes the expected version", "flash\n" + done, {1, 3, 0, 0}, L" /expect 1.3.0.0", 0, "",
+       "Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n", true},
+      {"dock already at the expected version", done, {1, 2, 3, 4}, L" /expect 1.2.3.4", 0, "",
+       "Firmware already at 1.2.3.4; nothing flashed.\r\n", false},
+      {"forced over the same version", "flash\n" + done, {1, 2, 3, 4}, L" /expect 1.2.3.4 /force", 0, "",
+       "Firmware updated: 1.2.3.4 -> 1.2.3.4\r\n", true},
+      {"forced, the version unchanged", done, {1, 3, 0, 0}, L" -FORCE", 0, "",
+       "Firmware updated: 1.2.3.4 -> 1.2.3.4\r\n", true},
+  };
+  for (const Case& run : cases) {
+    SCOPED_TRACE(run.what);
+    SetDock(DOCK_STATE);
+    DeleteFileW((folder_ + L"ran.txt").c_str());
+    const std::wstring image = Image(L"case.bin", RecordRun() + run.script, run.version);
+    const Outcome outcome = Run(L"/update \"" + image + L"\"" + run.switches);
+    EXPECT_EQ(outcome.code, run.code);
+    EXPECT_EQ(outcome.err, run.err);
+    EXPECT_GE(outcome.out.size(), run.lastOut.size());
+    EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min(outcome.out.size(), run.lastOut.size())), run.lastOut)
+        << outcome.out;
+    EXPECT_EQ(ToolRan(), run.toolRuns);
+    EXPECT_EQ(Logged(outcome, "info CommandLine run updater"), run.toolRuns);
+    ExpectLogEndsWithExit(outcome);
+  }
+  const Outcome crashed = Run(L"/update \"" + Image(L"crash.bin", "exit 0xC0000005\n") + L"\"");
+  EXPECT_TRUE(Logged(crashed, "info RealFWDownload tool exit code 0xC0000005")) << ::testing::PrintToString(crashed.log);
+  const Outcome already = Run(L"/update \"" + Image(L"same.bin", done, {1, 2, 3, 4}) + L"\" /expect 1.2.3.4");
+  EXPECT_TRUE(Logged(already, "info CommandLine firmware already at 1.2.3.4; nothing flashed"));
+}
+
+TEST_F(CommandLine, TheLogNeverReachesStandardOutputAndKeepsEveryLineOfAKilledRun) {
+  const std::string json =
+      "{\"Vendor\":\"Varnock\",\"Product\":\"Varnock USB-C Dock\",\"SerialNumber\":\"VN-2026-0001\",\"FwRev\":\"1.2.3.4\"}\r\n";
+  {
+    // Nobody may open the log, as in a folder the run cannot write to.
+    const UniqueHandle held(CreateFileW((folder_ + L"basic-log.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                                   nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    const DWORD code = testsupport::RunProcess(L"\"" + Exe() + L"\" /info /json", 60000, folder_, folder_ + L"out.txt",
+                                               folder_ + L"err.txt");
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"out.txt"), json);
+    EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"err.txt"),
+              "Warning: basic-log.txt cannot be written; going on without a log.\r\n");
+    const std::wstring image = Image(L"flash.bin", "out Writing image\nflash\nout " + TOOL_COMPLETED);
+    EXPECT_EQ(testsupport::RunProcess(L"\"" + Exe() + L"\" /update \"" + image + L"\"", 60000, folder_,
+                                      folder_ + L"out.txt", folder_ + L"err.txt"),
+              0u);
+    EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"out.txt"),
+              "Writing image\r\n" + TOOL_COMPLETED + "\r\nFirmware updated: 1.2.3.4 -> 1.3.0.0\r\n");
+  }
+  // /log names the file; basic-log.txt is left alone.
+  DeleteFileW((folder_ + L"basic-log.txt").c_str());
+  CreateDirectoryW((folder_ + L"logs").c_str(), nullptr);
+  const Outcome logged = Run(L"/info /log logs\\fleet.log", L"logs\\fleet.log");
+  EXPECT_EQ(logged.code, 0u);
+  EXPECT_EQ(logged.err, "");
+  EXPECT_TRUE(Logged(logged, "info fwver 1.3.0.0")) << ::testing::PrintToString(logged.log);
+  ExpectLogEndsWithExit(logged);
+  EXPECT_EQ(GetFileAttributesW((folder_ + L"basic-log.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+
+  // Killed as soon as the updater runs: the lines up to it are on disk.
+  const std::wstring gateName = L"Local\\varnock-killed-run-" + std::to_wstring(GetCurrentProcessId());
+  const UniqueHandle gate(CreateEventW(nullptr, TRUE, FALSE, gateName.c_str()));
+  const std::wstring started = folder_ + L"started.txt";
+  const std::wstring image = Image(L"held.bin", "stamp " + Utf8(started) + "\nwaitevent " + Utf8(gateName) + "\n" + "out " + TOOL_COMPLETED);
+  const testsupport::ChildProcess run = testsupport::StartProcess(L"\"" + Exe() + L"\" /update \"" + image + L"\"", folder_,
+                                                                  folder_ + L"out.txt", folder_ + L"err.txt");
+  ASSERT_NE(run.process, nullptr);
+  const bool toolStarted = testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started).empty(); },
+                                                  std::chrono::seconds(30));
+  TerminateProcess(run.process, 1);
+  WaitForSingleObject(run.process, 10000);
+  CloseHandle(run.process);
+  SetEvent(gate.Get());
+  ASSERT_TRUE(toolStarted);
+  const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+  EXPECT_NE(std::find(log.begin(), log.end(), "info CommandLine run updater"), log.end()) << ::testing::PrintToString(log);
+  EXPECT_NE(std::find(log.begin(), log.end(), "info RealFWDownload CreateProcess"), log.end());
+}
+
+TEST_F(CommandLine, UpdaterOutputReachesStandardOutputAsUtf8) {
+  // Text in the ANSI code page is converted; UTF-8 passes, even split between writes.
+  const std::string ansi = "caf\xE9";
+  wchar_t wide[8] = {};
+  MultiByteToWideChar(CP_ACP, 0, ansi.data(), static_cast<int>(ansi.size()), wide, 8);
+  const std::wstring image = Image(L"texts.bin", "raw " + ansi + "\\n\nsleep 300\nraw \xE5\x9B\nsleep 300\nraw \xBA\xE4\xBB\xB6\\n\nflash\nout " + TOOL_COMPLETED);
+  const Outcome outcome = Run(L"/update \"" + image + L"\"");
+  EXPECT_EQ(outcome.code, 0u);
+  EXPECT_EQ(outcome.out, Utf8(wide) + "\n\xE5\x9B\xBA\xE4\xBB\xB6\n" + TOOL_COMPLETED + "\r\nFirmware updated: 1.2.3.4 -> 1.3.0.0\r\n");
+  EXPECT_NE(Utf8(wide), ansi) << "the ANSI byte passed unconverted";
+}
+
+TEST_F(CommandLine, UsbLibraryThatCannotStartIsItsOwnExitCode) {
+  SetDock(DOCK_STATE + "init_result=-99\n");
+  for (const wchar_t* args : {L"/info", L"/update missing.bin"}) {
+    const Outcome outcome = Run(args);
+    EXPECT_EQ(outcome.code, 11u);
+    EXPECT_EQ(outcome.err, "The USB library could not be initialised.\r\n");
+    EXPECT_TRUE(Logged(outcome, "info libusb_init failed -99"));
+    ExpectLogEndsWithExit(outcome);
+  }
+}
+
 TEST_F(CommandLine, UpdateWaitsForTheRebootedDockOnlyAsLongAsAsked) {
   // The stand-in flashes, then the dock drops off the bus for a while, as after a real flash.
   const Outcome back = Run(L"/update \"" + Image(L"reboots.bin", "flash\nreboot 2500\nout " + TOOL_COMPLETED) + L"\"");
@@ -197,30 +363,190 @@ TEST_F(CommandLine, UpdateWaitsForTheRebootedDockOnlyAsLongAsAsked) {
   ExpectLogEndsWithExit(gone);
 }
 
-TEST_F(CommandLine, UpdateIsRefusedWhileTheWindowIsOpenOrAnotherUpdateHoldsTheDock) {
-  const std::wstring image = L"\"" + Image(L"good.bin", RecordRun() + "out " + TOOL_COMPLETED) + L"\"";
-  {
-    const FlashLock held;  // as a running update in another process holds it
-    ASSERT_TRUE(held.Held());
-    const Outcome outcome = Run(L"/update " + image);
-    EXPECT_EQ(outcome.code, 7u);
-    EXPECT_EQ(outcome.err, "Another firmware update is running.\r\n");
+// A command-line update held inside its updater until the test sets the gate.
+class HeldUpdate {
+ public:
+  HeldUpdate(const std::wstring& folder, const std::wstring& commandLine, const std::wstring& image)
+      : started_(folder + L"updater-started.txt") {
+    const std::wstring gateName = L"Local\\varnock-held-update-" + std::to_wstring(GetCurrentProcessId());
+    gate_.Reset(CreateEventW(nullptr, TRUE, FALSE, gateName.c_str()));
+    testsupport::WriteImage(image, 4096,
+                            "stamp " + Utf8(started_) + "\nwaitevent " + Utf8(gateName) + "\nflash\nout " + TOOL_COMPLETED);
+    run_ = testsupport::StartProcess(commandLine, folder, folder + L"held-out.txt", folder + L"held-err.txt");
   }
-  const testsupport::ChildProcess window = testsupport::StartProcess(L"\"" + Exe() + L"\"", folder_);
-  ASSERT_NE(window.process, nullptr);
-  HWND main = nullptr;
-  ASSERT_TRUE(testsupport::WaitUntil([&] { return (main = FindWindowW(testsupport::APP_CLASS, testsupport::APP_TITLE)) != nullptr; },
-                                     std::chrono::seconds(30)));
-  const Outcome outcome = Run(L"/update " + image);
-  // /info runs beside the window.
-  const Outcome info = Run(L"/info");
-  PostMessageW(main, WM_COMMAND, IDM_EXIT, 0);
-  EXPECT_EQ(testsupport::WaitForExit(window.process, 15000), 0u);
-  CloseHandle(window.process);
-  EXPECT_EQ(outcome.code, 7u);
-  EXPECT_NE(outcome.err.find("window is open"), std::string::npos) << outcome.err;
-  EXPECT_EQ(info.code, 0u);
+  ~HeldUpdate() {
+    Release();
+    if (run_.process) {
+      WaitForSingleObject(run_.process, 30000);
+      CloseHandle(run_.process);
+    }
+  }
+  bool UpdaterRunning() const {
+    return testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started_).empty(); }, std::chrono::seconds(30));
+  }
+  void Release() { SetEvent(gate_.Get()); }
+  HANDLE Process() const { return run_.process; }
+
+ private:
+  std::wstring started_;
+  UniqueHandle gate_;
+  testsupport::ChildProcess run_;
+};
+
+TEST_F(CommandLine, AKilledRunsUpdaterKeepsTheDockUntilItEnds) {
+  HeldUpdate held(folder_, L"\"" + Exe() + L"\" /update held.bin /log held.log", folder_ + L"held.bin");
+  ASSERT_TRUE(held.UpdaterRunning());
+  // The deployment engine's time-out: the copy is killed, its updater goes on.
+  TerminateProcess(held.Process(), 1);
+  ASSERT_EQ(WaitForSingleObject(held.Process(), 10000), WAIT_OBJECT_0);
+
+  const std::wstring second = L"\"" + Image(L"second.bin", RecordRun() + "out " + TOOL_COMPLETED) + L"\"";
+  const Outcome refused = Run(L"/update " + second);
+  EXPECT_EQ(refused.code, 7u);
+  EXPECT_EQ(refused.err, "Another firmware update is running.\r\n");
   EXPECT_FALSE(ToolRan());
+  const Outcome info = Run(L"/info");
+  EXPECT_EQ(info.code, 7u);
+  EXPECT_EQ(info.err, "A firmware update is running; the dock is not read during a flash.\r\n");
+  EXPECT_EQ(info.out, "");
+  EXPECT_FALSE(Logged(info, "info CommandLine QueryDock")) << ::testing::PrintToString(info.log);
+  ExpectLogEndsWithExit(info);
+
+  // Once the orphan has ended, the dock is free again.
+  held.Release();
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return Run(L"/info").code == 0; }, std::chrono::seconds(30)));
+  const Outcome after = Run(L"/update " + second + L" /expect 1.3.0.0");
+  EXPECT_EQ(after.code, 0u) << after.err;
+  EXPECT_EQ(after.out, "Firmware already at 1.3.0.0; nothing flashed.\r\n");
+}
+
+// The program's window started beside the command line, in the same folder (its log is basic-log.txt).
+class OpenWindow {
+ public:
+  explicit OpenWindow(const std::wstring& exe, const std::wstring& folder) : folder_(folder) {
+    process_ = testsupport::StartProcess(L"\"" + exe + L"\"", folder);
+    testsupport::WaitUntil([&] { return (main_ = FindWindowW(testsupport::APP_CLASS, testsupport::APP_TITLE)) != nullptr; },
+                           std::chrono::seconds(30));
+  }
+  ~OpenWindow() {
+    if (main_) PostMessageW(main_, WM_COMMAND, IDM_EXIT, 0);
+    if (process_.process) {
+      EXPECT_EQ(testsupport::WaitForExit(process_.process, 15000), 0u);
+      CloseHandle(process_.process);
+    }
+  }
+  HWND Main() const { return main_; }
+  std::vector<std::string> Log() const { return testsupport::LogMessages(folder_ + L"basic-log.txt"); }
+  bool Logged(const std::string& line) const {
+    const std::vector<std::string> log = Log();
+    return std::find(log.begin(), log.end(), line) != log.end();
+  }
+  int Rows() const {
+    return static_cast<int>(SendMessageW(FindWindowExW(main_, nullptr, L"SysListView32", nullptr), LVM_GETITEMCOUNT, 0, 0));
+  }
+  std::wstring Status() const {
+    wchar_t text[256] = {};
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(FindWindowExW(main_, nullptr, L"msctls_statusbar32", nullptr), WM_GETTEXT, 256,
+                        reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 5000, &length);
+    return text;
+  }
+  DWORD Thread() const { return GetWindowThreadProcessId(main_, nullptr); }
+
+ private:
+  std::wstring folder_;
+  testsupport::ChildProcess process_;
+  HWND main_ = nullptr;
+};
+
+const std::string DOCK_QUERY_LINES[] = {"info iManufacturer Varnock", "error libusb_open_device_with_vid_pid failed"};
+
+TEST_F(CommandLine, AWindowStartedDuringAFlashKeepsOffTheDockAndReadsItWhenTheFlashEnds) {
+  HeldUpdate held(folder_, L"\"" + Exe() + L"\" /update held.bin /log held.log", folder_ + L"held.bin");
+  ASSERT_TRUE(held.UpdaterRunning());
+  DeleteFileW((folder_ + L"basic-log.txt").c_str());
+  const OpenWindow window(Exe(), folder_);
+  ASSERT_NE(window.Main(), nullptr);
+  EXPECT_EQ(window.Rows(), 0);
+  EXPECT_EQ(window.Status(), L"Firmware update in progress. The list refreshes when it ends.");
+  EXPECT_TRUE(window.Logged("info FillDataToListView skipped: firmware update in progress"));
+
+  // FWDownload is refused before any file dialog.
+  PostMessageW(window.Main(), WM_COMMAND, IDM_FW_DOWNLOAD, 0);
+  HWND box = nullptr;
+  ASSERT_TRUE(testsupport::WaitUntil([&] {
+    for (HWND dialog : testsupport::FindThreadWindows(window.Thread(), L"#32770")) {
+      EXPECT_TRUE(testsupport::IsMessageBox(dialog)) << "a dialog that is no message box: the file dialog?";
+      box = dialog;
+    }
+    return box != nullptr;
+  }, std::chrono::seconds(20)));
+  EXPECT_EQ(testsupport::AnswerMessageBox(box).text, L"Another firmware update is running.");
+  for (const std::string& line : DOCK_QUERY_LINES) EXPECT_FALSE(window.Logged(line)) << line;
+
+  held.Release();
+  EXPECT_EQ(testsupport::WaitForExit(held.Process(), 30000), 0u);
+  // Read again by itself, shortly after the flash has ended.
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return window.Logged("info fwver 1.3.0.0"); }, std::chrono::seconds(10)));
+  EXPECT_EQ(window.Rows(), 1);
+  EXPECT_EQ(window.Status(), L"");
+}
+
+TEST_F(CommandLine, UpdateRunsBesideAnIdleWindowWhichThenShowsTheNewVersion) {
+  const OpenWindow window(Exe(), folder_);
+  ASSERT_NE(window.Main(), nullptr);
+  ASSERT_TRUE(window.Logged("info fwver 1.2.3.4"));
+  // A flash as long as a few of the window's looks.
+  const Outcome outcome =
+      Run(L"/update \"" + Image(L"slow.bin", "out Writing image\nsleep 3000\nflash\nout " + TOOL_COMPLETED) +
+              L"\" /log update.log",
+          L"update.log");
+  EXPECT_EQ(outcome.code, 0u) << outcome.err;
+  EXPECT_TRUE(window.Logged("info FlashWatch firmware update in progress"));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return window.Logged("info fwver 1.3.0.0"); }, std::chrono::seconds(10)));
+  EXPECT_EQ(window.Rows(), 1);
+}
+
+TEST(DockGuard, MachineWideObjectsWithThreeGrantsAndEveryDoubtCountsAsBusy) {
+  EXPECT_EQ(std::wstring(DOCK_ACCESS_NAME).rfind(L"Global\\", 0), 0u);
+  EXPECT_EQ(std::wstring(FLASH_RUNNING_NAME).rfind(L"Global\\", 0), 0u);
+  {
+    FlashGuard flash;
+    ASSERT_TRUE(flash.Held());
+    EXPECT_TRUE(FlashRunningAnywhere());
+    EXPECT_FALSE(FlashGuard().Held()) << "a second flash";
+    const DockQueryGuard look;
+    EXPECT_FALSE(look.Granted());
+    EXPECT_TRUE(look.FlashRunning());
+    const DockQueryGuard own(&flash);
+    EXPECT_TRUE(own.Granted()) << "the flashing copy reads its own dock";
+    const UniqueHandle marker(OpenEventW(READ_CONTROL, FALSE, FLASH_RUNNING_NAME));
+    const UniqueHandle mutex(OpenMutexW(READ_CONTROL, FALSE, DOCK_ACCESS_NAME));
+    ASSERT_TRUE(marker);
+    ASSERT_TRUE(mutex);
+    ExpectThreeGrants(marker.Get(), EVENT_MODIFY_STATE, EVENT_ALL_ACCESS);
+    ExpectThreeGrants(mutex.Get(), MUTEX_MODIFY_STATE, MUTEX_ALL_ACCESS);
+  }
+  EXPECT_FALSE(FlashRunningAnywhere());
+  EXPECT_TRUE(DockQueryGuard().Granted());
+  {
+    // The access mutex made by somebody whose object we may not open: busy, not granted.
+    SECURITY_ATTRIBUTES denied{};
+    denied.nLength = sizeof(denied);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;GA;;;WD)", SDDL_REVISION_1, &descriptor, nullptr));
+    const UniqueLocal owner(descriptor);
+    denied.lpSecurityDescriptor = descriptor;
+    const UniqueHandle foreign(CreateMutexExW(&denied, DOCK_ACCESS_NAME, 0, SYNCHRONIZE));
+    ASSERT_TRUE(foreign);
+    ASSERT_EQ(OpenMutexW(SYNCHRONIZE, FALSE, DOCK_ACCESS_NAME), nullptr) << "this system does not deny the open";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    const DockQueryGuard look;
+    EXPECT_FALSE(look.Granted());
+    EXPECT_FALSE(look.FlashRunning());
+    EXPECT_FALSE(FlashGuard().Held());
+  }
+  EXPECT_TRUE(DockQueryGuard().Granted());
 }
 
 TEST_F(CommandLine, RedirectedOutputIsUtf8) {
@@ -254,8 +580,24 @@ TEST(CommandLineParsing, SwitchesAndTheirArguments) {
     bool json;
     std::wstring image;
     int wait;
+    std::wstring expect = L"";
+    bool force = false;
+    std::wstring log = L"";
   };
   const Case cases[] = {
+      {{L"/update", L"fw.bin", L"/expect", L"1.3.0.0", L"/force"}, CommandMode::Update, false, L"fw.bin", 60, L"1.3.0.0", true},
+      {{L"/info", L"/LOG", L"C:\\logs\\dock.log"}, CommandMode::Info, false, L"", 60, L"", false, L"C:\\logs\\dock.log"},
+      {{L"-force", L"/update", L"fw.bin", L"/log", L"x.log"}, CommandMode::Update, false, L"fw.bin", 60, L"", true, L"x.log"},
+      {{L"/info", L"/expect", L"1.3.0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/info", L"/force"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/expect", L"1.3.0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/force"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/force", L"/force"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/expect", L"1.3.0.0", L"/expect", L"1.4.0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/expect"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/log", L"/force"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/log", L"x.log"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/?", L"/log", L"x.log"}, CommandMode::UsageError, false, L"", 60},
       {{}, CommandMode::Window, false, L"", 60},
       {{L"/INFO", L"-json"}, CommandMode::Info, true, L"", 60},
       {{L"-update", L"D:\\fw.bin"}, CommandMode::Update, false, L"D:\\fw.bin", 60},
@@ -285,6 +627,9 @@ TEST(CommandLineParsing, SwitchesAndTheirArguments) {
     EXPECT_EQ(request.json, expected.json);
     EXPECT_EQ(request.image, expected.image);
     EXPECT_EQ(request.waitSeconds, expected.wait);
+    EXPECT_EQ(request.expect, expected.expect);
+    EXPECT_EQ(request.force, expected.force);
+    EXPECT_EQ(request.logFile, expected.log);
   }
 }
 

@@ -143,7 +143,8 @@ class FirmwareDownload : public ::testing::Test {
   }
 
   // The worker's own lines, in order, up to its end.
-  void ExpectWorkerLog(const UpdateRun& run, const std::wstring& image, const std::vector<std::string>& blocks) {
+  void ExpectWorkerLog(const UpdateRun& run, const std::wstring& image, const std::vector<std::string>& blocks,
+                       const std::string& exitCode = "0x0") {
     std::vector<LogRecord> expected = {
         {"info", "FWDownload"},
         {"info", "FWDownload " + Utf8(ToolBesideProgram())},
@@ -166,8 +167,9 @@ class FirmwareDownload : public ::testing::Test {
       EXPECT_EQ(run.log[next].level, "info");
       logged.push_back(run.log[next].message.substr(10));
     }
-    ASSERT_LT(next, run.log.size());
-    EXPECT_EQ(run.log[next], (LogRecord{"info", "RealFWDownload end"}));
+    ASSERT_LT(next + 1, run.log.size());
+    EXPECT_EQ(run.log[next], (LogRecord{"info", "RealFWDownload tool exit code " + exitCode}));
+    EXPECT_EQ(run.log[next + 1], (LogRecord{"info", "RealFWDownload end"}));
     if (logged != blocks) {
       EXPECT_EQ(Concatenated(logged), Concatenated(blocks));
       EXPECT_LE(logged.size(), blocks.size());
@@ -380,16 +382,25 @@ TEST_F(FirmwareDownload, OutcomeIsJudgedFromAllTheToolsOutput) {
     std::string script;
     bool failed;
     std::vector<std::string> blocks;  // as the reads must see them
+    std::string exitCode = "0x0";
   };
   const Outcome cases[] = {
       {"completion only", "out " + TOOL_COMPLETED, false, {TOOL_COMPLETED + "\r\n"}},
       {"failure only", "out Writing image\nsleep 200\nout " + TOOL_FAILED, true, {"Writing image\r\n", TOOL_FAILED + "\r\n"}},
       {"failure then completion", "out " + TOOL_FAILED + "\nsleep 200\nout " + TOOL_COMPLETED, false,
        {TOOL_FAILED + "\r\n", TOOL_COMPLETED + "\r\n"}},
-      {"completion then failure", "out " + TOOL_COMPLETED + "\nsleep 200\nout " + TOOL_FAILED, false,
+      {"completion then failure", "out " + TOOL_COMPLETED + "\nsleep 200\nout " + TOOL_FAILED, true,
        {TOOL_COMPLETED + "\r\n", TOOL_FAILED + "\r\n"}},
       {"neither", "out Writing image: 100%", false, {"Writing image: 100%\r\n"}},
-      {"no output at all", "exit 3", false, {}},
+      {"no output at all", "sleep 10", false, {}},
+      {"no output, exit 3", "exit 3", true, {}, "0x3"},
+      {"completion, exit 3", "out " + TOOL_COMPLETED + "\nexit 3", false, {TOOL_COMPLETED + "\r\n"}, "0x3"},
+      {"progress, then a crash", "out Writing image: 10%\nexit 0xC0000005", true, {"Writing image: 10%\r\n"},
+       "0xC0000005"},
+      {"completion, then a crash", "out " + TOOL_COMPLETED + "\nexit 0xC0000005", true, {TOOL_COMPLETED + "\r\n"},
+       "0xC0000005"},
+      {"a zero-length write, then the failure", "empty\nsleep 200\nempty\nsleep 200\nout " + TOOL_FAILED, true,
+       {TOOL_FAILED + "\r\n"}},
       {"failure text split across two reads", "raw Firmware upd\nsleep 300\nraw ate failed\\n", true,
        {"Firmware upd", "ate failed\n"}},
       {"completion text split after a failure", "out " + TOOL_FAILED + "\nsleep 200\nraw Firmware install (pha\nsleep 300\n"
@@ -402,9 +413,29 @@ TEST_F(FirmwareDownload, OutcomeIsJudgedFromAllTheToolsOutput) {
     SCOPED_TRACE(outcome.what);
     const std::wstring image = ScriptedImage(L"outcome.bin", outcome.script);
     const UpdateRun run = Run(image);
-    ExpectWorkerLog(run, image, outcome.blocks);
+    ExpectWorkerLog(run, image, outcome.blocks, outcome.exitCode);
     ExpectOutcome(run, outcome.failed);
   }
+}
+
+TEST_F(FirmwareDownload, TheRunEndsWithTheUpdaterEvenWhenAProcessItStartedKeepsItsOutput) {
+  // The helper holds the pipe for 10 s after the updater has ended.
+  const std::wstring ended = folder_ + L"updater-ended.txt";
+  const std::wstring image = ScriptedImage(
+      L"linger.bin", "out Writing image\nlinger 10000\nout " + TOOL_COMPLETED + "\nstamp " + Utf8(ended));
+  const UpdateRun run = Run(image);
+  LARGE_INTEGER now{}, frequency{};
+  QueryPerformanceCounter(&now);
+  QueryPerformanceFrequency(&frequency);
+  ExpectWorkerLog(run, image, {"Writing image\r\n", TOOL_COMPLETED + "\r\n"});
+  ExpectOutcome(run, false);
+  const double afterUpdater =
+      static_cast<double>(now.QuadPart - std::stoll(testsupport::ReadFileBytes(ended))) / frequency.QuadPart;
+  EXPECT_LT(afterUpdater, 5.0) << "the run waited for the helper";
+  // The helper runs from the tool's file: let it end before others replace that file.
+  EXPECT_TRUE(testsupport::WaitUntil(
+      [] { return CopyFileW(testsupport::WinePath(VARNOCK_STANDIN_EXE).c_str(), ToolBesideProgram().c_str(), FALSE) != FALSE; },
+      std::chrono::seconds(30)));
 }
 
 TEST_F(FirmwareDownload, EarlierFailureFollowedByMuchOtherOutputStillFails) {
@@ -479,7 +510,10 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   const UpdateRun run = RunFirmwareDownload(plan);
   const std::string printed = capture.Finish();
 
-  EXPECT_TRUE(run.seen.boxes.empty());
+  ASSERT_EQ(run.seen.boxes.size(), 1u);
+  EXPECT_EQ(run.seen.boxes[0].text, UPDATE_FAILED_TEXT);
+  EXPECT_EQ(run.seen.boxes[0].icon, QuestionIcon());
+  EXPECT_FALSE(run.seen.boxes[0].mainEnabled);
   ExpectBackToIdle(run);
   ASSERT_GE(run.log.size(), 7u);
   EXPECT_EQ(std::vector<LogRecord>(run.log.begin(), run.log.begin() + 6),
@@ -568,7 +602,7 @@ TEST_F(FirmwareDownload, WorkerEnablesTheWindowItselfOnEveryWayOut) {
   const WayOut ways[] = {
       {"tool runs", [&] { RealFWDownload(image, mainWindow_, tool); }, 1},
       {"command line too long", [&] { RealFWDownload(tooLong, mainWindow_, tool); }, 1},
-      {"tool cannot start", [&] { RealFWDownload(image, mainWindow_, folder_ + L"no-such-tool.exe"); }, 0},
+      {"tool cannot start", [&] { RealFWDownload(image, mainWindow_, folder_ + L"no-such-tool.exe"); }, 1},
       {"exception", [&] {
          try {
            WaitDialogGuard guard(mainWindow_);
@@ -621,6 +655,7 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceNeverLeavesTheWaitDialogOpen) {
     DriverPlan plan;
     plan.pressKeys = false;
     plan.limit = std::chrono::seconds(5);
+    plan.waitDialogExpected = false;  // the failure box is answered at once, so the worker may end first
     DialogDriver driver(plan);
     EnableWindow(mainWindow_, FALSE);
     PrepareWaitDialogHandshake();
@@ -645,7 +680,8 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceNeverLeavesTheWaitDialogOpen) {
     ASSERT_TRUE(idle) << "run " << i;
     ASSERT_EQ(result, 0) << "run " << i;
     ASSERT_TRUE(IsWindowEnabled(mainWindow_)) << "run " << i;
-    ASSERT_TRUE(seen.boxes.empty()) << "run " << i;
+    ASSERT_EQ(seen.boxes.size(), 1u) << "run " << i;
+    ASSERT_EQ(seen.boxes[0].text, UPDATE_FAILED_TEXT) << "run " << i;
   }
   std::cout << "worker ended before the wait dialog existed in " << workerFirst << " of " << RUNS << " runs\n";
   // The late path, a dialog that ends itself because the request came first, really ran.
@@ -666,7 +702,8 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceThroughTheCommandLeavesNoWaitDialo
     StdoutCapture quiet(folder_ + L"stdout.txt");
     const UpdateRun run = RunFirmwareDownload(plan);
     EXPECT_EQ(quiet.Finish().rfind("CreateProcess failed (", 0), 0u);
-    EXPECT_TRUE(run.seen.boxes.empty());
+    ASSERT_EQ(run.seen.boxes.size(), 1u);
+    EXPECT_EQ(run.seen.boxes[0].text, UPDATE_FAILED_TEXT);
     ExpectBackToIdle(run);
     int failures = 0;
     for (const LogRecord& record : run.log) {
@@ -699,7 +736,8 @@ TEST_F(FirmwareDownload, WorkerThatThrowsStillClosesTheBoxAndEnablesTheWindow) {
   EXPECT_TRUE(idle);
   EXPECT_TRUE(IsWindowEnabled(mainWindow_));
   EXPECT_FALSE(UpdateRunning()) << "the guard did not end the update";
-  EXPECT_TRUE(seen.boxes.empty());
+  ASSERT_EQ(seen.boxes.size(), 1u);
+  EXPECT_EQ(seen.boxes[0].text, UPDATE_FAILED_TEXT);
   EXPECT_EQ(log, (std::vector<LogRecord>{{"info", "RealFWDownload"}, {"error", "RealFWDownload exception std::bad_alloc"}}));
 }
 
@@ -715,7 +753,7 @@ TEST_F(FirmwareDownload, AnUpdateRunningFromTheCommandLineMakesTheWindowRefuse) 
   HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, gateName.c_str());
   ASSERT_NE(gate, nullptr);
   const std::wstring running = other + L"running.txt";
-  WriteImage(other + L"held.bin", 4096, "stamp " + Utf8(running) + "\nwaitevent " + Utf8(gateName) + "\nout " + TOOL_COMPLETED);
+  WriteImage(other + L"held.bin", 4096, "stamp " + Utf8(running) + "\nwaitevent " + Utf8(gateName) + "\nflash\nout " + TOOL_COMPLETED);
   // The command line refuses while the program's window is open: this one is
   // retitled until the update has begun, as if it were opened only then.
   SetWindowTextW(mainWindow_, L"not yet open");

@@ -11,6 +11,7 @@
 #include "tests/support/test_support.h"
 #include "update/firmware_image.h"
 #include "update/update_outcome.h"
+#include "update/tool_output_utf8.h"
 #include "update/updater_command.h"
 #include "update/wait_dialog.h"
 
@@ -19,9 +20,12 @@ namespace {
 using testsupport::TOOL_COMPLETED;
 using testsupport::TOOL_FAILED;
 
-// The rule over the whole output at once, as the reference.
+// The rule over the whole output at once, as the reference: the failure text
+// is the later of the two.
 bool FailedWhole(const std::string& output) {
-  return output.find(TOOL_FAILED) != std::string::npos && output.find(TOOL_COMPLETED) == std::string::npos;
+  const size_t failure = output.rfind(TOOL_FAILED);
+  const size_t completion = output.rfind(TOOL_COMPLETED);
+  return failure != std::string::npos && (completion == std::string::npos || failure > completion);
 }
 
 // Feeds `output` cut at the given positions.
@@ -50,7 +54,8 @@ TEST(UpdateOutcome, RuleOverTheWholeOutput) {
       {TOOL_FAILED + "\r\n", true},
       {"error\r\n" + TOOL_FAILED + "\r\nmore output afterwards\r\n", true},
       {TOOL_FAILED + "\r\n" + TOOL_COMPLETED + "\r\n", false},
-      {TOOL_COMPLETED + "\r\n" + TOOL_FAILED + "\r\n", false},
+      {TOOL_COMPLETED + "\r\n" + TOOL_FAILED + "\r\n", true},  // failed after completing
+      {TOOL_FAILED + TOOL_COMPLETED + TOOL_FAILED + TOOL_COMPLETED, false},
       {"firmware update failed", false},
       {"Firmware update faile", false},
       {"Firmware install (phase-1) complete " + TOOL_FAILED, true},
@@ -135,6 +140,85 @@ TEST(UpdateOutcome, MegabytesInReadSizedBlocks) {
   // The failure text straddling the last seam of a long run.
   std::string late = filler + TOOL_FAILED;
   EXPECT_TRUE(FailedInBlocks(late, {late.size() - 7}));
+}
+
+TEST(UpdaterVerdict, TextAndExitCodeTogether) {
+  constexpr std::uint32_t CRASHED = 0xC0000005, KILLED = 0xC000013A;
+  struct Case {
+    const char* what;
+    std::string output;
+    std::uint32_t exitCode;
+    bool failed;
+  };
+  const std::string done = "Writing image: 100%\r\n" + TOOL_COMPLETED + "\r\n";
+  const Case cases[] = {
+      {"completed, exit 0", done, 0, false},
+      {"completed, exit 1", done, 1, false},  // the tool's own word counts over a plain code
+      {"completed, then crashed", done, CRASHED, true},
+      {"completed, then killed", done, KILLED, true},
+      {"silent, exit 0", "", 0, false},
+      {"silent, exit 1", "", 1, true},
+      {"silent, crashed", "", CRASHED, true},
+      {"progress, killed", "Writing image: 10%\r\n", KILLED, true},
+      {"failure text, exit 0", TOOL_FAILED, 0, true},
+      {"failure after completion, exit 0", done + TOOL_FAILED, 0, true},
+      {"completion after failure, exit 0", TOOL_FAILED + done, 0, false},
+      {"completion after failure, exit 1", TOOL_FAILED + done, 1, false},
+      {"completion after failure, crashed", TOOL_FAILED + done, CRASHED, true},
+      {"last error status below the line", done, 0xBFFFFFFF, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UpdateOutcome outcome;
+    outcome.Feed(c.output.data(), c.output.size());
+    EXPECT_EQ(UpdaterRunFailed(outcome, c.exitCode), c.failed);
+  }
+  EXPECT_EQ(ExitCodeText(CRASHED), "0xC0000005");
+  EXPECT_EQ(ExitCodeText(0), "0x0");
+  EXPECT_EQ(ExitCodeText(1), "0x1");
+}
+
+// Windows-1252 for the tests: every byte is one character.
+size_t Latin1ToUtf8(std::string_view ansi, std::string& utf8) {
+  for (const char c : ansi) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      utf8 += c;
+    } else {
+      utf8 += static_cast<char>(0xC0 | (byte >> 6));
+      utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return ansi.size();
+}
+
+TEST(ToolOutputUtf8, ValidTextPassesOtherTextIsDecodedAndNoCharacterIsSplit) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> blocks;
+    std::vector<std::string> writes;  // what each Feed returns, then Finish
+  };
+  const std::string gu = "\xE5\x9B\xBA";        // U+56FA, three bytes
+  const std::string emoji = "\xF0\x9F\x94\x8C";  // U+1F50C, four bytes
+  const Case cases[] = {
+      {"ASCII", {"Writing image\r\n"}, {"Writing image\r\n", ""}},
+      {"UTF-8 whole", {gu + "件\r\n"}, {gu + "件\r\n", ""}},
+      {"UTF-8 split after one byte", {"a\xE5", "\x9B\xBA"}, {"a", gu, ""}},
+      {"UTF-8 split after two bytes", {"\xE5\x9B", "\xBA!"}, {"", gu + "!", ""}},
+      {"four bytes over three blocks", {"\xF0\x9F", "\x94", "\x8C"}, {"", "", emoji, ""}},
+      {"ANSI block", {"caf\xE9\r\n"}, {"caf\xC3\xA9\r\n", ""}},
+      {"overlong form is no UTF-8", {"\xC0\xAF"}, {"\xC3\x80\xC2\xAF", ""}},
+      {"surrogate is no UTF-8", {"\xED\xA0\x80"}, {"\xC3\xAD\xC2\xA0\xC2\x80", ""}},
+      {"unfinished at the end", {"ok\xE5\x9B"}, {"ok", "\xC3\xA5\xC2\x9B"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ToolOutputUtf8 text(Latin1ToUtf8);
+    std::vector<std::string> writes;
+    for (const std::string& block : c.blocks) writes.push_back(text.Feed(block));
+    writes.push_back(text.Finish());
+    EXPECT_EQ(writes, c.writes);
+  }
 }
 
 TEST(FirmwareImageRule, SizeAndSignature) {

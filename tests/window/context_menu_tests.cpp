@@ -79,6 +79,23 @@ TEST_F(ContextMenu, OneSelectedRowOffersCopySeparatorAndFirmwareDownload) {
   EXPECT_TRUE(LogSince(mark).empty()) << "cancelling the menu runs nothing";
 }
 
+TEST_F(ContextMenu, OnTheCaptionTheWindowsOwnMenuOpens) {
+  SelectRows(List(), {0});
+  RECT frame{};
+  GetWindowRect(window_, &frame);
+  const POINT caption{(frame.left + frame.right) / 2,
+                      frame.top + GetSystemMetrics(SM_CYFRAME) + GetSystemMetrics(SM_CYCAPTION) / 2};
+  ASSERT_EQ(SendMessageW(window_, WM_NCHITTEST, 0, MAKELPARAM(caption.x, caption.y)), HTCAPTION);
+  const PopupSeen seen = ContextMenuAt(window_, caption);
+  ASSERT_TRUE(seen.shown);
+  bool close = false;
+  for (const MenuEntry& entry : seen.entries) {
+    EXPECT_NE(entry.id, static_cast<UINT>(IDM_COPY_INFO));
+    close = close || entry.id == SC_CLOSE;
+  }
+  EXPECT_TRUE(close) << "not the window menu";
+}
+
 TEST_F(ContextMenu, NoSelectedRowOffersCopyOnly) {
   SelectRows(List(), {});
   ExpectCopyOnly(ContextMenuAt(window_, RowCentreOnScreen(List(), 0)));

@@ -1,0 +1,83 @@
+#include "docks/dock_guard.h"
+
+#include <sddl.h>
+
+#include <cwchar>
+
+namespace {
+
+// A security descriptor from its text; empty owner when it cannot be built.
+UniqueLocal BuildSecurityDescriptor(DWORD modifyState) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(GuardSecurityDescriptor(modifyState).c_str(), SDDL_REVISION_1,
+                                                       &descriptor, nullptr);
+  return UniqueLocal(descriptor);
+}
+
+// The access mutex, opened with no more access than waiting and releasing need.
+UniqueHandle OpenDockAccess() {
+  const UniqueLocal descriptor = BuildSecurityDescriptor(MUTEX_MODIFY_STATE);
+  if (!descriptor) return UniqueHandle();
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof(security);
+  security.lpSecurityDescriptor = descriptor.Get();
+  security.bInheritHandle = FALSE;
+  return UniqueHandle(CreateMutexExW(&security, DOCK_ACCESS_NAME, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE));
+}
+
+// Takes the access mutex, waiting for another holder at most DOCK_ACCESS_WAIT_MS.
+bool TakeDockAccess(HANDLE mutex) {
+  const DWORD result = WaitForSingleObject(mutex, DOCK_ACCESS_WAIT_MS);
+  // Abandoned: its holder died mid-look; the mutex is ours now.
+  return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+}
+
+}  // namespace
+
+std::wstring GuardSecurityDescriptor(DWORD modifyState) {
+  wchar_t text[96] = {};
+  std::swprintf(text, 96, L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x%08lx;;;AU)",
+                static_cast<unsigned long>(SYNCHRONIZE | modifyState));
+  return text;
+}
+
+bool FlashRunningAnywhere() {
+  const UniqueHandle marker(OpenEventW(SYNCHRONIZE, FALSE, FLASH_RUNNING_NAME));
+  if (marker) return true;
+  // Anything but "no such object" (access denied among it) is taken as a flash.
+  return GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+DockQueryGuard::DockQueryGuard(const FlashGuard* ownFlash) : mutex_(OpenDockAccess()) {
+  const bool ours = ownFlash != nullptr && ownFlash->Held();
+  // A flash is never waited for.
+  if (!ours && FlashRunningAnywhere()) {
+    flashRunning_ = true;
+    return;
+  }
+  if (!mutex_) return;
+  held_ = TakeDockAccess(mutex_.Get());
+  // A flash may have begun while we waited, or be left by a killed copy.
+  if (held_ && !ours && FlashRunningAnywhere()) flashRunning_ = true;
+}
+
+DockQueryGuard::~DockQueryGuard() {
+  if (held_) ReleaseMutex(mutex_.Get());
+}
+
+FlashGuard::FlashGuard() {
+  const UniqueLocal descriptor = BuildSecurityDescriptor(EVENT_MODIFY_STATE);
+  if (!descriptor) return;
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof(security);
+  security.lpSecurityDescriptor = descriptor.Get();
+  security.bInheritHandle = TRUE;  // the updater gets it, and only the updater (its handle list)
+  UniqueHandle marker(CreateEventExW(&security, FLASH_RUNNING_NAME, CREATE_EVENT_MANUAL_RESET, SYNCHRONIZE));
+  // Made already by somebody else: a flash runs, perhaps an orphaned one.
+  if (!marker || GetLastError() == ERROR_ALREADY_EXISTS) return;
+  // From now on no new look begins; one under way is waited for.
+  const UniqueHandle mutex = OpenDockAccess();
+  if (!mutex || !TakeDockAccess(mutex.Get())) return;
+  ReleaseMutex(mutex.Get());
+  marker_ = std::move(marker);
+}

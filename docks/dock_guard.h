@@ -1,0 +1,69 @@
+#pragma once
+// One guard for the dock across processes, sessions and killed runs. Two
+// machine-wide named objects:
+//  - the access mutex, held for every look at the dock (a query takes
+//    milliseconds, so a second look waits for it briefly);
+//  - the flash marker, an object that exists while a flash runs. The copy
+//    that flashes creates it, and its updater inherits a handle to it, so it
+//    lives until both have ended: a copy killed mid-flash leaves its updater
+//    still marked as flashing.
+// Neither object is ever waited for during a flash. Anything that cannot be
+// created, opened or told counts as busy: never two writers, never a read
+// beside a flash.
+#include <windows.h>
+
+#include <string>
+
+#include "shell/win_handles.h"
+
+inline constexpr wchar_t DOCK_ACCESS_NAME[] = L"Global\\VarnockFWUpdate.DockAccess";
+inline constexpr wchar_t FLASH_RUNNING_NAME[] = L"Global\\VarnockFWUpdate.FlashRunning";
+// How long a look at the dock waits for another look to end.
+inline constexpr DWORD DOCK_ACCESS_WAIT_MS = 2000;
+
+// SYSTEM and Administrators: all access; Authenticated Users: synchronize and
+// modify state (`modifyState` is the object type's right), so a copy running
+// as SYSTEM and one running as a user open the same objects.
+std::wstring GuardSecurityDescriptor(DWORD modifyState);
+
+// True while a flash runs anywhere on this machine, or when that cannot be told.
+bool FlashRunningAnywhere();
+
+class FlashGuard;
+
+// Held for one look at the dock. Not granted while a flash runs (unless it
+// is `ownFlash`, the caller's own), nor when another look holds the dock
+// for longer than DOCK_ACCESS_WAIT_MS.
+class DockQueryGuard {
+ public:
+  explicit DockQueryGuard(const FlashGuard* ownFlash = nullptr);
+  DockQueryGuard(const DockQueryGuard&) = delete;
+  DockQueryGuard& operator=(const DockQueryGuard&) = delete;
+  ~DockQueryGuard();
+  bool Granted() const { return held_ && !flashRunning_; }
+  // Refused because a flash runs (rather than because the dock stayed busy).
+  bool FlashRunning() const { return flashRunning_; }
+
+ private:
+  UniqueHandle mutex_;
+  bool held_ = false;
+  bool flashRunning_ = false;
+};
+
+// Held by the copy that flashes, from before its updater starts until the
+// updater has ended. Any thread may end it.
+class FlashGuard {
+ public:
+  FlashGuard();
+  FlashGuard(const FlashGuard&) = delete;
+  FlashGuard& operator=(const FlashGuard&) = delete;
+  // False when a flash already runs anywhere, or the dock could not be had.
+  bool Held() const { return static_cast<bool>(marker_); }
+  // Inheritable: given to the updater, so the marker outlives this copy.
+  HANDLE Marker() const { return marker_.Get(); }
+  // This copy's part ends; the flash ends when the updater's part has too.
+  void End() { marker_.Reset(); }
+
+ private:
+  UniqueHandle marker_;
+};

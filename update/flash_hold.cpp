@@ -1,0 +1,102 @@
+#include "update/flash_hold.h"
+
+#include <atomic>
+#include <utility>
+
+#include <spdlog/spdlog.h>
+
+#include "shell/ui_text.h"
+
+namespace {
+
+std::function<void(const wchar_t*)>* g_pTellUser = nullptr;
+std::atomic<bool> g_bHolding{false};
+
+const char* ConsoleEventName(DWORD event) {
+  switch (event) {
+    case CTRL_C_EVENT: return "CTRL_C_EVENT";
+    case CTRL_BREAK_EVENT: return "CTRL_BREAK_EVENT";
+    case CTRL_CLOSE_EVENT: return "CTRL_CLOSE_EVENT";
+    case CTRL_LOGOFF_EVENT: return "CTRL_LOGOFF_EVENT";
+    case CTRL_SHUTDOWN_EVENT: return "CTRL_SHUTDOWN_EVENT";
+    default: return "console event";
+  }
+}
+
+// Runs on a thread of the system's. Ctrl+C and Ctrl+Break are simply refused.
+// After a close, logoff or shutdown signal the system ends the process once
+// the handler returns: holding on is all that can be done, and the updater,
+// which has no console, goes on either way.
+BOOL WINAPI RefuseConsoleSignal(DWORD event) {
+  if (!g_bHolding.load()) return FALSE;
+  spdlog::error("CommandLine {} refused: firmware update in progress", ConsoleEventName(event));
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+    if (g_pTellUser != nullptr) (*g_pTellUser)(FLASH_NOT_INTERRUPTIBLE);
+    return TRUE;
+  }
+  while (g_bHolding.load()) Sleep(100);
+  return TRUE;
+}
+
+LRESULT CALLBACK HoldWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_QUERYENDSESSION:
+      spdlog::info("WM_QUERYENDSESSION refused: firmware update in progress");
+      return FALSE;
+    case WM_ENDSESSION:
+      if (wParam) spdlog::error("WM_ENDSESSION: the session ends during a firmware update");
+      return 0;
+    case WM_CLOSE:
+      return 0;  // only the hold's owner ends it
+    default:
+      return DefWindowProcW(window, message, wParam, lParam);
+  }
+}
+
+}  // namespace
+
+FlashHold::FlashHold(std::function<void(const wchar_t*)> tellUser) : tellUser_(std::move(tellUser)) {
+  g_pTellUser = &tellUser_;
+  g_bHolding.store(true);
+  SetConsoleCtrlHandler(RefuseConsoleSignal, TRUE);
+  ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (ready_ == nullptr) return;
+  thread_ = std::thread([this] { RunHoldWindow(); });
+  // Logoff asks the window only once it exists.
+  WaitForSingleObject(ready_, INFINITE);
+}
+
+FlashHold::~FlashHold() {
+  g_bHolding.store(false);
+  if (thread_.joinable()) {
+    PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+    thread_.join();
+  }
+  if (ready_ != nullptr) CloseHandle(ready_);
+  SetConsoleCtrlHandler(RefuseConsoleSignal, FALSE);
+  g_pTellUser = nullptr;
+}
+
+void FlashHold::RunHoldWindow() {
+  MSG message{};
+  PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // this thread's queue, before anyone posts to it
+  threadId_ = GetCurrentThreadId();
+  const HINSTANCE instance = GetModuleHandleW(nullptr);
+  WNDCLASSW windowClass{};
+  windowClass.lpfnWndProc = HoldWindowProc;
+  windowClass.hInstance = instance;
+  windowClass.lpszClassName = FLASH_HOLD_CLASS;
+  RegisterClassW(&windowClass);
+  HWND window = CreateWindowExW(0, FLASH_HOLD_CLASS, TXT_APP_TITLE, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                instance, nullptr);
+  if (window != nullptr) ShutdownBlockReasonCreate(window, TXT_SHUTDOWN_REASON.In(SelectUiLanguage()));
+  SetEvent(ready_);
+  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+  }
+  if (window != nullptr) {
+    ShutdownBlockReasonDestroy(window);
+    DestroyWindow(window);
+  }
+}

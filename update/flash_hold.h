@@ -1,0 +1,31 @@
+#pragma once
+// What keeps a command-line flash from being cut short: logoff and shutdown
+// are held through a hidden top-level window (the command line has no window
+// of its own, and only top-level windows are asked), and an attached
+// console's Ctrl+C, Ctrl+Break and close are refused. Both last as long as
+// the object; create it before the updater starts, end it when it has ended.
+#include <windows.h>
+
+#include <functional>
+#include <thread>
+
+class FlashHold {
+ public:
+  // `tellUser` writes one line to standard error when a console signal is refused.
+  explicit FlashHold(std::function<void(const wchar_t*)> tellUser);
+  FlashHold(const FlashHold&) = delete;
+  FlashHold& operator=(const FlashHold&) = delete;
+  ~FlashHold();
+
+ private:
+  void RunHoldWindow();
+
+  std::function<void(const wchar_t*)> tellUser_;
+  std::thread thread_;
+  HANDLE ready_ = nullptr;
+  DWORD threadId_ = 0;  // written before ready_ is set
+};
+
+// The hidden window's class, so others (and tests) can find it.
+inline constexpr wchar_t FLASH_HOLD_CLASS[] = L"VarnockFWUpdate.FlashHold";
+inline constexpr wchar_t FLASH_NOT_INTERRUPTIBLE[] = L"A firmware update is running; it cannot be interrupted.\r\n";
