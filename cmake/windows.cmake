@@ -49,6 +49,7 @@ add_library(varnock_app STATIC
   shell/ui_text.cpp
   shell/startup.cpp
   shell/main_window.cpp
+  shell/flash_watch.cpp
   shell/menus.cpp
   shell/command_line.cpp
   shell/console.cpp

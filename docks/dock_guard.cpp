@@ -6,6 +6,9 @@
 
 namespace {
 
+const wchar_t* g_pDockAccessName = DOCK_ACCESS_NAME;
+const wchar_t* g_pFlashRunningName = FLASH_RUNNING_NAME;
+
 // A security descriptor from its text; empty owner when it cannot be built.
 UniqueLocal BuildSecurityDescriptor(DWORD modifyState) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -22,7 +25,7 @@ UniqueHandle OpenDockAccess() {
   security.nLength = sizeof(security);
   security.lpSecurityDescriptor = descriptor.Get();
   security.bInheritHandle = FALSE;
-  return UniqueHandle(CreateMutexExW(&security, DOCK_ACCESS_NAME, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE));
+  return UniqueHandle(CreateMutexExW(&security, g_pDockAccessName, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE));
 }
 
 // Takes the access mutex, waiting for another holder at most DOCK_ACCESS_WAIT_MS.
@@ -34,6 +37,16 @@ bool TakeDockAccess(HANDLE mutex) {
 
 }  // namespace
 
+DockGuardNamesForTest::DockGuardNamesForTest(const wchar_t* access, const wchar_t* flash) {
+  g_pDockAccessName = access;
+  g_pFlashRunningName = flash;
+}
+
+DockGuardNamesForTest::~DockGuardNamesForTest() {
+  g_pDockAccessName = DOCK_ACCESS_NAME;
+  g_pFlashRunningName = FLASH_RUNNING_NAME;
+}
+
 std::wstring GuardSecurityDescriptor(DWORD modifyState) {
   wchar_t text[96] = {};
   std::swprintf(text, 96, L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x%08lx;;;AU)",
@@ -42,7 +55,7 @@ std::wstring GuardSecurityDescriptor(DWORD modifyState) {
 }
 
 bool FlashRunningAnywhere() {
-  const UniqueHandle marker(OpenEventW(SYNCHRONIZE, FALSE, FLASH_RUNNING_NAME));
+  const UniqueHandle marker(OpenEventW(SYNCHRONIZE, FALSE, g_pFlashRunningName));
   if (marker) return true;
   // Anything but "no such object" (access denied among it) is taken as a flash.
   return GetLastError() != ERROR_FILE_NOT_FOUND;
@@ -72,7 +85,7 @@ FlashGuard::FlashGuard() {
   security.nLength = sizeof(security);
   security.lpSecurityDescriptor = descriptor.Get();
   security.bInheritHandle = TRUE;  // the updater gets it, and only the updater (its handle list)
-  UniqueHandle marker(CreateEventExW(&security, FLASH_RUNNING_NAME, CREATE_EVENT_MANUAL_RESET, SYNCHRONIZE));
+  UniqueHandle marker(CreateEventExW(&security, g_pFlashRunningName, CREATE_EVENT_MANUAL_RESET, SYNCHRONIZE));
   // Made already by somebody else: a flash runs, perhaps an orphaned one.
   if (!marker || GetLastError() == ERROR_ALREADY_EXISTS) return;
   // From now on no new look begins; one under way is waited for.

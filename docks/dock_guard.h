@@ -31,6 +31,17 @@ bool FlashRunningAnywhere();
 
 class FlashGuard;
 
+// Tests only: other names for the two objects while the object lives, so
+// that the failure to make or open them can be shown on a system that would
+// not refuse the real ones.
+class DockGuardNamesForTest {
+ public:
+  DockGuardNamesForTest(const wchar_t* access, const wchar_t* flash);
+  DockGuardNamesForTest(const DockGuardNamesForTest&) = delete;
+  DockGuardNamesForTest& operator=(const DockGuardNamesForTest&) = delete;
+  ~DockGuardNamesForTest();
+};
+
 // Held for one look at the dock. Not granted while a flash runs (unless it
 // is `ownFlash`, the caller's own), nor when another look holds the dock
 // for longer than DOCK_ACCESS_WAIT_MS.

@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <memory>
 #include <vector>
 
 #include <spdlog/spdlog.h>
@@ -11,6 +12,7 @@
 #include "docks/dock_guard.h"
 #include "docks/hotplug.h"
 #include "shell/globals.h"
+#include "shell/flash_watch.h"
 #include "shell/menus.h"
 #include "shell/ui_text.h"
 #include "shell/win_handles.h"
@@ -22,6 +24,7 @@ namespace {
 // The list shows no dock because a flash kept it from being read (or the
 // dock stayed busy): it is read again once the flash has ended.
 bool g_bListAwaitsFlashEnd = false;
+std::unique_ptr<FlashWatch> g_flashWatch;
 
 void CreateStatusBar(HWND window) {
   g_hStatusBar = CreateStatusWindowW(WS_CHILD | WS_VISIBLE, L"", window, IDC_STATUSBAR);
@@ -95,12 +98,11 @@ bool RefuseQuitDuringUpdate(const char* what) {
   return true;
 }
 
-// Once a second: another copy's flash empties the list and holds it empty
-// until it ends; then the dock is read again. This window's own flash posts
-// its Refresh itself when the updater ends.
-void WatchOtherFlashes(HWND window) {
+// Another copy's flash began or ended (posted by the flash watch): its
+// start empties the list and holds it empty, its end reads the dock again.
+// This window's own flash posts its Refresh itself when the updater ends.
+void OnFlashStateChanged(HWND window, bool flashing) {
   if (UpdateRunning()) return;
-  const bool flashing = FlashRunningAnywhere();
   if (flashing && !g_bListAwaitsFlashEnd) {
     spdlog::info("FlashWatch firmware update in progress");
     ListEmpty(g_hListView);
@@ -112,6 +114,7 @@ void WatchOtherFlashes(HWND window) {
 
 void RunShutdownSequence() {
   spdlog::info("QuitApp\n\n");
+  g_flashWatch.reset();
   UnregisterDeviceNotification(g_hDevNotify);
   PostQuitMessage(0);
 }
@@ -151,8 +154,11 @@ void RefreshDeviceList() {
   ShowDockListState(GetParent(g_hListView), FillDataToListView());
 }
 
-void ShowDockListState(HWND, DockListFill fill) {
+void ShowDockListState(HWND mainWindow, DockListFill fill) {
   g_bListAwaitsFlashEnd = fill != DockListFill::Read;
+  // A dock held too long by another look is tried again shortly; a flash's
+  // end is told by the flash watch.
+  if (fill == DockListFill::Busy) SetTimer(mainWindow, IDT_BUSY_RETRY, BUSY_RETRY_MS, nullptr);
   SendMessageW(g_hStatusBar, SB_SETTEXTW, 0,
                reinterpret_cast<LPARAM>(g_bListAwaitsFlashEnd ? TXT_STATUS_FLASH_RUNNING.In(SelectUiLanguage()) : L""));
 }
@@ -161,7 +167,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
   switch (message) {
     case WM_CREATE:
       CreateStatusBar(window);
-      SetTimer(window, IDT_FLASH_WATCH, FLASH_WATCH_MS, nullptr);
+      g_flashWatch = std::make_unique<FlashWatch>(window, WM_APP_FLASH_STATE);
       return 0;
     case WM_CLOSE:
       if (RefuseQuitDuringUpdate("WM_CLOSE")) return 0;
@@ -173,9 +179,13 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       if (wParam == IDT_HOTPLUG_REFRESH) {
         KillTimer(window, IDT_HOTPLUG_REFRESH);
         RefreshDeviceList();
-      } else if (wParam == IDT_FLASH_WATCH) {
-        WatchOtherFlashes(window);
+      } else if (wParam == IDT_BUSY_RETRY) {
+        KillTimer(window, IDT_BUSY_RETRY);
+        if (g_bListAwaitsFlashEnd && !FlashRunningAnywhere()) RefreshDeviceList();
       }
+      return 0;
+    case WM_APP_FLASH_STATE:
+      OnFlashStateChanged(window, wParam != 0);
       return 0;
     case WM_SIZE:
       LayOutChildren(window);

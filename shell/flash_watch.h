@@ -1,0 +1,24 @@
+#pragma once
+// Tells a window when a flash begins or ends anywhere on the machine. A
+// thread of its own looks once a second and posts only changes, so the
+// window's own message queue carries nothing while nothing happens.
+#include <windows.h>
+
+#include <thread>
+
+#include "shell/win_handles.h"
+
+inline constexpr DWORD FLASH_WATCH_INTERVAL_MS = 1000;
+
+class FlashWatch {
+ public:
+  // Posts `message` to `window` with wParam 1 when a flash begins, 0 when it ends.
+  FlashWatch(HWND window, UINT message);
+  FlashWatch(const FlashWatch&) = delete;
+  FlashWatch& operator=(const FlashWatch&) = delete;
+  ~FlashWatch();
+
+ private:
+  UniqueHandle stop_;
+  std::thread thread_;
+};
