@@ -17,11 +17,11 @@
 #include <utility>
 #include <vector>
 
-#include "docks/dock_info.h"
+#include "docks/dock_query.h"
 #include "bench/bench_clock.h"
 #include "docks/device_list.h"
 #include "docks/hotplug.h"
-#include "shell/globals.h"
+#include "resources/resource.h"
 #include "shell/main_window.h"
 #include "shell/menus.h"
 #include "shell/startup.h"
@@ -88,7 +88,7 @@ int Steps() {
     std::printf("{\"step\":\"%s\",\"us\":%.0f}\n", name, us);
   }
   std::printf("{\"step\":\"wmain to shown\",\"us\":%.0f}\n", total);
-  const bool filled = ListRowCount(g_hListView) == 1;
+  const bool filled = ListRowCount(DeviceListWindow()) == 1;
   DestroyWindow(mainWindow);
   return filled ? 0 : 2;
 }
@@ -106,7 +106,7 @@ int wmain(int argc, wchar_t** argv) {
   if (mainWindow == nullptr) return 1;
   ShowMainWindow(mainWindow);
   Pump();
-  if (ListRowCount(g_hListView) != 1) {
+  if (ListRowCount(DeviceListWindow()) != 1) {
     std::fprintf(stderr, "the simulated dock did not show\n");
     return 2;
   }
@@ -116,10 +116,10 @@ int wmain(int argc, wchar_t** argv) {
   // With the repaint of the refilled list that follows in the message loop.
   Measure("RefreshDeviceList+paint", iterations, [] {
     RefreshDeviceList();
-    UpdateWindow(g_hListView);
+    UpdateWindow(DeviceListWindow());
     Pump();
   });
-  if (ListRowCount(g_hListView) != 1) return 3;
+  if (ListRowCount(DeviceListWindow()) != 1) return 3;
   DestroyWindow(mainWindow);
   return 0;
 }

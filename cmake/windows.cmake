@@ -44,38 +44,40 @@ target_compile_definitions(spdlog_headers INTERFACE FMT_HEADER_ONLY)
 
 # --- the program ------------------------------------------------------------
 add_library(varnock_app STATIC
-  shell/globals.cpp
-  shell/log.cpp
-  shell/ui_text.cpp
-  shell/startup.cpp
-  shell/main_window.cpp
-  shell/flash_watch.cpp
-  shell/menus.cpp
-  shell/command_line.cpp
-  shell/console.cpp
-  shell/unattended.cpp
-  docks/ascii_text.cpp
+  base/log.cpp
+  base/text_conversion.cpp
+  base/ui_text.cpp
+  docks/dock_identity.cpp
+  docks/dock_info.cpp
   docks/dock_query.cpp
+  docks/dock_guard.cpp
   docks/device_list.cpp
   docks/clipboard_text.cpp
   docks/clipboard.cpp
   docks/device_paths.cpp
-  docks/dock_guard.cpp
   docks/hotplug.cpp
   docks/dock_report.cpp
   update/firmware_image.cpp
   update/updater_command.cpp
   update/update_outcome.cpp
   update/tool_output_utf8.cpp
-  update/fw_download.cpp
+  update/update_preflight.cpp
+  update/flash_command.cpp
   update/updater_process.cpp
   update/updater_runner.cpp
   update/update_lock.cpp
   update/flash_hold.cpp
-  update/wait_dialog.cpp)
+  update/wait_dialog.cpp
+  shell/startup.cpp
+  shell/main_window.cpp
+  shell/flash_watch.cpp
+  shell/menus.cpp
+  shell/command_line_parse.cpp
+  shell/command_line_run.cpp
+  shell/console.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(varnock_app PUBLIC spdlog_headers libusb_headers
-  comctl32 comdlg32 shlwapi shell32 ole32 user32 gdi32 kernel32)
+  comctl32 comdlg32 shell32 ole32 user32 gdi32 kernel32)
 
 set(VARNOCK_RC ${CMAKE_SOURCE_DIR}/resources/app.rc)
 set(VARNOCK_ICON ${CMAKE_BINARY_DIR}/resources/app.ico)
@@ -84,7 +86,7 @@ add_custom_command(OUTPUT ${VARNOCK_ICON}
   DEPENDS ${CMAKE_SOURCE_DIR}/resources/make_icon.py)
 add_custom_target(app_icon DEPENDS ${VARNOCK_ICON})
 set_source_files_properties(${VARNOCK_RC} PROPERTIES
-  OBJECT_DEPENDS "${VARNOCK_ICON};${CMAKE_SOURCE_DIR}/resources/app.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h")
+  OBJECT_DEPENDS "${VARNOCK_ICON};${CMAKE_SOURCE_DIR}/resources/app.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/product.h")
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001 -I${CMAKE_BINARY_DIR}/resources -I${CMAKE_SOURCE_DIR}/resources")
 
 # The product: real libusb, nothing simulated.

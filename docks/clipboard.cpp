@@ -6,7 +6,7 @@
 
 #include <spdlog/spdlog.h>
 
-#include "shell/win_handles.h"
+#include "base/win_handles.h"
 
 void CopyTextToClipboard(HWND owner, const std::wstring& text) {
   spdlog::info("CopyTextToClipboard");

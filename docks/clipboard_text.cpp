@@ -1,14 +1,12 @@
 #include "docks/clipboard_text.h"
 
-#include "shell/ui_text.h"
-
-std::wstring FormatRowsForClipboard(const std::vector<std::vector<std::wstring>>& rows) {
+std::wstring FormatDocksForClipboard(const std::vector<DockInfo>& docks) {
   std::wstring text;
-  for (const auto& cells : rows) {
-    for (size_t i = 0; i < g_ColumnTitlesZh.size(); ++i) {
-      text += g_ColumnTitlesZh[i];
+  for (const DockInfo& dock : docks) {
+    for (const DockColumn& column : DOCK_COLUMNS) {
+      text += column.title.chinese;
       text += L" : ";
-      if (i < cells.size()) text += cells[i];
+      text += dock.*column.field;
       text += L'\n';
     }
     text += L'\n';

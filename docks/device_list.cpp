@@ -8,14 +8,20 @@
 
 #include <spdlog/spdlog.h>
 
+#include "base/log_lines.h"
+
 #include "docks/clipboard.h"
 #include "docks/clipboard_text.h"
 #include "docks/dock_guard.h"
-#include "docks/dock_info.h"
-#include "shell/globals.h"
-#include "shell/ui_text.h"
+#include "docks/dock_query.h"
+#include "resources/resource.h"
+#include "base/ui_text.h"
 
 namespace {
+
+HWND g_hListView = nullptr;
+// The docks behind the rows, row by row: the list shows them, it does not hold them.
+std::vector<DockInfo> g_rowDocks;
 
 // Copies text into the shared zero-filled cell buffer, cut to what it holds.
 void CopyIntoCellBuffer(std::vector<wchar_t>& buffer, const std::wstring& text) {
@@ -67,12 +73,32 @@ int ListNextSelectedRow(HWND list, int after) {
 
 void ListEmpty(HWND list) { SendMessageW(list, LVM_DELETEALLITEMS, 0, 0); }
 
-void AppendDockRow(HWND list, const DockInfo& dock) {
-  const int row = ListRowCount(list);
-  ListAppendRow(list, row, dock.Vendor);
-  ListSetCell(list, row, 1, dock.Product);
-  ListSetCell(list, row, 2, dock.SerialNumber);
-  if (!dock.FwRev.empty()) ListSetCell(list, row, 3, dock.FwRev);
+void AppendDockRow(const DockInfo& dock) {
+  const int row = ListRowCount(g_hListView);
+  int column = 0;
+  for (const DockColumn& shown : DOCK_COLUMNS) {
+    const std::wstring& text = dock.*shown.field;
+    if (column == 0) {
+      ListAppendRow(g_hListView, row, text);
+    } else if (!text.empty()) {
+      ListSetCell(g_hListView, row, column, text);
+    }
+    ++column;
+  }
+  g_rowDocks.push_back(dock);
+}
+
+HWND DeviceListWindow() { return g_hListView; }
+
+void ClearDockList() {
+  ListEmpty(g_hListView);
+  g_rowDocks.clear();
+}
+
+std::optional<DockInfo> SelectedDock() {
+  const int row = ListNextSelectedRow(g_hListView, -1);
+  if (row < 0 || static_cast<size_t>(row) >= g_rowDocks.size()) return std::nullopt;
+  return g_rowDocks[static_cast<size_t>(row)];
 }
 
 DockListFill CreateListView(HWND parent) {
@@ -80,6 +106,7 @@ DockListFill CreateListView(HWND parent) {
   RECT area{};
   GetClientRect(parent, &area);
   InflateRect(&area, -DEVICE_LIST_MARGIN, -DEVICE_LIST_MARGIN);
+  g_rowDocks.clear();
   g_hListView = CreateWindowExW(WS_EX_CLIENTEDGE, WC_LISTVIEWW, nullptr, DEVICE_LIST_STYLE, area.left, area.top,
                                 area.right - area.left, area.bottom - area.top, parent,
                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_DEVICELIST)),
@@ -87,23 +114,23 @@ DockListFill CreateListView(HWND parent) {
   SendMessageW(g_hListView, LVM_SETTEXTCOLOR, 0, DEVICE_LIST_TEXT_COLOR);
   SendMessageW(g_hListView, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT);
 
-  const std::vector<std::wstring>& titles =
-      SelectUiLanguage() == UiLanguage::Chinese ? g_ColumnTitlesZh : g_ColumnTitlesEn;
+  const UiLanguage language = SelectUiLanguage();
   std::vector<wchar_t> buffer(CELL_BUFFER_LENGTH, L'\0');
-  for (size_t i = 0; i < titles.size(); ++i) {
-    CopyIntoCellBuffer(buffer, titles[i]);
+  WPARAM index = 0;
+  for (const DockColumn& shown : DOCK_COLUMNS) {
+    CopyIntoCellBuffer(buffer, shown.title.In(language));
     LVCOLUMNW column{};
     column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT;
     column.fmt = LVCFMT_LEFT;
-    column.cx = g_ColumnWidths.at(static_cast<std::int32_t>(i));
+    column.cx = shown.width;
     column.pszText = buffer.data();
-    SendMessageW(g_hListView, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
+    SendMessageW(g_hListView, LVM_INSERTCOLUMNW, index++, reinterpret_cast<LPARAM>(&column));
   }
   return FillDataToListView();
 }
 
 DockListFill FillDataToListView() {
-  spdlog::info("FillDataToListView");
+  spdlog::info(LOG_FILL_LIST);
   const DockQueryGuard guard;
   if (guard.FlashRunning()) {
     spdlog::info("FillDataToListView skipped: firmware update in progress");
@@ -114,18 +141,14 @@ DockListFill FillDataToListView() {
     return DockListFill::Busy;
   }
   const std::optional<DockInfo> dock = QueryDock();
-  if (dock) AppendDockRow(g_hListView, *dock);
+  if (dock) AppendDockRow(*dock);
   return DockListFill::Read;
 }
 
 void CopySelectItemInfo(HWND owner) {
-  std::vector<std::vector<std::wstring>> rows;
+  std::vector<DockInfo> docks;
   for (int row = ListNextSelectedRow(g_hListView, -1); row != -1; row = ListNextSelectedRow(g_hListView, row)) {
-    std::vector<std::wstring> cells;
-    for (size_t column = 0; column < g_ColumnTitlesZh.size(); ++column) {
-      cells.push_back(ListReadCell(g_hListView, row, static_cast<int>(column)));
-    }
-    rows.push_back(std::move(cells));
+    if (static_cast<size_t>(row) < g_rowDocks.size()) docks.push_back(g_rowDocks[static_cast<size_t>(row)]);
   }
-  CopyTextToClipboard(owner, FormatRowsForClipboard(rows));
+  CopyTextToClipboard(owner, FormatDocksForClipboard(docks));
 }

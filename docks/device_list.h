@@ -2,9 +2,10 @@
 // The DeviceListView: the report list of docks in the main window.
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
-struct DockInfo;
+#include "docks/dock_info.h"
 
 inline constexpr DWORD DEVICE_LIST_STYLE = WS_CHILD | WS_VISIBLE | WS_CLIPCHILDREN | 0x8000 /*LVS_NOSORTHEADER*/ |
                                            0x0001 /*LVS_REPORT*/;
@@ -20,10 +21,16 @@ enum class DockListFill { Read, FlashRunning, Busy };
 // Creates the list in the parent's client area, adds the columns in the
 // user's language and fills it once.
 DockListFill CreateListView(HWND parent);
+// The list control, once created.
+HWND DeviceListWindow();
 // Queries the dock, unless a flash holds it, and appends its row at the end of the list.
 DockListFill FillDataToListView();
-// Puts the selected rows on the clipboard as labelled text; the main window
-// owns the clipboard meanwhile.
+// Empties the list and the docks behind its rows.
+void ClearDockList();
+// The dock of the first selected row, if any.
+std::optional<DockInfo> SelectedDock();
+// Puts the selected rows' docks on the clipboard as labelled text; the main
+// window owns the clipboard meanwhile.
 void CopySelectItemInfo(HWND owner);
 
 // Row operations on a list view.
@@ -33,5 +40,6 @@ void ListSetCell(HWND list, int row, int column, const std::wstring& text);
 std::wstring ListReadCell(HWND list, int row, int column);
 int ListNextSelectedRow(HWND list, int after);
 void ListEmpty(HWND list);
-// Appends one dock as a row (used by FillDataToListView).
-void AppendDockRow(HWND list, const DockInfo& dock);
+// Appends one dock as a row, its cells from the column table. The row's
+// DockInfo is kept with the list (used by FillDataToListView).
+void AppendDockRow(const DockInfo& dock);

@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-inline constexpr wchar_t WATCHED_DOCK_ID[] = L"VID_3A7D&PID_B070";
+// The dock's own paths hold DockDevicePathId() (docks/dock_identity.h); a
+// second device, the dock's hub, is watched for arrivals too.
 inline constexpr wchar_t WATCHED_SECOND_ID[] = L"VID_2109&PID_8822";
 
 // Substring test over UTF-16 units, whatever the letter case of the ASCII

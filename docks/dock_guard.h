@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "shell/win_handles.h"
+#include "base/win_handles.h"
 
 inline constexpr wchar_t DOCK_ACCESS_NAME[] = L"Global\\VarnockFWUpdate.DockAccess";
 inline constexpr wchar_t FLASH_RUNNING_NAME[] = L"Global\\VarnockFWUpdate.FlashRunning";

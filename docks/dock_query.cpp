@@ -1,4 +1,4 @@
-#include "docks/dock_info.h"
+#include "docks/dock_query.h"
 
 #include <libusb.h>
 
@@ -11,7 +11,9 @@
 
 #include <spdlog/spdlog.h>
 
-#include "docks/ascii_text.h"
+#include "base/log_lines.h"
+
+#include "base/text_conversion.h"
 
 namespace {
 
@@ -55,7 +57,7 @@ DockQueryResult DiagnoseUnopenedDock() {
     const UsbHandle closing(opened);
     return result;
   }
-  spdlog::error("QueryDock dock present but cannot be opened {}", UsbErrorText(code));
+  spdlog::error(LOG_DOCK_UNOPENABLE, UsbErrorText(code));
   result.presence = DockPresence::Unopenable;
   result.openError = code;
   return result;
@@ -82,12 +84,18 @@ std::string UsbErrorText(int code) {
   return std::string(libusb_error_name(code)) + " (" + std::to_string(code) + ")";
 }
 
+int StartUsbLibrary() {
+  const int result = libusb_init(nullptr);
+  if (result < 0) spdlog::info("libusb_init failed {}", result);
+  return result;
+}
+
 std::optional<DockInfo> QueryDock() { return QueryDockDiagnosed().info; }
 
 DockQueryResult QueryDockDiagnosed() {
   UsbHandle handle(libusb_open_device_with_vid_pid(nullptr, DOCK_VENDOR_ID, DOCK_PRODUCT_ID));
   if (!handle) {
-    spdlog::error("libusb_open_device_with_vid_pid failed");
+    spdlog::error(LOG_NO_DOCK_OPENED);
     return DiagnoseUnopenedDock();
   }
   DockQueryResult result;
@@ -114,7 +122,7 @@ DockQueryResult QueryDockDiagnosed() {
     const int result = libusb_control_transfer(handle.get(), DOCK_REQUEST_TYPE_VENDOR_IN, DOCK_REQ_FW_VERSION, 0, 0,
                                                reply.data(), DOCK_FW_REPLY_LENGTH, DOCK_FW_TIMEOUT_MS);
     if (result < 0) {
-      spdlog::error("libusb_control_transfer failed {}", result);
+      spdlog::error(LOG_FW_REQUEST_FAILED, result);
     } else if (result < DOCK_FW_REPLY_MIN_LENGTH) {
       // The version lies in bytes 4 to 7: a shorter reply has none to show.
       spdlog::error("libusb_control_transfer short reply {}", result);

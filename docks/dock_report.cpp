@@ -3,19 +3,8 @@
 #include <cwchar>
 
 #include "docks/dock_info.h"
-#include "shell/ui_text.h"
 
 namespace {
-
-// The dock's fields in column order.
-std::wstring FieldOf(const DockInfo& dock, size_t column) {
-  switch (column) {
-    case 0: return dock.Vendor;
-    case 1: return dock.Product;
-    case 2: return dock.SerialNumber;
-    default: return dock.FwRev;
-  }
-}
 
 std::wstring JsonString(const std::wstring& text) {
   std::wstring out = L"\"";
@@ -38,17 +27,17 @@ std::wstring JsonString(const std::wstring& text) {
 
 std::wstring FormatDockReport(const DockInfo& dock) {
   std::wstring text;
-  for (size_t column = 0; column < g_ColumnTitlesEn.size(); ++column) {
-    text += g_ColumnTitlesEn[column] + L": " + FieldOf(dock, column) + L"\r\n";
+  for (const DockColumn& column : DOCK_COLUMNS) {
+    text += std::wstring(column.title.english) + L": " + dock.*column.field + L"\r\n";
   }
   return text;
 }
 
 std::wstring FormatDockJson(const DockInfo& dock) {
   std::wstring text = L"{";
-  for (size_t column = 0; column < g_ColumnTitlesEn.size(); ++column) {
-    if (column > 0) text += L",";
-    text += JsonString(g_ColumnTitlesEn[column]) + L":" + JsonString(FieldOf(dock, column));
+  for (const DockColumn& column : DOCK_COLUMNS) {
+    if (text.size() > 1) text += L",";
+    text += JsonString(column.title.english) + L":" + JsonString(dock.*column.field);
   }
   return text + L"}\r\n";
 }

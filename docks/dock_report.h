@@ -1,6 +1,6 @@
 #pragma once
-// The dock's four texts as the command line prints them, under the list's
-// English column names. Portable.
+// The dock's texts as the command line prints them, under the columns'
+// English titles (docks/dock_info.h). Portable.
 #include <string>
 
 struct DockInfo;

@@ -9,10 +9,13 @@
 #include <spdlog/spdlog.h>
 
 #include "docks/device_paths.h"
-#include "shell/globals.h"
-#include "shell/log.h"
+#include "docks/dock_identity.h"
+#include "base/log.h"
+#include "base/text_conversion.h"
 
 namespace {
+
+HDEVNOTIFY g_hDevNotify = nullptr;
 
 // The interface path of a record, bounded by the record's own size so a
 // record without a terminator is never read past its end.
@@ -43,7 +46,7 @@ void OnArrival(const DEV_BROADCAST_HDR* header, const std::function<void()>& wat
     const std::wstring path = InterfacePath(reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header));
     TraceDevicePath(L"USB device added.    ", path);
     spdlog::info("DBT_DEVTYP_DEVICEINTERFACE USB device added. {} ", WideToUtf8(path));
-    if (IsWatchedDevicePath(path, WATCHED_DOCK_ID) || IsWatchedDevicePath(path, WATCHED_SECOND_ID)) {
+    if (IsWatchedDevicePath(path, DockDevicePathId()) || IsWatchedDevicePath(path, WATCHED_SECOND_ID)) {
       watchedDeviceChanged();
     }
   } else if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
@@ -61,7 +64,7 @@ void OnRemoveComplete(const DEV_BROADCAST_HDR* header, const std::function<void(
     const std::wstring path = InterfacePath(reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header));
     TraceDevicePath(L"USB device removed.    ", path);
     spdlog::info("DBT_DEVICEREMOVECOMPLETE USB device removed. {}", WideToUtf8(path));
-    if (IsWatchedDevicePath(path, WATCHED_DOCK_ID)) watchedDeviceChanged();
+    if (IsWatchedDevicePath(path, DockDevicePathId())) watchedDeviceChanged();
   } else if (header->dbch_devicetype == DBT_DEVTYP_VOLUME) {
     const std::wstring text = L"Volume Removed " + VolumeMaskText(UnitMask(header)) + L"\n";
     OutputDebugStringW(text.c_str());
@@ -80,6 +83,13 @@ void RegisterDeviceNotify(HWND mainWindow) {
   filter.dbcc_name[0] = L'\0';
   g_hDevNotify = RegisterDeviceNotificationW(mainWindow, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
 }
+
+void UnregisterDeviceNotify() {
+  UnregisterDeviceNotification(g_hDevNotify);
+  g_hDevNotify = nullptr;
+}
+
+HDEVNOTIFY DeviceNotifyHandle() { return g_hDevNotify; }
 
 LRESULT HandleDeviceChange(WPARAM event, LPARAM record, const std::function<void()>& watchedDeviceChanged) {
   const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(record);

@@ -10,6 +10,10 @@ inline constexpr GUID USB_DEVICE_INTERFACE_CLASS = {
 
 // Registers the window for USB device-interface arrivals and removals.
 void RegisterDeviceNotify(HWND mainWindow);
+// Ends the registration (the quit path).
+void UnregisterDeviceNotify();
+// The registration, null when there is none.
+HDEVNOTIFY DeviceNotifyHandle();
 // WM_DEVICECHANGE: traces and logs, and calls `watchedDeviceChanged` for a
 // watched device's arrival or removal; the window decides when to read the
 // dock again. Always 0.

@@ -1,6 +1,6 @@
 #include "shell/console.h"
 
-#include "shell/log.h"
+#include "base/text_conversion.h"
 
 namespace {
 
@@ -8,34 +8,7 @@ bool IsUsable(HANDLE handle) {
   return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetFileType(handle) != FILE_TYPE_UNKNOWN;
 }
 
-std::wstring Utf8ToWide(const std::string& text) {
-  const int length = static_cast<int>(text.size());
-  if (length == 0) return {};
-  const int needed = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
-  if (needed <= 0) return {};
-  std::wstring wide(static_cast<size_t>(needed), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), length, wide.data(), needed);
-  return wide;
-}
-
 }  // namespace
-
-size_t AnsiToUtf8(std::string_view ansi, std::string& utf8) {
-  size_t whole = 0;
-  while (whole < ansi.size()) {
-    const size_t step = IsDBCSLeadByte(static_cast<BYTE>(ansi[whole])) ? 2 : 1;
-    if (whole + step > ansi.size()) break;
-    whole += step;
-  }
-  const int length = static_cast<int>(whole);
-  if (length == 0) return 0;
-  const int needed = MultiByteToWideChar(CP_ACP, 0, ansi.data(), length, nullptr, 0);
-  if (needed <= 0) return whole;
-  std::wstring wide(static_cast<size_t>(needed), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, ansi.data(), length, wide.data(), needed);
-  utf8 += WideToUtf8(wide);
-  return whole;
-}
 
 ConsoleStream::ConsoleStream(DWORD which) {
   HANDLE standard = GetStdHandle(which);

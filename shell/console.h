@@ -8,11 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "shell/win_handles.h"
-
-// ANSI code-page bytes to UTF-8, for text the updater prints in the ANSI
-// code page; a lead byte whose trail has not arrived is left (ToolOutputUtf8).
-size_t AnsiToUtf8(std::string_view ansi, std::string& utf8);
+#include "base/win_handles.h"
 
 class ConsoleStream {
  public:

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "shell/win_handles.h"
+#include "base/win_handles.h"
 
 inline constexpr DWORD FLASH_WATCH_INTERVAL_MS = 1000;
 

@@ -1,12 +1,11 @@
 // Entry point of VarnockFWUpdate: start-up in a fixed order, then the message loop.
 #include <windows.h>
 
-#include <libusb.h>
-
 #include <spdlog/spdlog.h>
 
+#include "docks/dock_query.h"
 #include "shell/startup.h"
-#include "shell/unattended.h"
+#include "shell/command_line_run.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // With arguments the program runs unattended for scripts; without, as always.
@@ -18,11 +17,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   spdlog::info("program start...");
   spdlog::info("Windows version: {0}.{1} (Build {2})", version.dwMajorVersion, version.dwMinorVersion,
                version.dwBuildNumber);
-  const int usbResult = libusb_init(nullptr);
-  if (usbResult < 0) {
-    spdlog::info("libusb_init failed {}", usbResult);
-    return 1;
-  }
+  if (StartUsbLibrary() < 0) return 1;
   HWND mainWindow = BuildMainWindow(instance);
   if (mainWindow == nullptr) return 1;
   ShowMainWindow(mainWindow);

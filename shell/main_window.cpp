@@ -8,15 +8,17 @@
 
 #include <spdlog/spdlog.h>
 
+#include "base/log_lines.h"
+
 #include "docks/device_list.h"
 #include "docks/dock_guard.h"
 #include "docks/hotplug.h"
-#include "shell/globals.h"
+#include "resources/resource.h"
 #include "shell/flash_watch.h"
 #include "shell/menus.h"
-#include "shell/ui_text.h"
-#include "shell/win_handles.h"
-#include "update/fw_download.h"
+#include "base/ui_text.h"
+#include "base/win_handles.h"
+#include "update/flash_command.h"
 #include "update/update_lock.h"
 
 namespace {
@@ -24,6 +26,7 @@ namespace {
 // The list shows no dock because a flash kept it from being read (or the
 // dock stayed busy): it is read again once the flash has ended.
 bool g_bListAwaitsFlashEnd = false;
+HWND g_hStatusBar = nullptr;
 std::unique_ptr<FlashWatch> g_flashWatch;
 
 void CreateStatusBar(HWND window) {
@@ -33,10 +36,10 @@ void CreateStatusBar(HWND window) {
 void LayOutChildren(HWND window) {
   RECT area{};
   GetClientRect(window, &area);
-  InflateRect(&area, -LIST_MARGIN, -LIST_MARGIN);
+  InflateRect(&area, -DEVICE_LIST_MARGIN, -DEVICE_LIST_MARGIN);
   area.bottom -= STATUS_BAR_ROOM;
-  if (g_hListView) {
-    SetWindowPos(g_hListView, nullptr, area.left, area.top, area.right - area.left, area.bottom - area.top,
+  if (DeviceListWindow()) {
+    SetWindowPos(DeviceListWindow(), nullptr, area.left, area.top, area.right - area.left, area.bottom - area.top,
                  SWP_NOZORDER | SWP_NOACTIVATE);
   }
   SendMessageW(g_hStatusBar, WM_SIZE, 0, 0);
@@ -49,28 +52,28 @@ bool IsKeyboardRequest(POINT screen) { return screen.x == -1 && screen.y == -1; 
 // mouse, under the first selected row for the keyboard. False: no menu.
 bool FindMenuRow(POINT& screen) {
   if (IsKeyboardRequest(screen)) {
-    const int row = ListNextSelectedRow(g_hListView, -1);
+    const int row = ListNextSelectedRow(DeviceListWindow(), -1);
     if (row == -1) return false;
     RECT bounds{};
     bounds.left = LVIR_BOUNDS;
-    SendMessageW(g_hListView, LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&bounds));
+    SendMessageW(DeviceListWindow(), LVM_GETITEMRECT, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&bounds));
     screen = POINT{bounds.left, bounds.bottom};
-    ClientToScreen(g_hListView, &screen);
+    ClientToScreen(DeviceListWindow(), &screen);
     return true;
   }
   LVHITTESTINFO hit{};
   hit.pt = screen;
-  ScreenToClient(g_hListView, &hit.pt);
-  SendMessageW(g_hListView, LVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit));
+  ScreenToClient(DeviceListWindow(), &hit.pt);
+  SendMessageW(DeviceListWindow(), LVM_HITTEST, 0, reinterpret_cast<LPARAM>(&hit));
   return hit.iItem != -1;
 }
 
 // From the list, from the keyboard, or at a point over the list.
 bool IsRowMenuRequest(HWND from, LPARAM lParam) {
   const POINT screen{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
-  if (from == g_hListView || IsKeyboardRequest(screen)) return true;
+  if (from == DeviceListWindow() || IsKeyboardRequest(screen)) return true;
   RECT list{};
-  GetWindowRect(g_hListView, &list);
+  GetWindowRect(DeviceListWindow(), &list);
   return PtInRect(&list, screen) != FALSE;
 }
 
@@ -78,7 +81,7 @@ void ShowRowContextMenu(HWND window, LPARAM lParam) {
   POINT screen{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
   if (!FindMenuRow(screen)) return;
 
-  const int selected = static_cast<int>(SendMessageW(g_hListView, LVM_GETSELECTEDCOUNT, 0, 0));
+  const int selected = static_cast<int>(SendMessageW(DeviceListWindow(), LVM_GETSELECTEDCOUNT, 0, 0));
   const std::vector<std::wstring>& labels = g_ContextMenuTexts.at(LanguageId(SelectUiLanguage()));
 
   UniqueMenu menu(CreatePopupMenu());
@@ -105,7 +108,7 @@ void OnFlashStateChanged(HWND window, bool flashing) {
   if (UpdateRunning()) return;
   if (flashing && !g_bListAwaitsFlashEnd) {
     spdlog::info("FlashWatch firmware update in progress");
-    ListEmpty(g_hListView);
+    ClearDockList();
     ShowDockListState(window, DockListFill::FlashRunning);
   } else if (!flashing && g_bListAwaitsFlashEnd) {
     RefreshDeviceList();
@@ -115,7 +118,7 @@ void OnFlashStateChanged(HWND window, bool flashing) {
 void RunShutdownSequence() {
   spdlog::info("QuitApp\n\n");
   g_flashWatch.reset();
-  UnregisterDeviceNotification(g_hDevNotify);
+  UnregisterDeviceNotify();
   PostQuitMessage(0);
 }
 
@@ -138,7 +141,7 @@ void DispatchCommand(HWND window, UINT command) {
       CopySelectItemInfo(window);
       break;
     case IDM_FW_DOWNLOAD:
-      FWDownload(window);
+      FWDownload(window, SelectedDock());
       break;
     default:
       break;
@@ -149,9 +152,9 @@ void DispatchCommand(HWND window, UINT command) {
 
 void RefreshDeviceList() {
   spdlog::info("RefreshDeviceList");
-  ListEmpty(g_hListView);
-  UpdateWindow(g_hListView);
-  ShowDockListState(GetParent(g_hListView), FillDataToListView());
+  ClearDockList();
+  UpdateWindow(DeviceListWindow());
+  ShowDockListState(GetParent(DeviceListWindow()), FillDataToListView());
 }
 
 void ShowDockListState(HWND mainWindow, DockListFill fill) {
@@ -212,7 +215,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       // Ending the session mid-flash can leave the dock without firmware. The
       // Restart Manager's request (ENDSESSION_CLOSEAPP) is answered alike.
       if (FlashRunningHere()) {
-        spdlog::info("WM_QUERYENDSESSION refused: firmware update in progress");
+        spdlog::info(LOG_SESSION_END_REFUSED);
         return FALSE;
       }
       return DefWindowProcW(window, message, wParam, lParam);

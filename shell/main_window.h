@@ -4,7 +4,6 @@
 
 #include "docks/device_list.h"
 
-inline constexpr int LIST_MARGIN = 15;
 inline constexpr int STATUS_BAR_ROOM = 20;
 inline constexpr int MIN_TRACK_WIDTH = 850;
 inline constexpr int MIN_TRACK_HEIGHT = 500;

@@ -2,11 +2,19 @@
 
 #include <spdlog/spdlog.h>
 
-#include "shell/globals.h"
-#include "shell/ui_text.h"
+#include "resources/resource.h"
+#include "base/ui_text.h"
+
+namespace {
+// Not kept between runs; a new main window starts below others.
+bool g_bTopmost = false;
+}  // namespace
+
+bool IsTopmost() { return g_bTopmost; }
 
 void CreateMainMenu(HWND mainWindow) {
   spdlog::info("CreateMainMenu");
+  g_bTopmost = false;
   const UiLanguage language = SelectUiLanguage();
 
   HMENU bar = CreateMenu();
@@ -30,10 +38,10 @@ void ToggleTopmost(HWND mainWindow) {
   spdlog::info("TOPMOST");
   if (g_bTopmost) {
     SetWindowPos(mainWindow, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
-    g_bTopmost = 0;
+    g_bTopmost = false;
   } else {
     SetWindowPos(mainWindow, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
-    g_bTopmost = 1;
+    g_bTopmost = true;
   }
   HMENU settings = GetSubMenu(GetMenu(mainWindow), 1);
   CheckMenuItem(settings, IDM_TOPMOST, MF_BYCOMMAND | (g_bTopmost ? MF_CHECKED : MF_UNCHECKED));

@@ -6,6 +6,8 @@
 
 void CreateMainMenu(HWND mainWindow);
 void ToggleTopmost(HWND mainWindow);
+// Whether Settings > Topmost is on.
+bool IsTopmost();
 void ShowAbout(HWND mainWindow);
 // "VarnockFirmwareUpdate V1.0.0.0\n\n<copyright>"
 std::wstring AboutText();

@@ -7,11 +7,11 @@
 
 #include "docks/device_list.h"
 #include "docks/hotplug.h"
-#include "shell/globals.h"
-#include "shell/log.h"
+#include "resources/resource.h"
+#include "base/log.h"
 #include "shell/main_window.h"
 #include "shell/menus.h"
-#include "shell/ui_text.h"
+#include "base/ui_text.h"
 
 namespace {
 using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);

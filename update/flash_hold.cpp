@@ -5,7 +5,9 @@
 
 #include <spdlog/spdlog.h>
 
-#include "shell/ui_text.h"
+#include "base/log_lines.h"
+
+#include "base/ui_text.h"
 
 namespace {
 
@@ -41,7 +43,7 @@ BOOL WINAPI RefuseConsoleSignal(DWORD event) {
 LRESULT CALLBACK HoldWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_QUERYENDSESSION:
-      spdlog::info("WM_QUERYENDSESSION refused: firmware update in progress");
+      spdlog::info(LOG_SESSION_END_REFUSED);
       return FALSE;
     case WM_ENDSESSION:
       if (wParam) spdlog::error("WM_ENDSESSION: the session ends during a firmware update");

@@ -1,9 +1,11 @@
 #include "update/updater_command.h"
 
-#include "shell/ui_text.h"
+#include "base/ui_text.h"
+#include "docks/dock_identity.h"
 
 std::wstring BuildUpdaterCommandLine(const std::wstring& toolPath, const std::wstring& fwFile) {
-  return L"\"" + toolPath + L"\" -vid 3A7D -pid B070 -i \"" + fwFile + L"\" -l v";
+  return L"\"" + toolPath + L"\" -vid " + UsbIdText(DOCK_VENDOR_ID) + L" -pid " + UsbIdText(DOCK_PRODUCT_ID) +
+         L" -i \"" + fwFile + L"\" -l v";
 }
 
 std::wstring UpdaterToolPath(const std::wstring& modulePath) {

@@ -5,7 +5,7 @@
 // Room for the command line, terminator included.
 inline constexpr size_t COMMAND_LINE_CAPACITY = 1024;
 
-// "\"<tool>\" -vid 3A7D -pid B070 -i \"<image>\" -l v"
+// "\"<tool>\" -vid <vendor> -pid <product> -i \"<image>\" -l v", the dock's ids in hexadecimal
 std::wstring BuildUpdaterCommandLine(const std::wstring& toolPath, const std::wstring& fwFile);
 
 // A line of more than 1023 code units does not fit the buffer and is refused.

@@ -6,7 +6,9 @@
 
 #include <spdlog/spdlog.h>
 
-#include "shell/win_handles.h"
+#include "base/log_lines.h"
+
+#include "base/win_handles.h"
 #include "update/update_outcome.h"
 #include "update/updater_command.h"
 
@@ -110,7 +112,7 @@ UpdaterStage StartTool(const std::wstring& commandLine, OutputPipe& pipe, HANDLE
                       CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
                       &process)) {
     code = GetLastError();
-    spdlog::error("CreateProcess failed {}", code);
+    spdlog::error(LOG_UPDATER_START_FAILED, code);
     return UpdaterStage::StartFailed;
   }
   pipe.writeEnd.Reset();
@@ -132,7 +134,7 @@ DWORD BytesWaiting(HANDLE readEnd) {
 // breaks, or, once the tool itself has ended, until what is in the pipe is read.
 void ReadToolOutput(OutputPipe& pipe, HANDLE child, const UpdaterOutputSink& onOutput, UpdateOutcome& outcome) {
   std::vector<char> buffer(OUTPUT_BUFFER_SIZE, '\0');
-  spdlog::info("ReadFile");
+  spdlog::info(LOG_UPDATER_READ);
   bool childEnded = false;
   for (;;) {
     if (childEnded && BytesWaiting(pipe.readEnd.Get()) == 0) break;
@@ -209,8 +211,8 @@ UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFi
   pipe.readEnd.Reset();
   WaitForSingleObject(child.Get(), INFINITE);
   if (!GetExitCodeProcess(child.Get(), &run.exitCode)) run.exitCode = STILL_ACTIVE;
-  spdlog::info("RealFWDownload tool exit code {}", ExitCodeText(run.exitCode));
+  spdlog::info(LOG_UPDATER_EXIT_CODE, ExitCodeText(run.exitCode));
   run.failed = UpdaterRunFailed(outcome, run.exitCode);
-  spdlog::info("RealFWDownload end");
+  spdlog::info(LOG_UPDATER_END);
   return run;
 }

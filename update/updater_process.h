@@ -36,7 +36,7 @@ const char* FailedCall(UpdaterStage stage);
 // Each block of the tool's output as it arrives.
 using UpdaterOutputSink = std::function<void(const char* data, size_t length)>;
 
-// Runs "<tool>" -vid 3A7D -pid B070 -i "<image>" -l v and waits for it to
+// Runs the updater with its command line (update/updater_command.h) and waits for it to
 // end. The child inherits the pipe's write end and `alsoInherit` (when not
 // null), nothing else of ours.
 UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFile,

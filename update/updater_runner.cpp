@@ -6,8 +6,8 @@
 #include <spdlog/spdlog.h>
 
 #include "docks/dock_guard.h"
-#include "shell/globals.h"
-#include "shell/ui_text.h"
+#include "resources/resource.h"
+#include "base/ui_text.h"
 #include "update/update_lock.h"
 #include "update/updater_process.h"
 #include "update/wait_dialog.h"

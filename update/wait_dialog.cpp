@@ -2,12 +2,16 @@
 
 #include <atomic>
 
-#include "shell/globals.h"
-#include "shell/ui_text.h"
+#include "resources/resource.h"
+#include "base/ui_text.h"
 
 namespace {
+// Written by the dialog on the UI thread, read by the update worker.
+std::atomic<HWND> g_hWaitDialog{nullptr};
 std::atomic<bool> g_bWaitDialogCloseRequested{false};
-}
+}  // namespace
+
+HWND LastWaitDialog() { return g_hWaitDialog.load(); }
 
 void PrepareWaitDialogHandshake() {
   // The last box's handle goes too: a close request made before the new box

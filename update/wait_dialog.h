@@ -14,3 +14,5 @@ POINT CentreOver(const RECT& owner, const RECT& own);
 // after the request ends itself at once, so the request is never lost.
 void PrepareWaitDialogHandshake();  // UI thread, before the worker starts
 void RequestWaitDialogClose();      // worker, on every way out
+// The handle the last wait dialog published (it stays after the dialog ended).
+HWND LastWaitDialog();

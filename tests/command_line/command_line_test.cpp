@@ -11,8 +11,8 @@
 
 #include "docks/dock_guard.h"
 #include "resources/resource.h"
-#include "shell/command_line.h"
-#include "shell/win_handles.h"
+#include "shell/command_line_parse.h"
+#include "base/win_handles.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -566,64 +566,5 @@ TEST_F(CommandLine, BatchFilesSeeTheExitCodeInErrorlevel) {
   EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"codes.txt"), "plain=3\r\nstart=2\r\n");
 }
 
-TEST(CommandLineParsing, SwitchesAndTheirArguments) {
-  struct Case {
-    std::vector<std::wstring> args;
-    CommandMode mode;
-    bool json;
-    std::wstring image;
-    int wait;
-    std::wstring expect = L"";
-    bool force = false;
-    std::wstring log = L"";
-  };
-  const Case cases[] = {
-      {{L"/update", L"fw.bin", L"/expect", L"1.3.0.0", L"/force"}, CommandMode::Update, false, L"fw.bin", 60, L"1.3.0.0", true},
-      {{L"/info", L"/LOG", L"C:\\logs\\dock.log"}, CommandMode::Info, false, L"", 60, L"", false, L"C:\\logs\\dock.log"},
-      {{L"-force", L"/update", L"fw.bin", L"/log", L"x.log"}, CommandMode::Update, false, L"fw.bin", 60, L"", true, L"x.log"},
-      {{L"/info", L"/expect", L"1.3.0.0"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/info", L"/force"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/expect", L"1.3.0.0"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/force"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/update", L"fw.bin", L"/force", L"/force"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/update", L"fw.bin", L"/expect", L"1.3.0.0", L"/expect", L"1.4.0.0"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/update", L"fw.bin", L"/expect"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/update", L"fw.bin", L"/log", L"/force"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/log", L"x.log"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/?", L"/log", L"x.log"}, CommandMode::UsageError, false, L"", 60},
-      {{}, CommandMode::Window, false, L"", 60},
-      {{L"/INFO", L"-json"}, CommandMode::Info, true, L"", 60},
-      {{L"-update", L"D:\\fw.bin"}, CommandMode::Update, false, L"D:\\fw.bin", 60},
-      {{L"/Wait", L"0", L"/update", L"-fw.bin"}, CommandMode::Update, false, L"-fw.bin", 0},
-      {{L"/update", L"fw.bin", L"/wait", L"86400"}, CommandMode::Update, false, L"fw.bin", 86400},
-      {{L"-?"}, CommandMode::Help, false, L"", 60},
-      {{L"/update", L"fw.bin", L"/wait", L"86401"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/update", L"fw.bin", L"/wait", L"-1"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/update", L"/wait", L"5"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/update", L"a.bin", L"/update", L"b.bin"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/info", L"/update", L"a.bin"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/update", L"a.bin", L"/json"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/json"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/?", L"/info"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/"}, CommandMode::UsageError, false, L"", 60},
-  };
-  for (const Case& expected : cases) {
-    std::wstring line;
-    for (const auto& arg : expected.args) line += arg + L" ";
-    SCOPED_TRACE(Utf8(line));
-    const CommandRequest request = ParseCommandLine(expected.args);
-    EXPECT_EQ(request.mode, expected.mode);
-    if (expected.mode == CommandMode::UsageError) {
-      EXPECT_FALSE(request.problem.empty());
-      continue;
-    }
-    EXPECT_EQ(request.json, expected.json);
-    EXPECT_EQ(request.image, expected.image);
-    EXPECT_EQ(request.waitSeconds, expected.wait);
-    EXPECT_EQ(request.expect, expected.expect);
-    EXPECT_EQ(request.force, expected.force);
-    EXPECT_EQ(request.logFile, expected.log);
-  }
-}
 
 }  // namespace

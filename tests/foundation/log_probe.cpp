@@ -13,7 +13,8 @@
 
 #include <spdlog/spdlog.h>
 
-#include "shell/log.h"
+#include "base/log.h"
+#include "base/text_conversion.h"
 
 namespace {
 

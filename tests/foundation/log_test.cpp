@@ -10,8 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "shell/log.h"
-#include "shell/win_handles.h"
+#include "base/log.h"
+#include "base/text_conversion.h"
+#include "base/win_handles.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-// What of shell/ui_text.h no screen shows: the language rule over many
+// What of base/ui_text.h no screen shows: the language rule over many
 // language ids, the shapes of the tables, and the texts of the file filter and
 // of the start-up failure box. Every other text is checked where the user
 // sees it (window_test, update_flow_test, command_line_test, acceptance).
@@ -10,7 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "shell/ui_text.h"
+#include "base/ui_text.h"
+#include "docks/dock_info.h"
 #include "tests/support/test_support.h"
 
 TEST(UiLanguageRule, OnlySimplifiedChineseGivesChinese) {

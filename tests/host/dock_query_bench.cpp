@@ -13,7 +13,7 @@
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
-#include "docks/dock_info.h"
+#include "docks/dock_query.h"
 #include "tests/host/emulated_dock.h"
 
 int main(int argc, char** argv) {

@@ -15,7 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "docks/dock_info.h"
+#include "docks/dock_query.h"
 #include "tests/host/emulated_dock.h"
 #include "tests/host/log_capture.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "docks/dock_info.h"
+#include "docks/dock_query.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;

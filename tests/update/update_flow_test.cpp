@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "docks/device_list.h"
-#include "shell/globals.h"
+#include "resources/resource.h"
 #include "shell/main_window.h"
 #include "standins/sim_dock/sim_dock.h"
 #include "tests/support/test_support.h"
@@ -337,7 +337,7 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToKeysClosesAndASecondDownl
     EXPECT_EQ(wait.rect.top, origin.y + ((wait.ownerRect.bottom - wait.ownerRect.top) - height) / 2);
     EXPECT_GT(width, 0);
     // The handle stays published after the dialog has ended.
-    EXPECT_EQ(g_hWaitDialog.load(), wait.dialog);
+    EXPECT_EQ(LastWaitDialog(), wait.dialog);
     ExpectWorkerLog(run, image, {"started\r\n", TOOL_COMPLETED + "\r\n"});
   }
   SetWindowPos(mainWindow_, nullptr, home.left, home.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
@@ -372,7 +372,7 @@ TEST_F(FirmwareDownload, WaitDialogLargerThanItsOwnerIsCentredWithNegativeOffset
   EXPECT_LT(wait.rect.top, 300);
   EXPECT_EQ(wait.rect.left, 400 + (120 - width) / 2);
   EXPECT_EQ(wait.rect.top, 300 + (50 - height) / 2);
-  EXPECT_EQ(g_hWaitDialog.load(), wait.dialog);
+  EXPECT_EQ(LastWaitDialog(), wait.dialog);
   EXPECT_FALSE(IsWindow(wait.dialog));
 }
 
@@ -488,15 +488,15 @@ TEST_F(FirmwareDownload, ListShowsTheNewRevisionOnceTheToolHasFlashedTheDock) {
   SetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", stateFile.c_str());
   SimDockUseStateFile();
   RefreshDeviceList();
-  ASSERT_EQ(ListRowCount(g_hListView), 1);
-  EXPECT_EQ(ListReadCell(g_hListView, 0, 3), L"1.2.3.4");
+  ASSERT_EQ(ListRowCount(DeviceListWindow()), 1);
+  EXPECT_EQ(ListReadCell(DeviceListWindow(), 0, 3), L"1.2.3.4");
 
   const std::wstring image = folder_ + L"dock-fw-2.0.1.7.bin";
   WriteImage(image, 4096, "out Writing image\nflash\nout " + TOOL_COMPLETED, "FWCT", {2, 0, 1, 7});
   const UpdateRun run = Run(image);
   ExpectOutcome(run, false);
-  EXPECT_EQ(ListRowCount(g_hListView), 1);
-  EXPECT_EQ(ListReadCell(g_hListView, 0, 3), L"2.0.1.7");
+  EXPECT_EQ(ListRowCount(DeviceListWindow()), 1);
+  EXPECT_EQ(ListReadCell(DeviceListWindow(), 0, 3), L"2.0.1.7");
 }
 
 TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogAndStandardOutput) {

@@ -15,12 +15,12 @@
 #include <thread>
 
 #include "docks/device_list.h"
-#include "shell/globals.h"
-#include "shell/log.h"
+#include "resources/resource.h"
+#include "base/log.h"
 #include "shell/main_window.h"
 #include "shell/menus.h"
 #include "shell/startup.h"
-#include "shell/ui_text.h"
+#include "base/ui_text.h"
 #include "standins/sim_dock/sim_dock.h"
 #include "tests/support/test_support.h"
 #include "update/wait_dialog.h"
@@ -72,18 +72,18 @@ void InstallNonProgramTool() {
 
 void SelectDockRow() {
   ProgramWindow();
-  if (ListRowCount(g_hListView) == 0) RefreshDeviceList();
+  if (ListRowCount(DeviceListWindow()) == 0) RefreshDeviceList();
   LVITEMW item{};
   item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
   item.state = LVIS_SELECTED | LVIS_FOCUSED;
-  SendMessageW(g_hListView, LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
+  SendMessageW(DeviceListWindow(), LVM_SETITEMSTATE, 0, reinterpret_cast<LPARAM>(&item));
 }
 
 void ClearSelection() {
   LVITEMW item{};
   item.stateMask = LVIS_SELECTED;
   item.state = 0;
-  SendMessageW(g_hListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+  SendMessageW(DeviceListWindow(), LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
 }
 
 std::vector<std::string> LoggedBlocks(const std::vector<LogRecord>& records) {

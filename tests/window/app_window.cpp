@@ -10,8 +10,8 @@
 
 #include "docks/device_list.h"
 #include "docks/hotplug.h"
-#include "shell/globals.h"
-#include "shell/log.h"
+#include "resources/resource.h"
+#include "base/log.h"
 #include "shell/menus.h"
 #include "shell/startup.h"
 
@@ -63,10 +63,6 @@ bool TakeQuitMessage(int* code) {
 void DestroyMainWindow(HWND window) {
   if (IsWindow(window)) DestroyWindow(window);
   testsupport::PumpMessages();  // the quit message goes with the rest
-  g_hListView = nullptr;
-  g_hStatusBar = nullptr;
-  g_hDevNotify = nullptr;
-  g_bTopmost = 0;
 }
 
 void MainWindowTest::SetUp() {

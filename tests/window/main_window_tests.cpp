@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "docks/device_list.h"
-#include "shell/globals.h"
+#include "docks/hotplug.h"
+#include "resources/resource.h"
 #include "shell/startup.h"
 #include "tests/window/app_window.h"
 
@@ -56,7 +57,7 @@ TEST(MainWindowStartUp, BuiltInOrderWithTheDockRowInPlaceBeforeItShows) {
   // Everything up to the notification registration happens before the window is shown.
   EXPECT_FALSE(IsWindowVisible(window));
   EXPECT_EQ(ListRowCount(list), 1);
-  EXPECT_NE(g_hDevNotify, nullptr) << "registered for USB device interfaces";
+  EXPECT_NE(DeviceNotifyHandle(), nullptr) << "registered for USB device interfaces";
   // Until the first layout the list keeps 15 pixels on every side.
   RECT created{};
   GetClientRect(window, &created);

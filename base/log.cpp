@@ -1,4 +1,4 @@
-#include "shell/log.h"
+#include "base/log.h"
 
 #include <windows.h>
 
@@ -35,14 +35,4 @@ void CreateLog(const std::wstring& file) {
 
 void LogNowhere() {
   spdlog::set_default_logger(std::make_shared<spdlog::logger>("logger", std::make_shared<spdlog::sinks::null_sink_mt>()));
-}
-
-std::string WideToUtf8(std::wstring text) {
-  const int length = static_cast<int>(text.size());
-  if (length == 0) return {};
-  const int needed = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-  if (needed <= 0) return {};
-  std::string result(static_cast<size_t>(needed), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), length, result.data(), needed, nullptr, nullptr);
-  return result;
 }

@@ -1,23 +1,34 @@
-#include "shell/command_line.h"
+#include "shell/command_line_parse.h"
 
 #include <cwctype>
-
-const wchar_t COMMAND_LINE_USAGE[] =
-    L"Usage:\r\n"
-    L"  VarnockFWUpdate.exe                                 open the window\r\n"
-    L"  VarnockFWUpdate.exe /info [/json] [/log <file>]     print the dock's information\r\n"
-    L"  VarnockFWUpdate.exe /update <image> [/wait <seconds>] [/expect <version>] [/force] [/log <file>]\r\n"
-    L"                                                      update the dock's firmware\r\n"
-    L"  VarnockFWUpdate.exe /?                              this help\r\n"
-    L"/expect <version>: nothing is flashed when the dock already has it, and the update\r\n"
-    L"  succeeds only when the dock reports it afterwards. /force: flash all the same, and\r\n"
-    L"  accept an unchanged version. /log <file>: append the log there, not to basic-log.txt.\r\n"
-    L"Exit codes: 0 success, 1 update failed, 2 usage error, 3 no dock, 4 dock cannot be opened,\r\n"
-    L"5 updater tool missing, 6 image refused, 7 a firmware update is running (or its updater is still alive),\r\n"
-    L"8 updater could not be started, 9 the dock did not come back in time,\r\n"
-    L"10 the dock does not report the new version, 11 the USB library could not be initialised.\r\n";
+#include <iterator>
+#include <map>
 
 namespace {
+
+enum class Switch { Info, Json, Update, Wait, Expect, Force, Log, Help };
+
+struct SwitchSpec {
+  Switch which;
+  const wchar_t* name;  // lower case, without its '/' or '-'
+};
+constexpr SwitchSpec SWITCHES[] = {
+    {Switch::Info, L"info"},     {Switch::Json, L"json"},   {Switch::Update, L"update"}, {Switch::Wait, L"wait"},
+    {Switch::Expect, L"expect"}, {Switch::Force, L"force"}, {Switch::Log, L"log"},       {Switch::Help, L"?"},
+};
+
+std::wstring ExitCodesText() {
+  std::wstring text = L"Exit codes: ";
+  for (const ExitCodeMeaning& exit : EXIT_CODE_MEANINGS) {
+    text += std::to_wstring(exit.code) + L" " + exit.meaning;
+    if (&exit == &EXIT_CODE_MEANINGS[std::size(EXIT_CODE_MEANINGS) - 1]) {
+      text += L".\r\n";
+    } else {
+      text += exit.lineBreakAfter ? L",\r\n" : L", ";
+    }
+  }
+  return text;
+}
 
 // The switch's name in lower case without its '/' or '-'; empty for a plain argument.
 std::wstring SwitchName(const std::wstring& arg) {
@@ -27,11 +38,15 @@ std::wstring SwitchName(const std::wstring& arg) {
   return name;
 }
 
-bool IsKnownSwitch(const std::wstring& arg) {
+const SwitchSpec* FindSwitch(const std::wstring& arg) {
   const std::wstring name = SwitchName(arg);
-  return name == L"info" || name == L"json" || name == L"update" || name == L"wait" || name == L"expect" ||
-         name == L"force" || name == L"log" || name == L"?";
+  for (const SwitchSpec& spec : SWITCHES) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
 }
+
+bool IsKnownSwitch(const std::wstring& arg) { return FindSwitch(arg) != nullptr; }
 
 // Whole seconds from 0 to MAX_DOCK_WAIT_SECONDS, digits only.
 bool ParseSeconds(const std::wstring& text, int& seconds) {
@@ -55,41 +70,54 @@ CommandRequest UsageError(const std::wstring& problem) {
 
 }  // namespace
 
+const std::wstring COMMAND_LINE_USAGE =
+    L"Usage:\r\n"
+    L"  VarnockFWUpdate.exe                                 open the window\r\n"
+    L"  VarnockFWUpdate.exe /info [/json] [/log <file>]     print the dock's information\r\n"
+    L"  VarnockFWUpdate.exe /update <image> [/wait <seconds>] [/expect <version>] [/force] [/log <file>]\r\n"
+    L"                                                      update the dock's firmware\r\n"
+    L"  VarnockFWUpdate.exe /?                              this help\r\n"
+    L"/expect <version>: nothing is flashed when the dock already has it, and the update\r\n"
+    L"  succeeds only when the dock reports it afterwards. /force: flash all the same, and\r\n"
+    L"  accept an unchanged version. /log <file>: append the log there, not to basic-log.txt.\r\n" +
+    ExitCodesText();
+
 CommandRequest ParseCommandLine(const std::vector<std::wstring>& args) {
   CommandRequest request;
   if (args.empty()) return request;
-  bool info = false, json = false, update = false, wait = false, help = false, expect = false, force = false,
-       log = false;
+  std::map<Switch, bool> given;
   for (size_t i = 0; i < args.size(); ++i) {
-    const std::wstring name = SwitchName(args[i]);
-    bool* seen = name == L"info" ? &info : name == L"json" ? &json : name == L"update" ? &update
-               : name == L"wait" ? &wait : name == L"expect" ? &expect : name == L"force" ? &force
-               : name == L"log" ? &log : name == L"?" ? &help : nullptr;
-    if (seen == nullptr) {
-      return UsageError(name.empty() ? L"unexpected argument \"" + args[i] + L"\"" : L"unknown switch " + args[i]);
+    const SwitchSpec* spec = FindSwitch(args[i]);
+    if (spec == nullptr) {
+      return UsageError(SwitchName(args[i]).empty() ? L"unexpected argument \"" + args[i] + L"\""
+                                                    : L"unknown switch " + args[i]);
     }
-    if (*seen) return UsageError(L"switch " + args[i] + L" given twice");
-    *seen = true;
-    if (name == L"update") {
+    if (given[spec->which]) return UsageError(L"switch " + args[i] + L" given twice");
+    given[spec->which] = true;
+    const Switch name = spec->which;
+    if (name == Switch::Update) {
       if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1])) return UsageError(L"/update needs an image file");
       request.image = args[++i];
-    } else if (name == L"wait") {
+    } else if (name == Switch::Wait) {
       if (i + 1 >= args.size()) return UsageError(L"/wait needs a number of seconds");
       if (!ParseSeconds(args[++i], request.waitSeconds)) {
         return UsageError(L"/wait takes whole seconds from 0 to " + std::to_wstring(MAX_DOCK_WAIT_SECONDS));
       }
-    } else if (name == L"expect") {
+    } else if (name == Switch::Expect) {
       if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1]) || args[i + 1].empty()) {
         return UsageError(L"/expect needs a version");
       }
       request.expect = args[++i];
-    } else if (name == L"log") {
+    } else if (name == Switch::Log) {
       if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1]) || args[i + 1].empty()) {
         return UsageError(L"/log needs a file");
       }
       request.logFile = args[++i];
     }
   }
+  const bool info = given[Switch::Info], json = given[Switch::Json], update = given[Switch::Update],
+             wait = given[Switch::Wait], expect = given[Switch::Expect], force = given[Switch::Force],
+             log = given[Switch::Log], help = given[Switch::Help];
   request.force = force;
   if (help) {
     if (info || json || update || wait || expect || force || log) return UsageError(L"/? stands alone");

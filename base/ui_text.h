@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "resources/product.h"
+
 enum class UiLanguage { Chinese, English };
 
 inline constexpr std::uint16_t LANGID_CHINESE_PRC = 2052;  // 0x0804
@@ -73,14 +75,11 @@ inline constexpr wchar_t TXT_TIP[] = L"Tip";
 inline constexpr wchar_t TXT_APP_TITLE[] = L"VarnockFirmwareUpdate";
 inline constexpr wchar_t TXT_APP_CLASS[] = L"VarnockFWUpdate";
 inline constexpr wchar_t TXT_APP_VERSION[] = L"V1.0.0.0";
-inline constexpr wchar_t TXT_COPYRIGHT[] = L"Copyright (C) 2026 Varnock. All rights reserved.";
+inline constexpr wchar_t TXT_COPYRIGHT[] = L"" VARNOCK_COPYRIGHT;
 inline constexpr wchar_t TXT_ABOUT_FORMAT[] = L"%ls %ls\n\n%ls";
 
 // The updater tool's file name, as it lies beside the program.
 inline constexpr wchar_t UPDATER_TOOL_NAME[] = L"varnock_dockupdatefw.exe";
 
 // Constant tables, built by static initialisation before the entry point runs.
-extern const std::vector<std::wstring> g_ColumnTitlesZh;
-extern const std::vector<std::wstring> g_ColumnTitlesEn;
 extern const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts;
-extern const std::map<std::int32_t, std::int32_t> g_ColumnWidths;

@@ -17,6 +17,3 @@ void CreateLog(const std::wstring& file = DEFAULT_LOG_FILE);
 // default prints to standard output, which the command line keeps for its
 // own lines.
 void LogNowhere();
-
-// UTF-16 to UTF-8, for paths written to the log.
-std::string WideToUtf8(std::wstring text);

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "shell/command_line.h"
+#include "shell/command_line_parse.h"
 
 // The program's arguments, without its own name.
 std::vector<std::wstring> ProgramArguments();

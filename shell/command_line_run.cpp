@@ -1,23 +1,24 @@
-#include "shell/unattended.h"
+#include "shell/command_line_run.h"
 
 #include <windows.h>
 #include <shellapi.h>
-
-#include <libusb.h>
 
 #include <chrono>
 #include <optional>
 
 #include <spdlog/spdlog.h>
 
+#include "base/log_lines.h"
+
 #include "docks/dock_guard.h"
-#include "docks/dock_info.h"
+#include "docks/dock_query.h"
 #include "docks/dock_report.h"
 #include "shell/console.h"
-#include "shell/log.h"
+#include "base/log.h"
+#include "base/text_conversion.h"
 #include "update/firmware_image.h"
 #include "update/flash_hold.h"
-#include "update/fw_download.h"
+#include "update/update_preflight.h"
 #include "update/tool_output_utf8.h"
 #include "update/update_outcome.h"
 #include "update/updater_process.h"
@@ -35,7 +36,7 @@ struct Streams {
 std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
 int Finish(int code) {
-  spdlog::info("CommandLine exit {}", code);
+  spdlog::info(LOG_COMMAND_LINE_EXIT, code);
   return code;
 }
 
@@ -101,11 +102,15 @@ int RunInfo(const CommandRequest& request, Streams& streams) {
   return EXIT_SUCCESS_CODE;
 }
 
-const wchar_t* ImageRefusal(FirmwareImageCheck check) {
+// Why the image rule refused a file, in the rule's own numbers.
+std::wstring ImageRefusal(FirmwareImageCheck check) {
   switch (check) {
     case FirmwareImageCheck::CannotOpen: return L"it cannot be read";
-    case FirmwareImageCheck::TooShort: return L"it is shorter than 1024 bytes";
-    case FirmwareImageCheck::BadSignature: return L"it does not begin with \"FWCT\"";
+    case FirmwareImageCheck::TooShort:
+      return L"it is shorter than " + std::to_wstring(FIRMWARE_MIN_SIZE) + L" bytes";
+    case FirmwareImageCheck::BadSignature:
+      return L"it does not begin with \"" +
+             std::wstring(std::begin(FIRMWARE_SIGNATURE), std::end(FIRMWARE_SIGNATURE)) + L"\"";
     case FirmwareImageCheck::Accepted: break;
   }
   return L"";
@@ -162,27 +167,28 @@ class ToolOutputPassThrough {
 
 int RunUpdate(const CommandRequest& request, Streams& streams) {
   spdlog::info("CommandLine update {}", WideToUtf8(request.image));
-  const FirmwareImageCheck check = CheckFirmwareImage(request.image);
-  if (check != FirmwareImageCheck::Accepted) {
-    spdlog::error("CommandLine image refused {}", WideToUtf8(ImageRefusal(check)));
-    streams.err.Write(L"The image was refused: " + std::wstring(ImageRefusal(check)) + L": " + request.image + L"\r\n");
+  const std::wstring toolPath = UpdaterToolBesideProgram();
+  UpdatePreflight preflight = PreflightUpdate(request.image, toolPath);
+  if (preflight.refusal == UpdateRefusal::Image) {
+    const std::wstring why = ImageRefusal(preflight.image);
+    spdlog::error("CommandLine image refused {}", WideToUtf8(why));
+    streams.err.Write(L"The image was refused: " + why + L": " + request.image + L"\r\n");
     return EXIT_IMAGE_REFUSED;
   }
-  const std::wstring toolPath = UpdaterToolBesideProgram();
   spdlog::info("CommandLine tool {}", WideToUtf8(toolPath));
-  if (GetFileAttributesW(toolPath.c_str()) == INVALID_FILE_ATTRIBUTES) {
+  if (preflight.refusal == UpdateRefusal::ToolMissing) {
     spdlog::error("CommandLine tool missing {}", WideToUtf8(toolPath));
     streams.err.Write(L"The updater tool is not beside the program: " + toolPath + L"\r\n");
     return EXIT_TOOL_MISSING;
   }
-  // Held from here until the updater has ended; an open window keeps off the
-  // dock meanwhile and reads it again afterwards.
-  FlashGuard flash;
-  if (!flash.Held()) {
+  if (preflight.refusal == UpdateRefusal::UpdateRunning) {
     spdlog::error("CommandLine another firmware update is running");
     streams.err.Write(L"Another firmware update is running.\r\n");
     return EXIT_BUSY;
   }
+  // Held from here until the updater has ended; an open window keeps off the
+  // dock meanwhile and reads it again afterwards.
+  FlashGuard& flash = *preflight.flash;
   const std::optional<DockQueryResult> looked = QueryDockGuarded(&flash);
   if (!looked) {
     streams.err.Write(L"The dock is being read by another copy of the program; try again.\r\n");
@@ -273,9 +279,7 @@ int RunUnattended(const CommandRequest& request) {
     streams.err.Write(L"Usage error: " + request.problem + L"\r\n" + COMMAND_LINE_USAGE);
     return Finish(EXIT_USAGE);
   }
-  const int usbResult = libusb_init(nullptr);
-  if (usbResult < 0) {
-    spdlog::info("libusb_init failed {}", usbResult);
+  if (StartUsbLibrary() < 0) {
     streams.err.Write(L"The USB library could not be initialised.\r\n");
     return Finish(EXIT_USB_UNAVAILABLE);
   }

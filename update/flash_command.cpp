@@ -1,7 +1,6 @@
-#include "update/fw_download.h"
+#include "update/flash_command.h"
 
 #include <commdlg.h>
-#include <shlwapi.h>
 
 #include <memory>
 #include <new>
@@ -12,14 +11,12 @@
 
 #include <spdlog/spdlog.h>
 
-#include "docks/device_list.h"
 #include "docks/dock_guard.h"
-#include "shell/globals.h"
-#include "shell/log.h"
-#include "shell/ui_text.h"
-#include "update/firmware_image.h"
+#include "resources/resource.h"
+#include "base/text_conversion.h"
+#include "base/ui_text.h"
 #include "update/update_lock.h"
-#include "update/updater_command.h"
+#include "update/update_preflight.h"
 #include "update/updater_runner.h"
 #include "update/wait_dialog.h"
 
@@ -27,6 +24,18 @@ namespace {
 
 void ShowRefusal(HWND mainWindow, const wchar_t* text) {
   MessageBoxW(mainWindow, text, TXT_APP_CLASS, MB_OK | MB_ICONQUESTION);
+}
+
+void RefuseMissingTool(HWND mainWindow, const std::wstring& toolPath) {
+  spdlog::error("FWDownload {}", WideToUtf8(toolPath));
+  wchar_t message[260] = {};
+  swprintf_s(message, 260, TXT_MSG_TOOL_MISSING, UPDATER_TOOL_NAME);
+  ShowRefusal(mainWindow, message);
+}
+
+void RefuseUpdateRunning(HWND mainWindow) {
+  spdlog::error("FWDownload refused: another firmware update is running");
+  ShowRefusal(mainWindow, TXT_MSG_UPDATE_RUNNING.In(SelectUiLanguage()));
 }
 
 // The open-file dialog; empty when the user chose nothing.
@@ -62,14 +71,7 @@ class ShutdownBlockReason {
 
 }  // namespace
 
-std::wstring UpdaterToolBesideProgram() {
-  std::vector<wchar_t> buffer(MODULE_PATH_LENGTH, L'\0');
-  GetModuleFileNameW(nullptr, buffer.data(), MODULE_PATH_LENGTH);
-  buffer.back() = L'\0';
-  return UpdaterToolPath(buffer.data());
-}
-
-void FWDownload(HWND mainWindow) {
+void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock) {
   spdlog::info("FWDownload");
   // The wait box's modal loop still dispatches commands posted to the
   // disabled window; a second update must never start from one.
@@ -79,42 +81,38 @@ void FWDownload(HWND mainWindow) {
   }
   const std::wstring toolPath = UpdaterToolBesideProgram();
   spdlog::info("FWDownload {}", WideToUtf8(toolPath));
-  if (!PathFileExistsW(toolPath.c_str())) {
-    spdlog::error("FWDownload {}", WideToUtf8(toolPath));
-    wchar_t message[260] = {};
-    swprintf_s(message, 260, TXT_MSG_TOOL_MISSING, UPDATER_TOOL_NAME);
-    ShowRefusal(mainWindow, message);
+  if (!UpdaterToolPresent(toolPath)) {
+    RefuseMissingTool(mainWindow, toolPath);
     return;
   }
   // Another copy's flash (or its orphaned updater) holds the dock: say so
   // before the user picks a file.
   if (FlashRunningAnywhere()) {
-    spdlog::error("FWDownload refused: another firmware update is running");
-    ShowRefusal(mainWindow, TXT_MSG_UPDATE_RUNNING.In(SelectUiLanguage()));
+    RefuseUpdateRunning(mainWindow);
     return;
   }
-  if (ListNextSelectedRow(g_hListView, -1) == -1) return;
+  if (!selectedDock) return;
 
   const std::wstring fwFile = AskForFirmwareFile(mainWindow);
   if (fwFile.empty()) return;
-  switch (CheckFirmwareImage(fwFile)) {
-    case FirmwareImageCheck::CannotOpen:
+  UpdatePreflight preflight = PreflightUpdate(fwFile, toolPath);
+  switch (preflight.refusal) {
+    case UpdateRefusal::Image:
+      // A file that cannot be read is passed over quietly.
+      if (preflight.image != FirmwareImageCheck::CannotOpen) ShowRefusal(mainWindow, TXT_MSG_INVALID_FW);
       return;
-    case FirmwareImageCheck::TooShort:
-    case FirmwareImageCheck::BadSignature:
-      ShowRefusal(mainWindow, TXT_MSG_INVALID_FW);
+    case UpdateRefusal::ToolMissing:
+      RefuseMissingTool(mainWindow, toolPath);
       return;
-    case FirmwareImageCheck::Accepted:
+    case UpdateRefusal::UpdateRunning:
+      spdlog::info("FWDownload select fwfile is {}", WideToUtf8(fwFile));
+      RefuseUpdateRunning(mainWindow);
+      return;
+    case UpdateRefusal::None:
       break;
   }
   spdlog::info("FWDownload select fwfile is {}", WideToUtf8(fwFile));
-
-  auto flash = std::make_shared<FlashGuard>();
-  if (!flash->Held()) {
-    spdlog::error("FWDownload refused: another firmware update is running");
-    ShowRefusal(mainWindow, TXT_MSG_UPDATE_RUNNING.In(SelectUiLanguage()));
-    return;
-  }
+  const std::shared_ptr<FlashGuard> flash = std::move(preflight.flash);
   // The open-file dialog's modal loop dispatches commands too: check again, atomically.
   if (!TryBeginUpdate()) {
     spdlog::error("FWDownload refused: an update is running");

@@ -1,0 +1,16 @@
+#pragma once
+// Conversions between the program's wide text and the narrow encodings it
+// meets: UTF-8 for the log and redirected output, ASCII from the dock, and
+// the ANSI code page of what the updater prints.
+#include <string>
+#include <string_view>
+
+// UTF-16 to UTF-8, for paths written to the log.
+std::string WideToUtf8(std::wstring text);
+// UTF-8 to UTF-16.
+std::wstring Utf8ToWide(const std::string& text);
+// ASCII (as libusb returns dock strings) to the program's wide text.
+std::wstring AsciiToWide(const char* text);
+// ANSI code-page bytes to UTF-8; a lead byte whose trail byte has not
+// arrived is left, and the count of bytes taken is returned.
+size_t AnsiToUtf8(std::string_view ansi, std::string& utf8);

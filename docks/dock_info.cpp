@@ -1,0 +1,22 @@
+#include "docks/dock_info.h"
+
+namespace {
+
+std::vector<std::wstring> ColumnTitles(UiLanguage language) {
+  std::vector<std::wstring> titles;
+  for (const DockColumn& column : DOCK_COLUMNS) titles.emplace_back(column.title.In(language));
+  return titles;
+}
+
+std::map<std::int32_t, std::int32_t> ColumnWidths() {
+  std::map<std::int32_t, std::int32_t> widths;
+  std::int32_t index = 0;
+  for (const DockColumn& column : DOCK_COLUMNS) widths[index++] = column.width;
+  return widths;
+}
+
+}  // namespace
+
+const std::vector<std::wstring> g_ColumnTitlesZh = ColumnTitles(UiLanguage::Chinese);
+const std::vector<std::wstring> g_ColumnTitlesEn = ColumnTitles(UiLanguage::English);
+const std::map<std::int32_t, std::int32_t> g_ColumnWidths = ColumnWidths();

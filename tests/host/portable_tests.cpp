@@ -1,0 +1,379 @@
+// The portable parts, built and run natively: the updater's verdict over its
+// streamed output and exit code, the UTF-8 pass-through of its output, the
+// image rule, the updater command line, the command-line parser and usage
+// text, and the dock's column table with the texts made from it.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "docks/clipboard_text.h"
+#include "docks/device_paths.h"
+#include "docks/dock_identity.h"
+#include "docks/dock_info.h"
+#include "docks/dock_report.h"
+#include "shell/command_line_parse.h"
+#include "update/firmware_image.h"
+#include "update/tool_output_utf8.h"
+#include "update/update_outcome.h"
+#include "update/updater_command.h"
+
+namespace {
+std::string Utf8(const std::wstring& text) {
+  std::string out;
+  for (const wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
+}  // namespace
+
+namespace {
+
+const std::string TOOL_COMPLETED(UPDATE_COMPLETED_TEXT);
+const std::string TOOL_FAILED(UPDATE_FAILED_TEXT);
+
+// The rule over the whole output at once, as the reference: the failure text
+// is the later of the two.
+bool FailedWhole(const std::string& output) {
+  const size_t failure = output.rfind(TOOL_FAILED);
+  const size_t completion = output.rfind(TOOL_COMPLETED);
+  return failure != std::string::npos && (completion == std::string::npos || failure > completion);
+}
+
+// Feeds `output` cut at the given positions.
+bool FailedInBlocks(const std::string& output, std::vector<size_t> cuts) {
+  UpdateOutcome outcome;
+  size_t start = 0;
+  cuts.push_back(output.size());
+  for (size_t cut : cuts) {
+    outcome.Feed(output.data() + start, cut - start);
+    start = cut;
+  }
+  return outcome.Failed();
+}
+
+}  // namespace
+
+TEST(UpdateOutcome, RuleOverTheWholeOutput) {
+  struct Case {
+    std::string output;
+    bool failed;
+  };
+  const Case cases[] = {
+      {"", false},
+      {"Writing image: 100%\r\n", false},
+      {TOOL_COMPLETED + "\r\n", false},
+      {TOOL_FAILED + "\r\n", true},
+      {"error\r\n" + TOOL_FAILED + "\r\nmore output afterwards\r\n", true},
+      {TOOL_FAILED + "\r\n" + TOOL_COMPLETED + "\r\n", false},
+      {TOOL_COMPLETED + "\r\n" + TOOL_FAILED + "\r\n", true},  // failed after completing
+      {TOOL_FAILED + TOOL_COMPLETED + TOOL_FAILED + TOOL_COMPLETED, false},
+      {"firmware update failed", false},
+      {"Firmware update faile", false},
+      {"Firmware install (phase-1) complete " + TOOL_FAILED, true},
+      {TOOL_FAILED, true},  // no line end
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    UpdateOutcome outcome;
+    outcome.Feed(c.output.data(), c.output.size());
+    EXPECT_EQ(outcome.Failed(), c.failed);
+    EXPECT_EQ(FailedWhole(c.output), c.failed);  // the reference agrees
+  }
+  UpdateOutcome nothing;
+  EXPECT_FALSE(nothing.Failed());
+  nothing.Feed("", 0);
+  EXPECT_FALSE(nothing.Failed());
+}
+
+TEST(UpdateOutcome, TextsSplitAtEveryPositionAreFound) {
+  const std::string outputs[] = {
+      "progress 90%\r\n" + TOOL_FAILED + "\r\n",
+      TOOL_FAILED + "\r\nverify\r\n" + TOOL_COMPLETED + "\r\n",
+      "Firmware update " + TOOL_FAILED,  // a false start just before the text
+      "Firmware install (phase-1) " + TOOL_COMPLETED + " then " + TOOL_FAILED,
+  };
+  for (const std::string& output : outputs) {
+    SCOPED_TRACE(output);
+    const bool expected = FailedWhole(output);
+    for (size_t cut = 0; cut <= output.size(); ++cut) {
+      ASSERT_EQ(FailedInBlocks(output, {cut}), expected) << "cut at " << cut;
+    }
+    // Three blocks: every pair of cuts, so texts spread over a tiny middle block too.
+    for (size_t first = 0; first <= output.size(); ++first) {
+      for (size_t second = first; second <= output.size(); ++second) {
+        ASSERT_EQ(FailedInBlocks(output, {first, second}), expected) << "cuts at " << first << ", " << second;
+      }
+    }
+  }
+}
+
+TEST(UpdateOutcome, OneByteBlocksAndEmptyBlocks) {
+  for (const std::string& output : {TOOL_FAILED, "xx" + TOOL_FAILED + "yy" + TOOL_COMPLETED, "a" + TOOL_COMPLETED}) {
+    UpdateOutcome outcome;
+    for (char c : output) {
+      outcome.Feed(&c, 1);
+      outcome.Feed(&c, 0);
+    }
+    EXPECT_EQ(outcome.Failed(), FailedWhole(output)) << output;
+  }
+}
+
+TEST(UpdateOutcome, MatchesTheWholeOutputRuleOnRandomStreams) {
+  std::mt19937 random(20260611);
+  const std::string pieces[] = {TOOL_FAILED, TOOL_COMPLETED, "Firmware ", "update ", "install (phase-1) ", "failed",
+                                "completed", "\r\n", "x", "Firmware update fail", "(phase-1)"};
+  for (int round = 0; round < 3000; ++round) {
+    std::string output;
+    const int count = std::uniform_int_distribution<int>(0, 8)(random);
+    for (int i = 0; i < count; ++i) output += pieces[random() % std::size(pieces)];
+    std::vector<size_t> cuts;
+    for (size_t at = 0; at < output.size();) {
+      at += std::uniform_int_distribution<size_t>(0, 40)(random);
+      if (at < output.size()) cuts.push_back(at);
+    }
+    ASSERT_EQ(FailedInBlocks(output, cuts), FailedWhole(output)) << output;
+  }
+}
+
+TEST(UpdateOutcome, MegabytesInReadSizedBlocks) {
+  // A failure early in 8 MB of other output, and the same with the
+  // completion text at the very end, in blocks of the reader's size.
+  std::string filler;
+  while (filler.size() < 8 * 1024 * 1024) {
+    filler += "progress: writing block ........................................\r\n";
+  }
+  for (const bool completeAtEnd : {false, true}) {
+    std::string output = "start\r\n" + TOOL_FAILED + "\r\n" + filler + (completeAtEnd ? TOOL_COMPLETED : "");
+    std::vector<size_t> cuts;
+    for (size_t at = 5119; at < output.size(); at += 5119) cuts.push_back(at);
+    EXPECT_EQ(FailedInBlocks(output, cuts), !completeAtEnd);
+  }
+  // The failure text straddling the last seam of a long run.
+  std::string late = filler + TOOL_FAILED;
+  EXPECT_TRUE(FailedInBlocks(late, {late.size() - 7}));
+}
+
+TEST(UpdaterVerdict, TextAndExitCodeTogether) {
+  constexpr std::uint32_t CRASHED = 0xC0000005, KILLED = 0xC000013A;
+  struct Case {
+    const char* what;
+    std::string output;
+    std::uint32_t exitCode;
+    bool failed;
+  };
+  const std::string done = "Writing image: 100%\r\n" + TOOL_COMPLETED + "\r\n";
+  const Case cases[] = {
+      {"completed, exit 0", done, 0, false},
+      {"completed, exit 1", done, 1, false},  // the tool's own word counts over a plain code
+      {"completed, then crashed", done, CRASHED, true},
+      {"completed, then killed", done, KILLED, true},
+      {"silent, exit 0", "", 0, false},
+      {"silent, exit 1", "", 1, true},
+      {"silent, crashed", "", CRASHED, true},
+      {"progress, killed", "Writing image: 10%\r\n", KILLED, true},
+      {"failure text, exit 0", TOOL_FAILED, 0, true},
+      {"failure after completion, exit 0", done + TOOL_FAILED, 0, true},
+      {"completion after failure, exit 0", TOOL_FAILED + done, 0, false},
+      {"completion after failure, exit 1", TOOL_FAILED + done, 1, false},
+      {"completion after failure, crashed", TOOL_FAILED + done, CRASHED, true},
+      {"last error status below the line", done, 0xBFFFFFFF, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UpdateOutcome outcome;
+    outcome.Feed(c.output.data(), c.output.size());
+    EXPECT_EQ(UpdaterRunFailed(outcome, c.exitCode), c.failed);
+  }
+  EXPECT_EQ(ExitCodeText(CRASHED), "0xC0000005");
+  EXPECT_EQ(ExitCodeText(0), "0x0");
+  EXPECT_EQ(ExitCodeText(1), "0x1");
+}
+
+// Windows-1252 for the tests: every byte is one character.
+size_t Latin1ToUtf8(std::string_view ansi, std::string& utf8) {
+  for (const char c : ansi) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      utf8 += c;
+    } else {
+      utf8 += static_cast<char>(0xC0 | (byte >> 6));
+      utf8 += static_cast<char>(0x80 | (byte & 0x3F));
+    }
+  }
+  return ansi.size();
+}
+
+TEST(ToolOutputUtf8, ValidTextPassesOtherTextIsDecodedAndNoCharacterIsSplit) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> blocks;
+    std::vector<std::string> writes;  // what each Feed returns, then Finish
+  };
+  const std::string gu = "\xE5\x9B\xBA";        // U+56FA, three bytes
+  const std::string emoji = "\xF0\x9F\x94\x8C";  // U+1F50C, four bytes
+  const Case cases[] = {
+      {"ASCII", {"Writing image\r\n"}, {"Writing image\r\n", ""}},
+      {"UTF-8 whole", {gu + "件\r\n"}, {gu + "件\r\n", ""}},
+      {"UTF-8 split after one byte", {"a\xE5", "\x9B\xBA"}, {"a", gu, ""}},
+      {"UTF-8 split after two bytes", {"\xE5\x9B", "\xBA!"}, {"", gu + "!", ""}},
+      {"four bytes over three blocks", {"\xF0\x9F", "\x94", "\x8C"}, {"", "", emoji, ""}},
+      {"ANSI block", {"caf\xE9\r\n"}, {"caf\xC3\xA9\r\n", ""}},
+      {"overlong form is no UTF-8", {"\xC0\xAF"}, {"\xC3\x80\xC2\xAF", ""}},
+      {"surrogate is no UTF-8", {"\xED\xA0\x80"}, {"\xC3\xAD\xC2\xA0\xC2\x80", ""}},
+      {"unfinished at the end", {"ok\xE5\x9B"}, {"ok", "\xC3\xA5\xC2\x9B"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ToolOutputUtf8 text(Latin1ToUtf8);
+    std::vector<std::string> writes;
+    for (const std::string& block : c.blocks) writes.push_back(text.Feed(block));
+    writes.push_back(text.Finish());
+    EXPECT_EQ(writes, c.writes);
+  }
+}
+
+TEST(FirmwareImageRule, SizeAndSignature) {
+  const std::uint8_t signed_[8] = {'F', 'W', 'C', 'T', 9, 9, 9, 9};
+  const std::uint8_t lower[8] = {'f', 'w', 'c', 't'};
+  const std::uint8_t fourth[8] = {'F', 'W', 'C', 't'};
+  const std::uint8_t empty[8] = {};
+  EXPECT_EQ(JudgeFirmwareImage(1024, signed_), FirmwareImageCheck::Accepted);
+  EXPECT_EQ(JudgeFirmwareImage(1LL << 40, signed_), FirmwareImageCheck::Accepted);
+  EXPECT_EQ(JudgeFirmwareImage(1023, signed_), FirmwareImageCheck::TooShort);
+  EXPECT_EQ(JudgeFirmwareImage(0, signed_), FirmwareImageCheck::TooShort);
+  EXPECT_EQ(JudgeFirmwareImage(-1, signed_), FirmwareImageCheck::TooShort);
+  EXPECT_EQ(JudgeFirmwareImage(4096, lower), FirmwareImageCheck::BadSignature);
+  EXPECT_EQ(JudgeFirmwareImage(4096, fourth), FirmwareImageCheck::BadSignature);
+  EXPECT_EQ(JudgeFirmwareImage(4096, empty), FirmwareImageCheck::BadSignature);
+}
+
+TEST(UpdaterCommand, FixedArgumentsAroundTheQuotedPaths) {
+  EXPECT_EQ(BuildUpdaterCommandLine(L"D:\\T\\varnock_dockupdatefw.exe", L"E:\\fw.bin"),
+            L"\"D:\\T\\varnock_dockupdatefw.exe\" -vid 3A7D -pid B070 -i \"E:\\fw.bin\" -l v");
+  EXPECT_EQ(
+      BuildUpdaterCommandLine(L"C:\\Program Files\\Varnock\\varnock_dockupdatefw.exe", L"C:\\my fw\\新 固件.bin"),
+      L"\"C:\\Program Files\\Varnock\\varnock_dockupdatefw.exe\" -vid 3A7D -pid B070 -i \"C:\\my fw\\新 固件.bin\" -l v");
+}
+
+TEST(UpdaterCommand, LinesUpTo1023UnitsFitTheBuffer) {
+  const std::wstring tool = L"C:\\T\\varnock_dockupdatefw.exe";
+  const size_t fixed = BuildUpdaterCommandLine(tool, L"").size();
+  EXPECT_EQ(fixed, tool.size() + 33);
+  const std::wstring fits = BuildUpdaterCommandLine(tool, std::wstring(1023 - fixed, L'a'));
+  const std::wstring tooLong = BuildUpdaterCommandLine(tool, std::wstring(1024 - fixed, L'a'));
+  ASSERT_EQ(fits.size(), 1023u);
+  ASSERT_EQ(tooLong.size(), 1024u);
+  EXPECT_TRUE(FitsCommandLineBuffer(fits));
+  EXPECT_FALSE(FitsCommandLineBuffer(tooLong));
+  EXPECT_FALSE(FitsCommandLineBuffer(std::wstring(5000, L'a')));
+  EXPECT_TRUE(FitsCommandLineBuffer(L""));
+}
+
+TEST(UpdaterCommand, ToolLiesInTheProgramsFolder) {
+  EXPECT_EQ(UpdaterToolPath(L"C:\\Tools\\Varnock\\VarnockFWUpdate.exe"),
+            L"C:\\Tools\\Varnock\\varnock_dockupdatefw.exe");
+  EXPECT_EQ(UpdaterToolPath(L"Z:/work/build/VarnockFWUpdate.exe"), L"Z:/work/build/varnock_dockupdatefw.exe");
+  EXPECT_EQ(UpdaterToolPath(L"C:\\a.b\\c/d\\prog.exe"), L"C:\\a.b\\c/d\\varnock_dockupdatefw.exe");
+  EXPECT_EQ(UpdaterToolPath(L"C:\\a\\b/prog.exe"), L"C:\\a\\b/varnock_dockupdatefw.exe");
+  EXPECT_EQ(UpdaterToolPath(L"\\\\server\\share\\固件工具\\prog.exe"),
+            L"\\\\server\\share\\固件工具\\varnock_dockupdatefw.exe");
+}
+
+TEST(CommandLineParsing, SwitchesAndTheirArguments) {
+  struct Case {
+    std::vector<std::wstring> args;
+    CommandMode mode;
+    bool json;
+    std::wstring image;
+    int wait;
+    std::wstring expect = L"";
+    bool force = false;
+    std::wstring log = L"";
+  };
+  const Case cases[] = {
+      {{L"/update", L"fw.bin", L"/expect", L"1.3.0.0", L"/force"}, CommandMode::Update, false, L"fw.bin", 60, L"1.3.0.0", true},
+      {{L"/info", L"/LOG", L"C:\\logs\\dock.log"}, CommandMode::Info, false, L"", 60, L"", false, L"C:\\logs\\dock.log"},
+      {{L"-force", L"/update", L"fw.bin", L"/log", L"x.log"}, CommandMode::Update, false, L"fw.bin", 60, L"", true, L"x.log"},
+      {{L"/info", L"/expect", L"1.3.0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/info", L"/force"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/expect", L"1.3.0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/force"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/force", L"/force"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/expect", L"1.3.0.0", L"/expect", L"1.4.0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/expect"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/log", L"/force"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/log", L"x.log"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/?", L"/log", L"x.log"}, CommandMode::UsageError, false, L"", 60},
+      {{}, CommandMode::Window, false, L"", 60},
+      {{L"/INFO", L"-json"}, CommandMode::Info, true, L"", 60},
+      {{L"-update", L"D:\\fw.bin"}, CommandMode::Update, false, L"D:\\fw.bin", 60},
+      {{L"/Wait", L"0", L"/update", L"-fw.bin"}, CommandMode::Update, false, L"-fw.bin", 0},
+      {{L"/update", L"fw.bin", L"/wait", L"86400"}, CommandMode::Update, false, L"fw.bin", 86400},
+      {{L"-?"}, CommandMode::Help, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/wait", L"86401"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/wait", L"-1"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"/wait", L"5"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/update", L"b.bin"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/info", L"/update", L"a.bin"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/json"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/json"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/?", L"/info"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/"}, CommandMode::UsageError, false, L"", 60},
+  };
+  for (const Case& expected : cases) {
+    std::wstring line;
+    for (const auto& arg : expected.args) line += arg + L" ";
+    SCOPED_TRACE(Utf8(line));
+    const CommandRequest request = ParseCommandLine(expected.args);
+    EXPECT_EQ(request.mode, expected.mode);
+    if (expected.mode == CommandMode::UsageError) {
+      EXPECT_FALSE(request.problem.empty());
+      continue;
+    }
+    EXPECT_EQ(request.json, expected.json);
+    EXPECT_EQ(request.image, expected.image);
+    EXPECT_EQ(request.waitSeconds, expected.wait);
+    EXPECT_EQ(request.expect, expected.expect);
+    EXPECT_EQ(request.force, expected.force);
+    EXPECT_EQ(request.logFile, expected.log);
+  }
+}
+
+TEST(CommandLineUsage, ExitCodesAreListedFromTheirTable) {
+  const std::wstring expected =
+      L"Exit codes: 0 success, 1 update failed, 2 usage error, 3 no dock, 4 dock cannot be opened,\r\n"
+      L"5 updater tool missing, 6 image refused, 7 a firmware update is running (or its updater is still alive),\r\n"
+      L"8 updater could not be started, 9 the dock did not come back in time,\r\n"
+      L"10 the dock does not report the new version, 11 the USB library could not be initialised.\r\n";
+  ASSERT_GE(COMMAND_LINE_USAGE.size(), expected.size());
+  EXPECT_EQ(COMMAND_LINE_USAGE.substr(COMMAND_LINE_USAGE.size() - expected.size()), expected);
+  EXPECT_EQ(COMMAND_LINE_USAGE.rfind(L"Usage:\r\n", 0), 0u);
+}
+
+TEST(DockIdentity, IdsAsTheirTextsAndThePathsThatHoldThem) {
+  EXPECT_EQ(UsbIdText(DOCK_VENDOR_ID), L"3A7D");
+  EXPECT_EQ(UsbIdText(DOCK_PRODUCT_ID), L"B070");
+  EXPECT_EQ(UsbIdText(0x000F), L"000F");
+  EXPECT_EQ(DockDevicePathId(), L"VID_3A7D&PID_B070");
+  EXPECT_TRUE(IsWatchedDevicePath(L"\\\\?\\usb#vid_3a7d&pid_b070#1", DockDevicePathId()));
+  EXPECT_FALSE(IsWatchedDevicePath(L"\\\\?\\USB#VID_3A7D&PID_B071#1", DockDevicePathId()));
+}
+
+TEST(DockColumns, OneTableGivesTheListTitlesTheCopyTextTheConsoleLinesAndTheJsonKeys) {
+  DockInfo dock;
+  dock.Vendor = L"V";
+  dock.Product = L"P";
+  dock.SerialNumber = L"S";
+  dock.FwRev = L"1.2.3.4";
+  EXPECT_EQ(g_ColumnTitlesEn, (std::vector<std::wstring>{L"Vendor", L"Product", L"SerialNumber", L"FwRev"}));
+  EXPECT_EQ(g_ColumnTitlesZh, (std::vector<std::wstring>{L"\u5236\u9020\u5546", L"\u4ea7\u54c1", L"\u5e8f\u5217\u53f7",
+                                                         L"\u56fa\u4ef6\u7248\u672c"}));
+  EXPECT_EQ(g_ColumnWidths, (std::map<std::int32_t, std::int32_t>{{0, 150}, {1, 200}, {2, 300}, {3, 150}}));
+  EXPECT_EQ(FormatDockReport(dock), L"Vendor: V\r\nProduct: P\r\nSerialNumber: S\r\nFwRev: 1.2.3.4\r\n");
+  EXPECT_EQ(FormatDockJson(dock), L"{\"Vendor\":\"V\",\"Product\":\"P\",\"SerialNumber\":\"S\",\"FwRev\":\"1.2.3.4\"}\r\n");
+  EXPECT_EQ(FormatDocksForClipboard({dock, dock}),
+            std::wstring(L"\u5236\u9020\u5546 : V\n\u4ea7\u54c1 : P\n\u5e8f\u5217\u53f7 : S\n\u56fa\u4ef6\u7248\u672c : 1.2.3.4\n\n") +
+                L"\u5236\u9020\u5546 : V\n\u4ea7\u54c1 : P\n\u5e8f\u5217\u53f7 : S\n\u56fa\u4ef6\u7248\u672c : 1.2.3.4\n\n");
+  EXPECT_EQ(FormatDocksForClipboard({}), L"");
+}

@@ -1,0 +1,36 @@
+#include "update/update_preflight.h"
+
+#include <vector>
+
+#include "update/updater_command.h"
+
+std::wstring UpdaterToolBesideProgram() {
+  std::vector<wchar_t> buffer(MODULE_PATH_LENGTH, L'\0');
+  GetModuleFileNameW(nullptr, buffer.data(), MODULE_PATH_LENGTH);
+  buffer.back() = L'\0';
+  return UpdaterToolPath(buffer.data());
+}
+
+bool UpdaterToolPresent(const std::wstring& toolPath) {
+  return GetFileAttributesW(toolPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath) {
+  UpdatePreflight result;
+  result.image = CheckFirmwareImage(image);
+  if (result.image != FirmwareImageCheck::Accepted) {
+    result.refusal = UpdateRefusal::Image;
+    return result;
+  }
+  if (!UpdaterToolPresent(toolPath)) {
+    result.refusal = UpdateRefusal::ToolMissing;
+    return result;
+  }
+  auto flash = std::make_unique<FlashGuard>();
+  if (!flash->Held()) {
+    result.refusal = UpdateRefusal::UpdateRunning;
+    return result;
+  }
+  result.flash = std::move(flash);
+  return result;
+}
