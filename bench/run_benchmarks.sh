@@ -6,7 +6,7 @@
 #      copy of the program's window (same controls, menu and resources),
 #      interleaved runs
 #   2. /info start to exit: process start to process exit of the demo's
-#      `/info` and `/info /json`, the product's `/info` (no dock under Wine:
+#      `/info` and `/info /json`, its console twin's `/info`, the product's `/info` (no dock under Wine:
 #      exit code 3) and a minimal console program printing one line, standard
 #      output on a pipe, interleaved runs (at least 20)
 #   3. where start-up time goes: the program's start-up steps timed in-process
@@ -46,6 +46,7 @@ results="$build/bench-results.jsonl"
 wine_run() { (cd "$work" && VARNOCK_WINE_TIMEOUT=900 "$root/scripts/wine-run" "$@" </dev/null) | tee -a "$results"; }
 
 demo=$(winpath "$build/demo/VarnockFWUpdate-demo.exe")
+demo_twin=$(winpath "$build/demo/VarnockFWUpdate-demo-cli.exe")
 product=$(winpath "$build/VarnockFWUpdate.exe")
 minimal=$(winpath "$build/bench/minimal_window.exe")
 same_ui=$(winpath "$build/bench/same_ui_window.exe")
@@ -64,6 +65,7 @@ echo "== /info start to exit, $info_runs runs each, interleaved (raw)"
 wine_run "$probe" exits "$info_runs" \
   0 "\"$demo\" /info" \
   0 "\"$demo\" /info /json" \
+  0 "\"$demo_twin\" /info" \
   3 "\"$product\" /info" \
   0 "\"$minimal_console\"" >/dev/null
 
@@ -103,6 +105,7 @@ for command, r in exits.items():
         command, r["median_ms"], r["min_ms"], ",".join(str(c) for c in r["exit_codes"])))
 ratio("demo /info / minimal console", "VarnockFWUpdate-demo.exe /info", "minimal_console.exe", exits)
 ratio("demo /info /json / minimal console", "VarnockFWUpdate-demo.exe /info /json", "minimal_console.exe", exits)
+ratio("console twin /info / minimal console", "VarnockFWUpdate-demo-cli.exe /info", "minimal_console.exe", exits)
 ratio("product /info (no dock) / minimal console", "VarnockFWUpdate.exe /info", "minimal_console.exe", exits)
 steps = {}
 for r in rows:

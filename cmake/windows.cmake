@@ -100,6 +100,16 @@ add_custom_command(TARGET VarnockFWUpdate POST_BUILD
   BYPRODUCTS ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate.exe)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/stripped)
 
+# Its console twin for prompts and scripts: the same command line, no window.
+add_executable(VarnockFWUpdateCli shell/cli_main.cpp ${VARNOCK_RC})
+set_target_properties(VarnockFWUpdateCli PROPERTIES OUTPUT_NAME VarnockFWUpdate-cli)
+target_link_libraries(VarnockFWUpdateCli PRIVATE varnock_app libusb_static)
+target_link_options(VarnockFWUpdateCli PRIVATE -municode)
+add_dependencies(VarnockFWUpdateCli app_icon)
+add_custom_command(TARGET VarnockFWUpdateCli POST_BUILD
+  COMMAND ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE:VarnockFWUpdateCli> ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate-cli.exe
+  BYPRODUCTS ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate-cli.exe)
+
 foreach(dir standins tests demo packaging bench)
   if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
     add_subdirectory(${dir})

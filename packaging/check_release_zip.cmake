@@ -1,5 +1,5 @@
 # Builds the release zip, then checks its listing and its content:
-# exactly the stripped program and the read-me, both as built, the read-me with CRLF line ends.
+# exactly the stripped program, its console twin and the read-me, all as built, the read-me with CRLF line ends.
 execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target release_zip RESULT_VARIABLE built)
 if(NOT built EQUAL 0)
   message(FATAL_ERROR "building release_zip failed")
@@ -12,7 +12,7 @@ endif()
 string(STRIP "${listing}" listing)
 string(REPLACE "\n" ";" entries "${listing}")
 list(SORT entries)
-if(NOT entries STREQUAL "README-Windows.txt;VarnockFWUpdate.exe")
+if(NOT entries STREQUAL "README-Windows.txt;VarnockFWUpdate-cli.exe;VarnockFWUpdate.exe")
   message(FATAL_ERROR "unexpected zip content: ${entries}")
 endif()
 
@@ -23,7 +23,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${ZIP} WORKING_DIRECTORY ${un
 if(NOT unpacked_ok EQUAL 0)
   message(FATAL_ERROR "cannot unpack ${ZIP}")
 endif()
-foreach(pair "VarnockFWUpdate.exe|${EXE}" "README-Windows.txt|${README}")
+foreach(pair "VarnockFWUpdate.exe|${EXE}" "VarnockFWUpdate-cli.exe|${CLI}" "README-Windows.txt|${README}")
   string(REPLACE "|" ";" pair "${pair}")
   list(GET pair 0 name)
   list(GET pair 1 original)

@@ -1,7 +1,6 @@
 #include "shell/command_line_run.h"
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <chrono>
 #include <optional>
@@ -257,15 +256,6 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
 }
 
 }  // namespace
-
-std::vector<std::wstring> ProgramArguments() {
-  int count = 0;
-  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
-  std::vector<std::wstring> args;
-  for (int i = 1; argv != nullptr && i < count; ++i) args.emplace_back(argv[i]);
-  LocalFree(argv);
-  return args;
-}
 
 int RunUnattended(const CommandRequest& request) {
   Streams streams;

@@ -6,8 +6,5 @@
 
 #include "shell/command_line_parse.h"
 
-// The program's arguments, without its own name.
-std::vector<std::wstring> ProgramArguments();
-
 // Runs /info, /update, /? or reports a usage error; returns the exit code.
 int RunUnattended(const CommandRequest& request);

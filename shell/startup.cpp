@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <objbase.h>
+#include <shellapi.h>
 
 #include <spdlog/spdlog.h>
 
@@ -15,6 +16,15 @@
 
 namespace {
 using RtlGetVersionFunction = LONG(WINAPI*)(OSVERSIONINFOEXW*);
+}
+
+std::vector<std::wstring> ProgramArguments() {
+  int count = 0;
+  LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::vector<std::wstring> args;
+  for (int i = 1; argv != nullptr && i < count; ++i) args.emplace_back(argv[i]);
+  LocalFree(argv);
+  return args;
 }
 
 HWND FindRunningCopy() { return FindWindowW(TXT_APP_CLASS, TXT_APP_TITLE); }

@@ -2,8 +2,14 @@
 // Steps of the program's start-up, in the order wWinMain takes them.
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 inline constexpr int MAIN_WINDOW_WIDTH = 900;
 inline constexpr int MAIN_WINDOW_HEIGHT = 520;
+
+// The program's arguments, without its own name.
+std::vector<std::wstring> ProgramArguments();
 
 // The main window of a running copy (same class and title), or null.
 HWND FindRunningCopy();

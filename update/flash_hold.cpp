@@ -40,6 +40,42 @@ BOOL WINAPI RefuseConsoleSignal(DWORD event) {
   return TRUE;
 }
 
+// The window calls, taken from user32 when the hold begins: the console twin
+// links nothing of the window, and only a flash needs these.
+struct WindowCalls {
+  decltype(&RegisterClassW) registerClass = nullptr;
+  decltype(&CreateWindowExW) createWindow = nullptr;
+  decltype(&DestroyWindow) destroyWindow = nullptr;
+  decltype(&DefWindowProcW) defWindowProc = nullptr;
+  decltype(&GetMessageW) getMessage = nullptr;
+  decltype(&PeekMessageW) peekMessage = nullptr;
+  decltype(&TranslateMessage) translateMessage = nullptr;
+  decltype(&DispatchMessageW) dispatchMessage = nullptr;
+  decltype(&PostThreadMessageW) postThreadMessage = nullptr;
+  decltype(&ShutdownBlockReasonCreate) blockReasonCreate = nullptr;
+  decltype(&ShutdownBlockReasonDestroy) blockReasonDestroy = nullptr;
+
+  bool Load() {
+    HMODULE user32 = LoadLibraryW(L"user32.dll");  // stays loaded: it is the system's
+    if (user32 == nullptr) return false;
+    return Find(user32, "RegisterClassW", registerClass) && Find(user32, "CreateWindowExW", createWindow) &&
+           Find(user32, "DestroyWindow", destroyWindow) && Find(user32, "DefWindowProcW", defWindowProc) &&
+           Find(user32, "GetMessageW", getMessage) && Find(user32, "PeekMessageW", peekMessage) &&
+           Find(user32, "TranslateMessage", translateMessage) && Find(user32, "DispatchMessageW", dispatchMessage) &&
+           Find(user32, "PostThreadMessageW", postThreadMessage) &&
+           Find(user32, "ShutdownBlockReasonCreate", blockReasonCreate) &&
+           Find(user32, "ShutdownBlockReasonDestroy", blockReasonDestroy);
+  }
+
+  template <typename Function>
+  static bool Find(HMODULE module, const char* name, Function& function) {
+    function = reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return function != nullptr;
+  }
+};
+
+WindowCalls g_window;
+
 LRESULT CALLBACK HoldWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_QUERYENDSESSION:
@@ -51,7 +87,7 @@ LRESULT CALLBACK HoldWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_CLOSE:
       return 0;  // only the hold's owner ends it
     default:
-      return DefWindowProcW(window, message, wParam, lParam);
+      return g_window.defWindowProc(window, message, wParam, lParam);
   }
 }
 
@@ -62,7 +98,7 @@ FlashHold::FlashHold(std::function<void(const wchar_t*)> tellUser) : tellUser_(s
   g_bHolding.store(true);
   SetConsoleCtrlHandler(RefuseConsoleSignal, TRUE);
   ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (ready_ == nullptr) return;
+  if (ready_ == nullptr || !g_window.Load()) return;
   thread_ = std::thread([this] { RunHoldWindow(); });
   // Logoff asks the window only once it exists.
   WaitForSingleObject(ready_, INFINITE);
@@ -71,7 +107,7 @@ FlashHold::FlashHold(std::function<void(const wchar_t*)> tellUser) : tellUser_(s
 FlashHold::~FlashHold() {
   g_bHolding.store(false);
   if (thread_.joinable()) {
-    PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+    g_window.postThreadMessage(threadId_, WM_QUIT, 0, 0);
     thread_.join();
   }
   if (ready_ != nullptr) CloseHandle(ready_);
@@ -81,24 +117,24 @@ FlashHold::~FlashHold() {
 
 void FlashHold::RunHoldWindow() {
   MSG message{};
-  PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);  // this thread's queue, before anyone posts to it
+  g_window.peekMessage(&message, nullptr, 0, 0, PM_NOREMOVE);  // this thread's queue, before anyone posts to it
   threadId_ = GetCurrentThreadId();
   const HINSTANCE instance = GetModuleHandleW(nullptr);
   WNDCLASSW windowClass{};
   windowClass.lpfnWndProc = HoldWindowProc;
   windowClass.hInstance = instance;
   windowClass.lpszClassName = FLASH_HOLD_CLASS;
-  RegisterClassW(&windowClass);
-  HWND window = CreateWindowExW(0, FLASH_HOLD_CLASS, TXT_APP_TITLE, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
-                                instance, nullptr);
-  if (window != nullptr) ShutdownBlockReasonCreate(window, TXT_SHUTDOWN_REASON.In(SelectUiLanguage()));
+  g_window.registerClass(&windowClass);
+  HWND window = g_window.createWindow(0, FLASH_HOLD_CLASS, TXT_APP_TITLE, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                      instance, nullptr);
+  if (window != nullptr) g_window.blockReasonCreate(window, TXT_SHUTDOWN_REASON.In(SelectUiLanguage()));
   SetEvent(ready_);
-  while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
+  while (g_window.getMessage(&message, nullptr, 0, 0) > 0) {
+    g_window.translateMessage(&message);
+    g_window.dispatchMessage(&message);
   }
   if (window != nullptr) {
-    ShutdownBlockReasonDestroy(window);
-    DestroyWindow(window);
+    g_window.blockReasonDestroy(window);
+    g_window.destroyWindow(window);
   }
 }

@@ -32,17 +32,28 @@ struct Outcome {
   std::vector<std::string> log;  // "level message"
 };
 
-class CommandLine : public ::testing::Test {
+// The program's command line and its console twin answer alike: every test
+// of the command line runs against both.
+constexpr const wchar_t* GUI_PROGRAM = L"VarnockFWUpdate-demo.exe";
+constexpr const wchar_t* CONSOLE_TWIN = L"VarnockFWUpdate-demo-cli.exe";
+
+class CommandLine : public ::testing::TestWithParam<const wchar_t*> {
  protected:
   void SetUp() override {
-    folder_ = testsupport::FreshFolder(Wide(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    std::wstring name = Wide(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    for (wchar_t& c : name) c = c == L'/' ? L'-' : c;
+    folder_ = testsupport::FreshFolder(name);
     const std::wstring demo = testsupport::BuildFolder() + L"demo\\";
-    CopyFileW((demo + L"VarnockFWUpdate-demo.exe").c_str(), Exe().c_str(), FALSE);
+    for (const wchar_t* program : {GUI_PROGRAM, CONSOLE_TWIN}) {
+      CopyFileW((demo + program).c_str(), (folder_ + program).c_str(), FALSE);
+    }
     CopyFileW((demo + L"varnock_dockupdatefw.exe").c_str(), Tool().c_str(), FALSE);
     SetDock(DOCK_STATE);
   }
 
-  std::wstring Exe() const { return folder_ + L"VarnockFWUpdate-demo.exe"; }
+  // The program under test: the GUI program's command line, or the console twin.
+  std::wstring Exe() const { return folder_ + GetParam(); }
+  std::wstring GuiExe() const { return folder_ + GUI_PROGRAM; }
   std::wstring Tool() const { return folder_ + L"varnock_dockupdatefw.exe"; }
   void SetDock(const std::string& state) const { testsupport::WriteFileBytes(folder_ + L"sim-dock.ini", state); }
   // An accepted image whose embedded script drives the stand-in tool.
@@ -105,7 +116,7 @@ void ExpectLogEndsWithExit(const Outcome& outcome) {
   EXPECT_EQ(outcome.log.back(), "info CommandLine exit " + std::to_string(outcome.code));
 }
 
-TEST_F(CommandLine, InfoPrintsTheRowUnderTheColumnNamesAsTextOrJson) {
+TEST_P(CommandLine, InfoPrintsTheRowUnderTheColumnNamesAsTextOrJson) {
   const std::string text = "Vendor: Varnock\r\nProduct: Varnock USB-C Dock\r\nSerialNumber: VN-2026-0001\r\nFwRev: 1.2.3.4\r\n";
   const std::string json =
       "{\"Vendor\":\"Varnock\",\"Product\":\"Varnock USB-C Dock\",\"SerialNumber\":\"VN-2026-0001\",\"FwRev\":\"1.2.3.4\"}\r\n";
@@ -127,7 +138,7 @@ TEST_F(CommandLine, InfoPrintsTheRowUnderTheColumnNamesAsTextOrJson) {
   EXPECT_EQ(outcome.out, "{\"Vendor\":\"Var\\\"nock\\\\\",\"Product\":\"P\",\"SerialNumber\":\"S\",\"FwRev\":\"\"}\r\n");
 }
 
-TEST_F(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
+TEST_P(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
   struct Case {
     const char* what;
     std::string dock;
@@ -175,7 +186,7 @@ TEST_F(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
   EXPECT_EQ(help.out.rfind("Usage:\r\n", 0), 0u);
 }
 
-TEST_F(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions) {
+TEST_P(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions) {
   const std::wstring image = Image(L"fw-2.0.1.7.bin", "out Writing image\nerr Verifying\nflash\nout " + TOOL_COMPLETED, {2, 0, 1, 7});
   const Outcome outcome = Run(L"/update \"" + image + L"\"");
   EXPECT_EQ(outcome.code, 0u);
@@ -219,7 +230,7 @@ TEST_F(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions)
   EXPECT_EQ(notStarted.err.rfind("The updater could not be started: CreateProcess failed (", 0), 0u) << notStarted.err;
 }
 
-TEST_F(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheNewVersion) {
+TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheNewVersion) {
   struct Case {
     const char* what;
     std::string script;
@@ -275,7 +286,7 @@ TEST_F(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
   EXPECT_TRUE(Logged(already, "info CommandLine firmware already at 1.2.3.4; nothing flashed"));
 }
 
-TEST_F(CommandLine, TheLogNeverReachesStandardOutputAndKeepsEveryLineOfAKilledRun) {
+TEST_P(CommandLine, TheLogNeverReachesStandardOutputAndKeepsEveryLineOfAKilledRun) {
   const std::string json =
       "{\"Vendor\":\"Varnock\",\"Product\":\"Varnock USB-C Dock\",\"SerialNumber\":\"VN-2026-0001\",\"FwRev\":\"1.2.3.4\"}\r\n";
   {
@@ -326,7 +337,7 @@ TEST_F(CommandLine, TheLogNeverReachesStandardOutputAndKeepsEveryLineOfAKilledRu
   EXPECT_NE(std::find(log.begin(), log.end(), "info RealFWDownload CreateProcess"), log.end());
 }
 
-TEST_F(CommandLine, UpdaterOutputReachesStandardOutputAsUtf8) {
+TEST_P(CommandLine, UpdaterOutputReachesStandardOutputAsUtf8) {
   // Text in the ANSI code page is converted; UTF-8 passes, even split between writes.
   const std::string ansi = "caf\xE9";
   wchar_t wide[8] = {};
@@ -338,7 +349,7 @@ TEST_F(CommandLine, UpdaterOutputReachesStandardOutputAsUtf8) {
   EXPECT_NE(Utf8(wide), ansi) << "the ANSI byte passed unconverted";
 }
 
-TEST_F(CommandLine, UsbLibraryThatCannotStartIsItsOwnExitCode) {
+TEST_P(CommandLine, UsbLibraryThatCannotStartIsItsOwnExitCode) {
   SetDock(DOCK_STATE + "init_result=-99\n");
   for (const wchar_t* args : {L"/info", L"/update missing.bin"}) {
     const Outcome outcome = Run(args);
@@ -349,7 +360,7 @@ TEST_F(CommandLine, UsbLibraryThatCannotStartIsItsOwnExitCode) {
   }
 }
 
-TEST_F(CommandLine, UpdateWaitsForTheRebootedDockOnlyAsLongAsAsked) {
+TEST_P(CommandLine, UpdateWaitsForTheRebootedDockOnlyAsLongAsAsked) {
   // The stand-in flashes, then the dock drops off the bus for a while, as after a real flash.
   const Outcome back = Run(L"/update \"" + Image(L"reboots.bin", "flash\nreboot 2500\nout " + TOOL_COMPLETED) + L"\"");
   EXPECT_EQ(back.code, 0u);
@@ -362,6 +373,22 @@ TEST_F(CommandLine, UpdateWaitsForTheRebootedDockOnlyAsLongAsAsked) {
   EXPECT_EQ(gone.err, "The updater reported success but the dock did not answer within 2 s.\r\n");
   ExpectLogEndsWithExit(gone);
 }
+
+BOOL WINAPI IgnoreConsoleSignal(DWORD) { return TRUE; }
+
+class ConsoleTwin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = testsupport::FreshFolder(Wide(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    const std::wstring demo = testsupport::BuildFolder() + L"demo\\";
+    CopyFileW((demo + CONSOLE_TWIN).c_str(), Twin().c_str(), FALSE);
+    CopyFileW((demo + L"varnock_dockupdatefw.exe").c_str(), (folder_ + L"varnock_dockupdatefw.exe").c_str(), FALSE);
+    testsupport::WriteFileBytes(folder_ + L"sim-dock.ini", DOCK_STATE);
+  }
+  std::wstring Twin() const { return folder_ + CONSOLE_TWIN; }
+
+  std::wstring folder_;
+};
 
 // A command-line update held inside its updater until the test sets the gate.
 class HeldUpdate {
@@ -393,7 +420,7 @@ class HeldUpdate {
   testsupport::ChildProcess run_;
 };
 
-TEST_F(CommandLine, AKilledRunsUpdaterKeepsTheDockUntilItEnds) {
+TEST_P(CommandLine, AKilledRunsUpdaterKeepsTheDockUntilItEnds) {
   HeldUpdate held(folder_, L"\"" + Exe() + L"\" /update held.bin /log held.log", folder_ + L"held.bin");
   ASSERT_TRUE(held.UpdaterRunning());
   // The deployment engine's time-out: the copy is killed, its updater goes on.
@@ -461,11 +488,11 @@ class OpenWindow {
 
 const std::string DOCK_QUERY_LINES[] = {"info iManufacturer Varnock", "error libusb_open_device_with_vid_pid failed"};
 
-TEST_F(CommandLine, AWindowStartedDuringAFlashKeepsOffTheDockAndReadsItWhenTheFlashEnds) {
+TEST_P(CommandLine, AWindowStartedDuringAFlashKeepsOffTheDockAndReadsItWhenTheFlashEnds) {
   HeldUpdate held(folder_, L"\"" + Exe() + L"\" /update held.bin /log held.log", folder_ + L"held.bin");
   ASSERT_TRUE(held.UpdaterRunning());
   DeleteFileW((folder_ + L"basic-log.txt").c_str());
-  const OpenWindow window(Exe(), folder_);
+  const OpenWindow window(GuiExe(), folder_);
   ASSERT_NE(window.Main(), nullptr);
   ASSERT_TRUE(testsupport::WaitUntil([&] { return window.Logged("info RegisterDeviceNotify"); }));
   EXPECT_TRUE(window.Logged("info FillDataToListView skipped: firmware update in progress"));
@@ -493,8 +520,8 @@ TEST_F(CommandLine, AWindowStartedDuringAFlashKeepsOffTheDockAndReadsItWhenTheFl
   EXPECT_EQ(window.Status(), L"");
 }
 
-TEST_F(CommandLine, UpdateRunsBesideAnIdleWindowWhichThenShowsTheNewVersion) {
-  const OpenWindow window(Exe(), folder_);
+TEST_P(CommandLine, UpdateRunsBesideAnIdleWindowWhichThenShowsTheNewVersion) {
+  const OpenWindow window(GuiExe(), folder_);
   ASSERT_NE(window.Main(), nullptr);
   ASSERT_TRUE(testsupport::WaitUntil([&] { return window.Logged("info fwver 1.2.3.4"); }));
   // A flash as long as a few of the window's looks.
@@ -542,7 +569,7 @@ TEST(DockGuard, MachineWideObjectsWithThreeGrantsAndEveryDoubtCountsAsBusy) {
   EXPECT_TRUE(DockQueryGuard().Granted());
 }
 
-TEST_F(CommandLine, RedirectedOutputIsUtf8) {
+TEST_P(CommandLine, RedirectedOutputIsUtf8) {
   const std::wstring image = folder_ + L"固件-短.bin";
   testsupport::WriteImage(image, 100, "");
   const Outcome outcome = Run(L"/update \"" + image + L"\"");
@@ -551,7 +578,7 @@ TEST_F(CommandLine, RedirectedOutputIsUtf8) {
   EXPECT_NE(std::find(outcome.log.begin(), outcome.log.end(), "info CommandLine update " + Utf8(image)), outcome.log.end());
 }
 
-TEST_F(CommandLine, BatchFilesSeeTheExitCodeInErrorlevel) {
+TEST_P(CommandLine, BatchFilesSeeTheExitCodeInErrorlevel) {
   SetDock("present=0\n");
   const std::string exe = Utf8(Exe());
   testsupport::WriteFileBytes(folder_ + L"fleet.bat",
@@ -566,5 +593,57 @@ TEST_F(CommandLine, BatchFilesSeeTheExitCodeInErrorlevel) {
   EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"codes.txt"), "plain=3\r\nstart=2\r\n");
 }
 
+
+// The console twin at a prompt: cmd waits for it, shows its lines in place and
+// sets %ERRORLEVEL%.
+TEST_F(ConsoleTwin, CmdWaitsForItAndSeesItsExitCode) {
+  testsupport::WriteImage(folder_ + L"short.bin", 100, "");
+  testsupport::WriteFileBytes(folder_ + L"absent.ini", "present=0\n");
+  const std::string twin = "\"" + Utf8(Twin()) + "\"";
+  testsupport::WriteFileBytes(folder_ + L"twin.bat",
+                              "@echo off\r\n" + twin + " /info\r\necho next\r\n" +
+                              twin + " /info > nul\r\necho info=%ERRORLEVEL%> codes.txt\r\n" +
+                              twin + " /update short.bin 2> nul\r\necho image=%ERRORLEVEL%>> codes.txt\r\n"
+                              "set VARNOCK_SIM_DOCK=" + Utf8(folder_) + "absent.ini\r\n" +
+                              twin + " /info 2> nul\r\necho nodock=%ERRORLEVEL%>> codes.txt\r\n" +
+                              twin + " 2> nul\r\necho bare=%ERRORLEVEL%>> codes.txt\r\n");
+  EXPECT_EQ(testsupport::RunProcess(L"cmd.exe /c twin.bat", 60000, folder_, folder_ + L"twin-out.txt"), 2u);
+  EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"twin-out.txt"),
+            "Vendor: Varnock\r\nProduct: Varnock USB-C Dock\r\nSerialNumber: VN-2026-0001\r\nFwRev: 1.2.3.4\r\nnext\r\n");
+  EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"codes.txt"), "info=0\r\nimage=6\r\nnodock=3\r\nbare=2\r\n");
+}
+
+TEST_F(ConsoleTwin, CtrlCDuringTheFlashIsRefusedAndTheFlashRunsToItsEnd) {
+  // This test and the twin share one console of their own (under a test
+  // runner this process may sit on a console that cannot take signals); the
+  // test itself shrugs the signal off.
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole());
+  SetConsoleCtrlHandler(IgnoreConsoleSignal, TRUE);
+  const std::wstring started = folder_ + L"started.txt";
+  const std::wstring image = folder_ + L"slow.bin";
+  testsupport::WriteImage(image, 4096, "stamp " + Utf8(started) + "\nsleep 3000\nflash\nout " + TOOL_COMPLETED);
+  const testsupport::ChildProcess run = testsupport::StartProcess(
+      L"\"" + Twin() + L"\" /update slow.bin", folder_, folder_ + L"out.txt", folder_ + L"err.txt");
+  ASSERT_NE(run.process, nullptr);
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started).empty(); },
+                                     std::chrono::seconds(30)));
+  EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+  EXPECT_EQ(testsupport::WaitForExit(run.process, 60000), 0u) << "the flash was cut short";
+  CloseHandle(run.process);
+  EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"err.txt"), "A firmware update is running; it cannot be interrupted.\r\n");
+  const std::string out = testsupport::ReadFileBytes(folder_ + L"out.txt");
+  EXPECT_NE(out.find("Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n"), std::string::npos) << out;
+  const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+  EXPECT_NE(std::find(log.begin(), log.end(), "error CommandLine CTRL_C_EVENT refused: firmware update in progress"),
+            log.end());
+
+  SetConsoleCtrlHandler(IgnoreConsoleSignal, FALSE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Programs, CommandLine, ::testing::Values(GUI_PROGRAM, CONSOLE_TWIN),
+                         [](const ::testing::TestParamInfo<const wchar_t*>& info) {
+                           return std::string(info.param == GUI_PROGRAM ? "Program" : "ConsoleTwin");
+                         });
 
 }  // namespace

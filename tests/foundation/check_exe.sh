@@ -3,9 +3,10 @@
 # its stripped copy stays small, and nothing of the simulated dock is linked
 # into it (while the demo build, which has the simulation, shows that the
 # probes would find it).
-#   check_exe.sh OBJDUMP NM PRODUCT_EXE STRIPPED_EXE DEMO_EXE
+#   check_exe.sh OBJDUMP NM PRODUCT_EXE STRIPPED_EXE DEMO_EXE CONSOLE_TWIN_EXE
+# The console twin must link nothing of the window, and run as a console program.
 set -u
-objdump=$1 nm=$2 product=$3 stripped=$4 demo=$5
+objdump=$1 nm=$2 product=$3 stripped=$4 demo=$5 twin=$6
 max_bytes=2097152
 failures=0
 
@@ -41,6 +42,8 @@ check_imports() {
 
 check_imports "$product"
 check_imports "$stripped"
+check_imports "$twin"
+
 
 # The stripped copy is the one shipped: it must be current and small.
 if [ -f "$stripped" ]; then
@@ -70,6 +73,18 @@ done
 [ "$(sim_symbol_count "$product")" -eq 0 ] || fail "$product links simulated-dock code"
 # The product answers USB through the real libusb, whose internals carry usbi_ names.
 [ "$(libusb_internal_count "$product")" -gt 0 ] || fail "$product does not link the real libusb"
+
+# The twin starts without the window's libraries, and as a console program.
+if [ -f "$twin" ]; then
+  twin_dlls=$("$objdump" -p "$twin" | sed -n 's/^[[:space:]]*DLL Name:[[:space:]]*//p' | tr 'A-Z' 'a-z' | tr -d '\r')
+  for dll in user32.dll gdi32.dll comctl32.dll comdlg32.dll ole32.dll shell32.dll shlwapi.dll; do
+    echo "$twin_dlls" | grep -qx "$dll" && fail "$twin imports $dll, a library of the window"
+  done
+  "$objdump" -p "$twin" | grep -q 'Subsystem.*(Windows CUI)' || fail "$twin is not a console program"
+  "$objdump" -p "$product" | grep -q 'Subsystem.*(Windows GUI)' || fail "$product is not a GUI program"
+  [ "$(libusb_internal_count "$twin")" -gt 0 ] || fail "$twin does not link the real libusb"
+  [ "$(sim_symbol_count "$twin")" -eq 0 ] || fail "$twin links simulated-dock code"
+fi
 
 if [ -f "$demo" ]; then
   [ "$(sim_text_count "$demo")" -gt 0 ] || fail "probe cannot see the simulation: no state-file names in $demo"
