@@ -73,29 +73,34 @@ DockQueryResult QueryDockLogged() {
   return QueryDockDiagnosed();
 }
 
-// A look at the dock under the dock guard; nothing while a flash (not our
-// own) holds it, or another look holds it too long.
-std::optional<DockQueryResult> QueryDockGuarded(const FlashGuard* ownFlash = nullptr) {
+constexpr wchar_t DOCK_BUSY_TEXT[] = L"The dock is being read by another copy of the program; try again.\r\n";
+
+// A look at the dock under the dock guard: none while a flash (not our own)
+// holds it, or another look holds it too long.
+struct GuardedQuery {
+  std::optional<DockQueryResult> looked;
+  bool flashRunning = false;  // why there was no look, when there was none
+};
+
+GuardedQuery QueryDockGuarded(const FlashGuard* ownFlash = nullptr) {
   const DockQueryGuard guard(ownFlash);
   if (!guard.Granted()) {
     spdlog::error(guard.FlashRunning() ? "CommandLine dock not read: firmware update in progress"
                                        : "CommandLine dock not read: the dock is busy");
-    return std::nullopt;
+    return GuardedQuery{std::nullopt, guard.FlashRunning()};
   }
-  return QueryDockLogged();
+  return GuardedQuery{QueryDockLogged(), false};
 }
 
 int RunInfo(const CommandRequest& request, Streams& streams) {
   spdlog::info(request.json ? "CommandLine info json" : "CommandLine info");
-  const DockQueryGuard guard;
-  if (!guard.Granted()) {
-    spdlog::error(guard.FlashRunning() ? "CommandLine dock not read: firmware update in progress"
-                                       : "CommandLine dock not read: the dock is busy");
-    streams.err.Write(guard.FlashRunning() ? L"A firmware update is running; the dock is not read during a flash.\r\n"
-                                           : L"The dock is being read by another copy of the program; try again.\r\n");
+  const GuardedQuery guarded = QueryDockGuarded();
+  if (!guarded.looked) {
+    streams.err.Write(guarded.flashRunning ? L"A firmware update is running; the dock is not read during a flash.\r\n"
+                                           : DOCK_BUSY_TEXT);
     return EXIT_BUSY;
   }
-  const DockQueryResult query = QueryDockLogged();
+  const DockQueryResult& query = *guarded.looked;
   if (const std::optional<int> code = ExplainMissingDock(query, streams)) return *code;
   streams.out.Write(request.json ? FormatDockJson(*query.info) : FormatDockReport(*query.info));
   return EXIT_SUCCESS_CODE;
@@ -136,7 +141,7 @@ DockAfterFlash WaitForFlashedDock(const CommandRequest& request, const std::wstr
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(request.waitSeconds);
   DockAfterFlash result;
   for (;;) {
-    const std::optional<DockQueryResult> query = QueryDockGuarded();
+    const std::optional<DockQueryResult> query = QueryDockGuarded().looked;
     if (query && query->info) {
       if (IsFlashedVersion(request, before, query->info->FwRev)) {
         result.flashed = query->info;
@@ -188,9 +193,9 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
   // Held from here until the updater has ended; an open window keeps off the
   // dock meanwhile and reads it again afterwards.
   FlashGuard& flash = *preflight.flash;
-  const std::optional<DockQueryResult> looked = QueryDockGuarded(&flash);
+  const std::optional<DockQueryResult> looked = QueryDockGuarded(&flash).looked;
   if (!looked) {
-    streams.err.Write(L"The dock is being read by another copy of the program; try again.\r\n");
+    streams.err.Write(DOCK_BUSY_TEXT);
     return EXIT_BUSY;
   }
   const DockQueryResult& before = *looked;
