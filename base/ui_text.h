@@ -39,16 +39,17 @@ inline constexpr UiText TXT_COL_VENDOR{L"制造商", L"Vendor"};
 inline constexpr UiText TXT_COL_PRODUCT{L"产品", L"Product"};
 inline constexpr UiText TXT_COL_SERIAL{L"序列号", L"SerialNumber"};
 inline constexpr UiText TXT_COL_FWREV{L"固件版本", L"FwRev"};
-inline constexpr UiText TXT_MENU_FILE{L"文件", L"File"};
-inline constexpr UiText TXT_MENU_REFRESH{L"刷新", L"Refresh"};
-inline constexpr UiText TXT_MENU_EXIT{L"退出", L"Exit"};
-inline constexpr UiText TXT_MENU_SETTINGS{L"设置", L"Settings"};
-inline constexpr UiText TXT_MENU_TOPMOST{L"顶置", L"Topmost"};
-inline constexpr UiText TXT_MENU_HELP{L"帮助", L"Help"};
-inline constexpr UiText TXT_MENU_ABOUT{L"关于", L"About"};
-inline constexpr UiText TXT_CTX_COPY_INFO{L"复制信息", L"CopyInfo"};
-inline constexpr UiText TXT_CTX_FW_DOWNLOAD{L"升级固件", L"FWDownload"};
+inline constexpr UiText TXT_MENU_FILE{L"文件(&F)", L"&File"};
+inline constexpr UiText TXT_MENU_REFRESH{L"刷新(&R)", L"&Refresh"};
+inline constexpr UiText TXT_MENU_EXIT{L"退出(&X)", L"E&xit"};
+inline constexpr UiText TXT_MENU_SETTINGS{L"设置(&S)", L"&Settings"};
+inline constexpr UiText TXT_MENU_TOPMOST{L"顶置(&T)", L"&Topmost"};
+inline constexpr UiText TXT_MENU_HELP{L"帮助(&H)", L"&Help"};
+inline constexpr UiText TXT_MENU_ABOUT{L"关于(&A)", L"&About"};
+inline constexpr UiText TXT_CTX_COPY_INFO{L"复制信息(&C)", L"&CopyInfo"};
+inline constexpr UiText TXT_CTX_FW_DOWNLOAD{L"升级固件(&F)", L"&FWDownload"};
 inline constexpr UiText TXT_WAIT_UPDATING{L"请稍等，固件正在升级中...", L"Please Wait,Firmware is Updating..."};
+inline constexpr UiText TXT_WAIT_WARNING{L"请勿拔下扩展坞或关闭计算机。", L"Do not unplug the dock or turn off the computer."};
 // Shown by Windows when the user logs off or shuts down during an update.
 inline constexpr UiText TXT_SHUTDOWN_REASON{L"固件正在升级，请勿关机或拔下扩展坞。",
                                             L"Firmware update in progress. Do not turn off the computer or unplug the dock."};

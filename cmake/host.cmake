@@ -17,6 +17,7 @@ add_library(varnock_portable STATIC
   docks/device_paths.cpp
   update/firmware_image.cpp
   update/update_outcome.cpp
+  update/tool_output_line.cpp
   update/tool_output_utf8.cpp
   update/updater_command.cpp
   shell/command_line_parse.cpp)

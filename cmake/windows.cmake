@@ -60,6 +60,7 @@ add_library(varnock_app STATIC
   update/firmware_image.cpp
   update/updater_command.cpp
   update/update_outcome.cpp
+  update/tool_output_line.cpp
   update/tool_output_utf8.cpp
   update/update_preflight.cpp
   update/flash_command.cpp
@@ -77,7 +78,7 @@ add_library(varnock_app STATIC
   shell/console.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(varnock_app PUBLIC spdlog_headers libusb_headers
-  comctl32 comdlg32 shell32 ole32 user32 gdi32 kernel32)
+  comctl32 comdlg32 shell32 ole32 uuid user32 gdi32 kernel32)
 
 set(VARNOCK_RC ${CMAKE_SOURCE_DIR}/resources/app.rc)
 set(VARNOCK_ICON ${CMAKE_BINARY_DIR}/resources/app.ico)

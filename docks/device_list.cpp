@@ -145,6 +145,15 @@ DockListFill FillDataToListView() {
   return DockListFill::Read;
 }
 
+void SelectAllRows() {
+  LVITEMW state{};
+  state.stateMask = LVIS_SELECTED;
+  state.state = LVIS_SELECTED;
+  SendMessageW(g_hListView, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&state));
+}
+
+int SelectedRowCount() { return static_cast<int>(SendMessageW(g_hListView, LVM_GETSELECTEDCOUNT, 0, 0)); }
+
 void CopySelectItemInfo(HWND owner) {
   std::vector<DockInfo> docks;
   for (int row = ListNextSelectedRow(g_hListView, -1); row != -1; row = ListNextSelectedRow(g_hListView, row)) {

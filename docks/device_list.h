@@ -32,6 +32,8 @@ std::optional<DockInfo> SelectedDock();
 // Puts the selected rows' docks on the clipboard as labelled text; the main
 // window owns the clipboard meanwhile.
 void CopySelectItemInfo(HWND owner);
+void SelectAllRows();
+int SelectedRowCount();
 
 // Row operations on a list view.
 int ListRowCount(HWND list);

@@ -7,6 +7,11 @@
 #define IDI_APP_ICON 101
 #define IDD_WAIT_DIALOG 102
 #define IDC_WAIT_TEXT 103  // the wait dialog's text
+#define IDR_MAIN_ACCEL 104  // the main window's keyboard shortcuts
+#define IDC_WAIT_PROGRESS 105  // the wait dialog's marquee bar
+#define IDC_WAIT_ELAPSED 106  // time since the update began
+#define IDC_WAIT_OUTPUT 107  // the updater's latest output line
+#define IDC_WAIT_WARNING 108  // do not unplug, do not turn off
 
 // Child windows of the main window.
 #define IDC_STATUSBAR 1
@@ -19,3 +24,4 @@
 #define IDM_ABOUT 3001
 #define IDM_COPY_INFO 4000
 #define IDM_FW_DOWNLOAD 4001
+#define IDM_SELECT_ALL 4002  // keyboard only

@@ -21,5 +21,5 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   HWND mainWindow = BuildMainWindow(instance);
   if (mainWindow == nullptr) return 1;
   ShowMainWindow(mainWindow);
-  return RunMessageLoop();
+  return RunMessageLoop(mainWindow);
 }

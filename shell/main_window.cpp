@@ -122,7 +122,15 @@ void RunShutdownSequence() {
   PostQuitMessage(0);
 }
 
-void DispatchCommand(HWND window, UINT command) {
+// A shortcut acts only where its menu item could be chosen: never during an
+// update, and Copy Info only with a selected row.
+bool ShortcutAllowed(UINT command) {
+  if (UpdateRunning()) return false;
+  return command != IDM_COPY_INFO || SelectedRowCount() > 0;
+}
+
+void DispatchCommand(HWND window, UINT command, bool fromShortcut) {
+  if (fromShortcut && !ShortcutAllowed(command)) return;
   switch (command) {
     case IDM_REFRESH:
       RefreshDeviceList();
@@ -142,6 +150,9 @@ void DispatchCommand(HWND window, UINT command) {
       break;
     case IDM_FW_DOWNLOAD:
       FWDownload(window, SelectedDock());
+      break;
+    case IDM_SELECT_ALL:
+      SelectAllRows();
       break;
     default:
       break;
@@ -205,7 +216,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       ShowRowContextMenu(window, lParam);
       return 0;
     case WM_COMMAND:
-      DispatchCommand(window, LOWORD(wParam));
+      DispatchCommand(window, LOWORD(wParam), HIWORD(wParam) == 1);
       return 0;
     case WM_DEVICECHANGE:
       // Each record (re)starts the quiet time; the dock is read when it runs out.

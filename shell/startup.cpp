@@ -118,7 +118,9 @@ void ShowMainWindow(HWND window) {
   UpdateWindow(window);
 }
 
-int RunMessageLoop() {
+int RunMessageLoop(HWND mainWindow) {
+  // Destroyed with the process; a missing table only loses the shortcuts.
+  HACCEL shortcuts = LoadAcceleratorsW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAIN_ACCEL));
   MSG message{};
   for (;;) {
     const BOOL result = GetMessageW(&message, nullptr, 0, 0);
@@ -128,6 +130,8 @@ int RunMessageLoop() {
       spdlog::error("GetMessageW failed {}", GetLastError());
       return EXIT_MESSAGE_LOOP_FAILED;
     }
+    const bool forMainWindow = message.hwnd == mainWindow || IsChild(mainWindow, message.hwnd);
+    if (shortcuts != nullptr && forMainWindow && TranslateAcceleratorW(mainWindow, shortcuts, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }

@@ -35,5 +35,6 @@ POINT CentredOrigin(int width, int height, int screenWidth, int screenHeight);
 void CentreOnScreen(HWND window);
 // Exit code when the message loop itself fails (GetMessageW returns -1).
 inline constexpr int EXIT_MESSAGE_LOOP_FAILED = 1;
-// Runs until WM_QUIT and returns its code.
-int RunMessageLoop();
+// Runs until WM_QUIT and returns its code. Keys for the main window or its
+// children go through the main window's shortcuts first.
+int RunMessageLoop(HWND mainWindow);

@@ -135,5 +135,6 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock) {
     EndUpdate();
     return;
   }
+  const TaskbarBusy busy(mainWindow);
   DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow, WaitDialogProc, 0);
 }

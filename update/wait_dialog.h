@@ -16,3 +16,28 @@ void PrepareWaitDialogHandshake();  // UI thread, before the worker starts
 void RequestWaitDialogClose();      // worker, on every way out
 // The handle the last wait dialog published (it stays after the dialog ended).
 HWND LastWaitDialog();
+
+// The worker hands each block of the updater's output here. The box shows
+// the latest line: the worker keeps it in a guarded slot and posts only a
+// text-free "line changed" note, at most one per WAIT_LINE_POST_MS, so
+// nothing is owned by a message that a closing box could drop, and a tool
+// printing megabytes does not flood the box's queue. The box also looks at
+// the slot on its once-a-second tick, so a line followed by silence shows.
+void ShowToolOutput(const char* data, size_t length);  // worker
+inline constexpr ULONGLONG WAIT_LINE_POST_MS = 100;
+inline constexpr UINT WM_APP_WAIT_LINE = WM_APP + 3;
+inline constexpr UINT_PTR IDT_WAIT_ELAPSED = 1;
+
+// The taskbar button shows work of unknown length while it lives; failures
+// (no taskbar, a shell without the interface) are ignored.
+class TaskbarBusy {
+ public:
+  explicit TaskbarBusy(HWND window);
+  ~TaskbarBusy();
+  TaskbarBusy(const TaskbarBusy&) = delete;
+  TaskbarBusy& operator=(const TaskbarBusy&) = delete;
+
+ private:
+  HWND window_;
+  void* taskbar_ = nullptr;  // ITaskbarList3, kept out of this header
+};

@@ -31,6 +31,7 @@ DOCK = ["Varnock", "Varnock USB-C Dock", "VN-2026-0001"]
 CLIPBOARD_LABELS = ["制造商", "产品", "序列号", "固件版本"]
 COLUMNS = {"1033": ["Vendor", "Product", "SerialNumber", "FwRev"], "2052": CLIPBOARD_LABELS}
 WAIT_TEXT = {"1033": "Please Wait,Firmware is Updating...", "2052": "请稍等，固件正在升级中..."}
+WAIT_WARNING = {"1033": "Do not unplug the dock or turn off the computer.", "2052": "请勿拔下扩展坞或关闭计算机。"}
 UPDATE_OK = "固件升级成功。"
 UPDATE_FAILED = "升级失败，请重新升级。"
 INVALID_FW = "不是有效的固件文件。"
@@ -219,14 +220,25 @@ class Suite:
     def updaters_running(self):
         return self.probe_number("count-processes", TOOL)
 
+    def log_count(self, message):
+        """How many log lines read exactly `message` (the log is flushed at every line)."""
+        with open(os.path.join(self.app, "basic-log.txt"), encoding="utf-8", newline="") as log:
+            return sum(1 for line in log.read().split("\r\n") if line.endswith("] " + message))
+
+    def clear_clipboard(self):
+        check(self.wine(self.probe, "clear-clipboard").returncode == 0, "could not empty the clipboard")
+
+    @staticmethod
+    def copy_text(version):
+        return "".join("%s : %s\n" % (label, value) for label, value in zip(CLIPBOARD_LABELS, DOCK + [version])) + "\n"
+
     def copy_info(self, expected_version, shot, open_menu=None):
         """Context menu > Copy Info; the clipboard, read by another process, holds the row exactly."""
-        check(self.wine(self.probe, "clear-clipboard").returncode == 0, "could not empty the clipboard")
+        self.clear_clipboard()
         menu = (open_menu or self.open_context_menu)()
         self.screenshot(shot)
         self.click(*self.menu_item(menu, 0, 2, separators=1))
-        expected = "".join("%s : %s\n" % (label, value) for label, value in
-                           zip(CLIPBOARD_LABELS, DOCK + [expected_version])) + "\n"
+        expected = self.copy_text(expected_version)
         deadline = time.monotonic() + 10
         text = None
         while time.monotonic() < deadline:
@@ -258,6 +270,8 @@ class Suite:
         main = self.windows()["main"]
         self.screenshot(step + "-wait", crop=main["rect"])
         check(wait["wait_text"] == WAIT_TEXT[self.lang], "wait text %r" % wait["wait_text"])
+        check(wait.get("wait_warning") == WAIT_WARNING[self.lang], "wait warning %r" % wait.get("wait_warning"))
+        check(re.fullmatch(r"\d+:\d\d", wait.get("wait_elapsed", "")), "elapsed %r" % wait.get("wait_elapsed"))
         check(wait["title"] == "", "the wait box has a caption: %r" % wait["title"])
         check(not main["enabled"], "the main window takes input during the update")
         if while_running:
@@ -305,6 +319,15 @@ class Suite:
         self.stays("after a posted File > Exit the update was cut short", held)
         count = self.updaters_running()
         check(count == 1, "%d updater processes run during the update" % count)
+        # The main window's shortcuts and its menu's mnemonic do nothing while the box is up.
+        refreshes = self.log_count("RefreshDeviceList")
+        self.clear_clipboard()
+        for keys in ("F5", "ctrl+a", "ctrl+c", "alt+f"):
+            self.key(keys)
+            self.stays("after %s during the update a menu opened or the box went" % keys,
+                       lambda s: held(s) and not self.popups(s, "#32768"))
+        check(self.log_count("RefreshDeviceList") == refreshes, "F5 refreshed the list during the update")
+        check(not self.clipboard(), "Ctrl+C copied during the update")
         answer = self.end_session_answer()
         check(answer == 0, "WM_QUERYENDSESSION during the update answered %d" % answer)
         answer = self.end_session_answer("closeapp")
@@ -452,6 +475,33 @@ class Suite:
               "the keyboard's menu %r differs in size from the mouse's %r" % (menu["rect"], mouse))
         check(abs(left - row[0]) <= 4 and abs(top - row[3]) <= 4,
               "the keyboard's menu at %r is not under the row %r" % (menu["rect"], row))
+
+        # Keyboard shortcuts with the focus in the list: F5 reads the dock again (the
+        # refill drops the selection), Ctrl+C copies nothing without a selected
+        # row, Ctrl+A selects it and Ctrl+C then copies it; Alt+F opens File.
+        refreshes = self.log_count("RefreshDeviceList")
+        self.key("F5")
+        self.wait_for("F5's refresh in the log", lambda s: self.log_count("RefreshDeviceList") == refreshes + 1)
+        self.wait_for("the list refilled without a selection", lambda s: len(s["main"]["list"]["rows"]) == 1
+                      and s["main"]["list"]["selected"] == 0)
+        self.clear_clipboard()
+        self.key("ctrl+c")
+        self.stays("Ctrl+C without a selection", lambda s: s["main"]["list"]["selected"] == 0)
+        check(not self.clipboard(), "Ctrl+C without a selected row filled the clipboard")
+        self.key("ctrl+a")
+        self.wait_for("Ctrl+A's selection", lambda s: s["main"]["list"]["selected"] == 1)
+        self.key("ctrl+c")
+        deadline = time.monotonic() + 10
+        text = self.clipboard()
+        while text != self.copy_text("1.4.0.0") and time.monotonic() < deadline:
+            time.sleep(0.05)
+            text = self.clipboard()
+        check(text == self.copy_text("1.4.0.0"), "clipboard after Ctrl+C: %r" % text)
+        self.key("alt+f")
+        menu = self.wait_for("the File menu from Alt+F", lambda s: (self.popups(s, "#32768") or [None])[0])
+        self.screenshot("file-menu-alt-f", crop=self.windows()["main"]["rect"])
+        self.key("Escape", "Escape")
+        self.wait_for("the File menu closed", lambda s: not self.popups(s, "#32768"))
 
         # A second start restores and raises the first copy and ends at once with 0.
         main = self.windows("caption")["main"]

@@ -183,6 +183,9 @@ std::string Describe(HWND window, bool withCaption = false) {
                     ",\"owner\":" + Handle(GetWindow(window, GW_OWNER));
   if (HWND text = GetDlgItem(window, testsupport::MESSAGE_BOX_TEXT_ID)) out += ",\"message\":" + Json(ControlText(text));
   if (HWND text = GetDlgItem(window, IDC_WAIT_TEXT)) out += ",\"wait_text\":" + Json(ControlText(text));
+  if (HWND text = GetDlgItem(window, IDC_WAIT_WARNING)) out += ",\"wait_warning\":" + Json(ControlText(text));
+  if (HWND text = GetDlgItem(window, IDC_WAIT_OUTPUT)) out += ",\"wait_line\":" + Json(ControlText(text));
+  if (HWND text = GetDlgItem(window, IDC_WAIT_ELAPSED)) out += ",\"wait_elapsed\":" + Json(ControlText(text));
   HWND ok = ClassName(window) == L"#32770" ? GetDlgItem(window, IDOK) : nullptr;
   if (ok) {
     RECT okRect{};

@@ -245,8 +245,8 @@ TEST_F(ProductImage, WaitDialogTemplateIsExactlyAsDesigned) {
   EXPECT_EQ(reader.Read<WORD>(), 1) << "dlgVer";
   EXPECT_EQ(reader.Read<WORD>(), 0xFFFF) << "signature";
   ExpectStyle(reader, "", "0x80800048", "WS_POPUP | WS_BORDER | DS_SETFONT | DS_FIXEDSYS");
-  EXPECT_EQ(reader.Read<WORD>(), 1) << "cDlgItems";
-  ExpectPlace(reader, "", {0, 0, 310, 115});
+  EXPECT_EQ(reader.Read<WORD>(), 5) << "cDlgItems";
+  ExpectPlace(reader, "", {0, 0, 310, 140});
   EXPECT_TRUE(reader.NameOrOrdinalField().none) << "menu";
   EXPECT_TRUE(reader.NameOrOrdinalField().none) << "window class";
   EXPECT_EQ(reader.String(), L"") << "title";
@@ -256,22 +256,47 @@ TEST_F(ProductImage, WaitDialogTemplateIsExactlyAsDesigned) {
   EXPECT_EQ(reader.Read<BYTE>(), 1) << "charset";
   EXPECT_EQ(reader.String(), L"MS Shell Dlg") << "typeface";
 
-  // DLGITEMTEMPLATEEX, DWORD-aligned from the start of the template.
-  reader.AlignToDword();
-  ExpectStyle(reader, "item ", "0x50020000", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT");
-  ExpectPlace(reader, "item ", {31, 34, 238, 36});
-  EXPECT_EQ(reader.Read<DWORD>(), static_cast<DWORD>(TEXT_ID)) << "item id";
-  const TemplateReader::NameOrOrdinal itemClass = reader.NameOrOrdinalField();
-  EXPECT_FALSE(itemClass.none);
-  EXPECT_TRUE(itemClass.name.empty()) << "class given by name: " << testsupport::Utf8(itemClass.name);
-  EXPECT_EQ(itemClass.ordinal, 0x0082) << "the predefined static class";
-  const TemplateReader::NameOrOrdinal itemText = reader.NameOrOrdinalField();
-  EXPECT_EQ(itemText.name, L"update...");
-  EXPECT_EQ(reader.Read<WORD>(), 0) << "extraCount: no creation data";
+  // The items, top to bottom: the sentence, the marquee bar, the elapsed
+  // time, the tool's latest line (no '&' prefixes, one line) and the warning.
+  struct Item {
+    const char* style;
+    const char* styleBits;
+    short place[4];
+    int id;
+    const wchar_t* className;  // empty: the predefined static class
+    const wchar_t* text;
+  };
+  const Item items[] = {
+      {"0x50020000", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT", {31, 16, 248, 24}, TEXT_ID, L"", L"update..."},
+      {"0x50000008", "WS_CHILD | WS_VISIBLE | PBS_MARQUEE", {31, 44, 248, 10}, 105, L"msctls_progress32", L""},
+      {"0x50020000", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT", {31, 60, 248, 12}, 106, L"", L"0:00"},
+      {"0x5002008C", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_NOPREFIX | SS_LEFTNOWORDWRAP", {31, 76, 248, 12}, 107, L"",
+       L""},
+      {"0x50020000", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT", {31, 96, 248, 28}, 108, L"", L""},
+  };
+  for (const Item& item : items) {
+    const std::string what = "item " + std::to_string(item.id) + " ";
+    // DLGITEMTEMPLATEEX, DWORD-aligned from the start of the template.
+    reader.AlignToDword();
+    ExpectStyle(reader, what, item.style, item.styleBits);
+    ExpectPlace(reader, what, item.place);
+    EXPECT_EQ(reader.Read<DWORD>(), static_cast<DWORD>(item.id)) << what << "id";
+    const TemplateReader::NameOrOrdinal itemClass = reader.NameOrOrdinalField();
+    EXPECT_FALSE(itemClass.none);
+    if (item.className[0] == L'\0') {
+      EXPECT_TRUE(itemClass.name.empty()) << what << "class given by name: " << testsupport::Utf8(itemClass.name);
+      EXPECT_EQ(itemClass.ordinal, 0x0082) << what << "the predefined static class";
+    } else {
+      EXPECT_EQ(itemClass.name, item.className) << what;
+    }
+    const TemplateReader::NameOrOrdinal itemText = reader.NameOrOrdinalField();
+    EXPECT_EQ(itemText.name, item.text) << what;
+    EXPECT_EQ(reader.Read<WORD>(), 0) << what << "extraCount: no creation data";
+  }
 
   ASSERT_FALSE(reader.Overrun()) << "template shorter than its fields";
-  // Nothing follows the one item but alignment padding.
-  EXPECT_LT(bytes.size() - reader.Offset(), 4u) << "trailing bytes after the item";
+  // Nothing follows the last item but alignment padding.
+  EXPECT_LT(bytes.size() - reader.Offset(), 4u) << "trailing bytes after the items";
 }
 
 TEST_F(ProductImage, WaitDialogTemplateBuildsACaptionlessDialogWithItsStatic) {

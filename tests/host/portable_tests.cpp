@@ -15,6 +15,7 @@
 #include "docks/dock_report.h"
 #include "shell/command_line_parse.h"
 #include "update/firmware_image.h"
+#include "update/tool_output_line.h"
 #include "update/tool_output_utf8.h"
 #include "update/update_outcome.h"
 #include "update/updater_command.h"
@@ -349,6 +350,97 @@ TEST(CommandLineUsage, ExitCodesAreListedFromTheirTable) {
   ASSERT_GE(COMMAND_LINE_USAGE.size(), expected.size());
   EXPECT_EQ(COMMAND_LINE_USAGE.substr(COMMAND_LINE_USAGE.size() - expected.size()), expected);
   EXPECT_EQ(COMMAND_LINE_USAGE.rfind(L"Usage:\r\n", 0), 0u);
+}
+
+TEST(LatestToolLine, LastNonEmptyTrimmedLineWhateverTheBlockCuts) {
+  struct Case {
+    const char* what;
+    std::string output;
+    std::string latest;
+  };
+  const Case cases[] = {
+      {"nothing yet", "", ""},
+      {"one line", "Writing image: 50%\n", "Writing image: 50%"},
+      {"line still being printed", "Erasing\nWriting image: 5", "Writing image: 5"},
+      {"blank lines after it", "Verifying\r\n\r\n   \r\n\t\n", "Verifying"},
+      {"blank line being printed", "Verifying\n   ", "Verifying"},
+      {"trimmed both ends", "  \t step 2 of 3 \t \r\n", "step 2 of 3"},
+      {"carriage return overwrites", "10%\r20%\r30%\r", "30%"},
+      {"CRLF lines", "a\r\nb\r\n", "b"},
+      {"inner blanks stay", "x  y\n", "x  y"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // The same answer whether the output comes at once, byte by byte or in
+    // blocks of three.
+    for (size_t step : {c.output.size() + 1, size_t{1}, size_t{3}}) {
+      LatestToolLine line;
+      for (size_t at = 0; at < c.output.size(); at += step) line.Feed(std::string_view(c.output).substr(at, step));
+      EXPECT_EQ(line.Latest(), c.latest) << "blocks of " << step;
+    }
+  }
+}
+
+TEST(LatestToolLine, AHugeLineKeepsItsHeadAndTheNextLineReplacesIt) {
+  LatestToolLine line;
+  const std::string block(5000, 'x');
+  for (int i = 0; i < 2000; ++i) line.Feed(block);  // 10 MB, no line break
+  EXPECT_EQ(line.Latest(), std::string(TOOL_LINE_MAX_BYTES, 'x'));
+  line.Feed("\ndone\n");
+  EXPECT_EQ(line.Latest(), "done");
+}
+
+TEST(ToolLineUtf8, ValidUtf8PassesOtherBytesAreDecodedAsAnsi) {
+  const std::string gu = "\xE5\x9B\xBA";  // U+56FA
+  struct Case {
+    const char* what;
+    std::string line;
+    std::string utf8;
+  };
+  const Case cases[] = {
+      {"ASCII", "Writing image: 50%", "Writing image: 50%"},
+      {"UTF-8", gu + "件", gu + "件"},
+      {"ANSI", "caf\xE9", "caf\xC3\xA9"},
+      {"unfinished character in a short line is ANSI", "ok\xE5\x9B", "ok\xC3\xA5\xC2\x9B"},
+      {"character cut at the length limit is dropped",
+       std::string(TOOL_LINE_MAX_BYTES - 2, 'a') + "\xE5\x9B", std::string(TOOL_LINE_MAX_BYTES - 2, 'a')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(ToolLineUtf8(c.line, Latin1ToUtf8), c.utf8);
+  }
+}
+
+TEST(FitWithEllipsis, KeepsWhatFitsCutsTheRestWithAnEllipsis) {
+  // Every unit 10 wide, the ellipsis 15: widths as a text measure gives them.
+  const auto widthOf = [](const std::wstring& text) {
+    int width = 0;
+    for (const wchar_t c : text) width += c == L'\u2026' ? 15 : 10;
+    return width;
+  };
+  struct Case {
+    std::wstring text;
+    int maxWidth;
+    std::wstring shown;
+  };
+  const Case cases[] = {
+      {L"abcdef", 60, L"abcdef"},                // fits exactly
+      {L"abcdefg", 60, L"abcd\u2026"},            // 4 units + ellipsis = 55
+      {L"abcdefg", 14, L"\u2026"},                // not even the ellipsis: it alone
+      {std::wstring{L'a', L'b', wchar_t(0xD83D), wchar_t(0xDD0C), L'c'}, 45, L"ab\u2026"},  // no half pair
+      {L"", 0, L""},
+  };
+  for (const Case& c : cases) {
+    const std::wstring shown = FitWithEllipsis(c.text, c.maxWidth, widthOf);
+    EXPECT_EQ(shown, c.shown) << c.maxWidth;
+  }
+}
+
+TEST(FormatElapsed, MinutesAndSecondsThenHours) {
+  const std::pair<std::uint64_t, std::wstring> cases[] = {
+      {0, L"0:00"}, {42, L"0:42"}, {60, L"1:00"}, {725, L"12:05"}, {3599, L"59:59"}, {3723, L"1:02:03"},
+  };
+  for (const auto& [seconds, text] : cases) EXPECT_EQ(FormatElapsed(seconds), text) << seconds;
 }
 
 TEST(DockIdentity, IdsAsTheirTextsAndThePathsThatHoldThem) {

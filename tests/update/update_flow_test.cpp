@@ -12,6 +12,9 @@
 #include <iostream>
 #include <stdexcept>
 #include <thread>
+#include <vector>
+
+#include <commctrl.h>
 
 #include "docks/device_list.h"
 #include "resources/resource.h"
@@ -341,6 +344,140 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToKeysClosesAndASecondDownl
     ExpectWorkerLog(run, image, {"started\r\n", TOOL_COMPLETED + "\r\n"});
   }
   SetWindowPos(mainWindow_, nullptr, home.left, home.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  CloseHandle(gate);
+}
+
+namespace {
+
+std::wstring ControlText(HWND dialog, int id) {
+  wchar_t text[2048] = {};
+  GetDlgItemTextW(dialog, id, text, 2048);
+  return text;
+}
+
+// The wait dialog of the update about to run, once it has published itself.
+// The last run's handle stays published until the new run clears it, and
+// the system may give its number to another window (the open-file dialog).
+HWND RunningWaitDialog(HWND stale) {
+  HWND dialog = nullptr;
+  bool cleared = false;
+  testsupport::WaitUntil([&] {
+    dialog = LastWaitDialog();
+    cleared = cleared || dialog == nullptr;
+    return (cleared || dialog != stale) && dialog != nullptr && IsWindowVisible(dialog) &&
+           GetDlgItem(dialog, IDC_WAIT_PROGRESS) != nullptr;
+  }, std::chrono::seconds(20));
+  return dialog;
+}
+
+// What a watcher saw of the running wait dialog before it let the tool go on.
+struct BoxLook {
+  bool found = false;
+  std::wstring line;                 // the output line once it showed, or the last one seen
+  bool lineShown = false;
+  bool elapsedAdvanced = false;
+  std::wstring firstElapsed;
+  bool marquee = false;
+  std::vector<int> clipped;          // static controls whose text does not fit
+  int unanswered = 0;                // SendMessageTimeout probes the box did not answer in time
+  int probes = 0;
+};
+
+// Does the text of each static control fit inside it, wrapped as it draws?
+std::vector<int> ClippedStatics(HWND dialog) {
+  std::vector<int> clipped;
+  for (const int id : {IDC_WAIT_TEXT, IDC_WAIT_ELAPSED, IDC_WAIT_OUTPUT, IDC_WAIT_WARNING}) {
+    HWND control = GetDlgItem(dialog, id);
+    RECT client{};
+    GetClientRect(control, &client);
+    const std::wstring text = ControlText(dialog, id);
+    HDC dc = GetDC(control);
+    const HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+    RECT need{0, 0, client.right, 0};
+    const UINT wrap = id == IDC_WAIT_OUTPUT ? DT_SINGLELINE : DT_WORDBREAK;
+    DrawTextW(dc, text.c_str(), -1, &need, DT_CALCRECT | DT_NOPREFIX | wrap);
+    SelectObject(dc, previous);
+    ReleaseDC(control, dc);
+    if (need.right > client.right || need.bottom > client.bottom) clipped.push_back(id);
+  }
+  return clipped;
+}
+
+// Watches the box until `lineShows` holds for its output line and its
+// elapsed time has moved on, probing that it answers, then sets `gate`.
+BoxLook WatchWaitDialog(const std::function<bool(const std::wstring&)>& lineShows, HANDLE gate, HWND stale) {
+  BoxLook look;
+  HWND dialog = RunningWaitDialog(stale);
+  look.found = dialog != nullptr;
+  if (look.found) {
+    look.firstElapsed = ControlText(dialog, IDC_WAIT_ELAPSED);
+    look.marquee = (GetWindowLongW(GetDlgItem(dialog, IDC_WAIT_PROGRESS), GWL_STYLE) & PBS_MARQUEE) != 0;
+    testsupport::WaitUntil([&] {
+      DWORD_PTR answer = 0;
+      ++look.probes;
+      if (SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer) == 0) ++look.unanswered;
+      look.line = ControlText(dialog, IDC_WAIT_OUTPUT);
+      look.lineShown = look.lineShown || lineShows(look.line);
+      look.elapsedAdvanced = look.elapsedAdvanced || ControlText(dialog, IDC_WAIT_ELAPSED) != look.firstElapsed;
+      return look.lineShown && look.elapsedAdvanced;
+    }, std::chrono::seconds(90));
+    look.clipped = ClippedStatics(dialog);
+  }
+  SetEvent(gate);
+  return look;
+}
+
+}  // namespace
+
+TEST_F(FirmwareDownload, WaitDialogShowsTheLatestLineTheElapsedTimeAMarqueeAndTheWarningWhileTheToolWorks) {
+  const std::wstring gateName = L"Local\\varnock-update-test-line-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, gateName.c_str());
+  ASSERT_NE(gate, nullptr);
+  const std::string longLine(600, 'w');
+  struct Case {
+    const char* what;
+    std::string output;                      // the tool's script before it waits
+    std::function<bool(const std::wstring&)> shows;
+  };
+  const Case cases[] = {
+      {"a line, then silence", "out Erasing\nout Writing image: 50%\nout    \n",
+       [](const std::wstring& line) { return line == L"Writing image: 50%"; }},
+      {"a line too long for the box",
+       "out " + longLine + "\n",
+       [](const std::wstring& line) {
+         return line.size() > 10 && line.size() < 600 && line.back() == L'\u2026' &&
+                line.find_first_not_of(L'w') == line.size() - 1;
+       }},
+      // No UTF-8: decoded with the ANSI code page, whichever it is (1252, 936).
+      {"an ANSI line", "raw caf\xE9\xBA\n",
+       [](const std::wstring& line) {
+         return line.size() >= 4 && line.rfind(L"caf", 0) == 0 && line[3] > 0x7F && line.find(L'\uFFFD') == std::wstring::npos;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ResetEvent(gate);
+    const std::wstring image =
+        ScriptedImage(L"line.bin", c.output + "waitevent " + Utf8(gateName) + "\nout " + TOOL_COMPLETED);
+    BoxLook look;
+    const HWND stale = LastWaitDialog();
+    std::thread watcher([&] { look = WatchWaitDialog(c.shows, gate, stale); });
+    SelectDockRow();
+    DriverPlan plan;
+    plan.chooseFile = image;
+    plan.pressKeys = false;
+    plan.limit = std::chrono::seconds(120);
+    UpdateRun run = RunFirmwareDownload(plan);
+    watcher.join();
+    ASSERT_TRUE(look.found);
+    EXPECT_TRUE(look.lineShown) << Utf8(look.line);
+    EXPECT_TRUE(look.elapsedAdvanced) << "elapsed stayed " << Utf8(look.firstElapsed);
+    EXPECT_TRUE(look.firstElapsed == L"0:00" || look.firstElapsed == L"0:01") << Utf8(look.firstElapsed);
+    EXPECT_TRUE(look.marquee);
+    EXPECT_EQ(look.clipped, std::vector<int>{});
+    EXPECT_EQ(look.unanswered, 0);
+    ExpectOutcome(run, false);
+  }
   CloseHandle(gate);
 }
 

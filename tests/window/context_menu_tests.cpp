@@ -11,8 +11,8 @@
 namespace wintest {
 namespace {
 
-std::wstring CopyLabel() { return ChineseRun() ? L"复制信息" : L"CopyInfo"; }
-std::wstring DownloadLabel() { return ChineseRun() ? L"升级固件" : L"FWDownload"; }
+std::wstring CopyLabel() { return ChineseRun() ? L"复制信息(&C)" : L"&CopyInfo"; }
+std::wstring DownloadLabel() { return ChineseRun() ? L"升级固件(&F)" : L"&FWDownload"; }
 
 void ExpectCopyThenSeparatorThenDownload(const PopupSeen& seen) {
   ASSERT_TRUE(seen.shown);

@@ -201,19 +201,19 @@ TEST_F(MainWindowMenus, BarHasFileSettingsHelpInTheUserLanguage) {
   ASSERT_NE(bar, nullptr);
   const std::vector<MenuEntry> top = ReadMenu(bar);
   ASSERT_EQ(top.size(), 3u);
-  EXPECT_EQ(top[0].text, zh ? L"文件" : L"File");
-  EXPECT_EQ(top[1].text, zh ? L"设置" : L"Settings");
-  EXPECT_EQ(top[2].text, zh ? L"帮助" : L"Help");
+  EXPECT_EQ(top[0].text, zh ? L"文件(&F)" : L"&File");
+  EXPECT_EQ(top[1].text, zh ? L"设置(&S)" : L"&Settings");
+  EXPECT_EQ(top[2].text, zh ? L"帮助(&H)" : L"&Help");
   for (const MenuEntry& entry : top) EXPECT_TRUE(entry.popup);
 
   const std::vector<MenuEntry> file = ReadMenu(GetSubMenu(bar, 0));
   ASSERT_EQ(file.size(), 3u);
   EXPECT_EQ(file[0].id, IDM_REFRESH);
-  EXPECT_EQ(file[0].text, zh ? L"刷新" : L"Refresh");
+  EXPECT_EQ(file[0].text, zh ? L"刷新(&R)" : L"&Refresh");
   EXPECT_TRUE(file[1].separator);
   EXPECT_EQ(file[1].id, 0u);
   EXPECT_EQ(file[2].id, IDM_EXIT);
-  EXPECT_EQ(file[2].text, zh ? L"退出" : L"Exit");
+  EXPECT_EQ(file[2].text, zh ? L"退出(&X)" : L"E&xit");
   int separators = 0;
   for (const MenuEntry& entry : file) separators += entry.separator ? 1 : 0;
   EXPECT_EQ(separators, 1);
@@ -221,13 +221,13 @@ TEST_F(MainWindowMenus, BarHasFileSettingsHelpInTheUserLanguage) {
   const std::vector<MenuEntry> settings = ReadMenu(GetSubMenu(bar, 1));
   ASSERT_EQ(settings.size(), 1u);
   EXPECT_EQ(settings[0].id, IDM_TOPMOST);
-  EXPECT_EQ(settings[0].text, zh ? L"顶置" : L"Topmost");
+  EXPECT_EQ(settings[0].text, zh ? L"顶置(&T)" : L"&Topmost");
   EXPECT_FALSE(settings[0].checked);
 
   const std::vector<MenuEntry> help = ReadMenu(GetSubMenu(bar, 2));
   ASSERT_EQ(help.size(), 1u);
   EXPECT_EQ(help[0].id, IDM_ABOUT);
-  EXPECT_EQ(help[0].text, zh ? L"关于" : L"About");
+  EXPECT_EQ(help[0].text, zh ? L"关于(&A)" : L"&About");
 
   // No label carries a mnemonic.
   for (const auto& menu : {top, file, settings, help}) {
