@@ -2,6 +2,7 @@
 // way Windows reads them: version block, manifest, wait-dialog template 102
 // (byte by byte) and icon 101.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -268,9 +269,9 @@ TEST_F(ProductImage, WaitDialogTemplateIsExactlyAsDesigned) {
   };
   const Item items[] = {
       {"0x50020000", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT", {31, 16, 248, 24}, TEXT_ID, L"", L"update..."},
-      {"0x50000008", "WS_CHILD | WS_VISIBLE | PBS_MARQUEE", {31, 44, 248, 10}, 105, L"msctls_progress32", L""},
+      {"0x50000008", "WS_CHILD | WS_VISIBLE | PBS_MARQUEE", {31, 44, 248, 10}, 105, L"MSCTLS_PROGRESS32", L""},
       {"0x50020000", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT", {31, 60, 248, 12}, 106, L"", L"0:00"},
-      {"0x5002008C", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_NOPREFIX | SS_LEFTNOWORDWRAP", {31, 76, 248, 12}, 107, L"",
+      {"0x5000008C", "WS_CHILD | WS_VISIBLE | SS_NOPREFIX | SS_LEFTNOWORDWRAP", {31, 76, 248, 12}, 107, L"",
        L""},
       {"0x50020000", "WS_CHILD | WS_VISIBLE | WS_GROUP | SS_LEFT", {31, 96, 248, 28}, 108, L"", L""},
   };
@@ -316,9 +317,13 @@ TEST_F(ProductImage, WaitDialogTemplateBuildsACaptionlessDialogWithItsStatic) {
   const std::wstring className = testsupport::ClassName(text);
   EXPECT_EQ(_wcsicmp(className.c_str(), L"Static"), 0) << testsupport::Utf8(className);
   EXPECT_EQ(testsupport::WindowText(text), L"update...");
-  // The only child: no buttons.
-  EXPECT_EQ(GetWindow(text, GW_HWNDNEXT), nullptr);
+  // The first child; after it no buttons, only the bar and the other statics.
   EXPECT_EQ(GetWindow(dialog, GW_CHILD), text);
+  for (HWND child = GetWindow(text, GW_HWNDNEXT); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+    const std::wstring childClass = testsupport::ClassName(child);
+    EXPECT_TRUE(_wcsicmp(childClass.c_str(), L"Static") == 0 || _wcsicmp(childClass.c_str(), PROGRESS_CLASSW) == 0)
+        << testsupport::Utf8(childClass);
+  }
   DestroyWindow(dialog);
 }
 

@@ -229,9 +229,17 @@ TEST_F(MainWindowMenus, BarHasFileSettingsHelpInTheUserLanguage) {
   EXPECT_EQ(help[0].id, IDM_ABOUT);
   EXPECT_EQ(help[0].text, zh ? L"关于(&A)" : L"&About");
 
-  // No label carries a mnemonic.
+  // Each label carries exactly one mnemonic, and the letters of a menu differ.
   for (const auto& menu : {top, file, settings, help}) {
-    for (const MenuEntry& entry : menu) EXPECT_EQ(entry.text.find(L'&'), std::wstring::npos);
+    std::wstring letters;
+    for (const MenuEntry& entry : menu) {
+      if (entry.text.empty()) continue;  // the separator
+      const size_t amp = entry.text.find(L'&');
+      ASSERT_NE(amp, std::wstring::npos) << testsupport::Utf8(entry.text);
+      EXPECT_EQ(entry.text.find(L'&', amp + 1), std::wstring::npos);
+      EXPECT_EQ(letters.find(entry.text[amp + 1]), std::wstring::npos) << testsupport::Utf8(entry.text);
+      letters += entry.text[amp + 1];
+    }
   }
 }
 
