@@ -101,3 +101,34 @@ class ClipboardSession {
  private:
   bool open_;
 };
+
+// A window's device context for the lifetime of the object.
+class UniqueWindowDc {
+ public:
+  explicit UniqueWindowDc(HWND window) : window_(window), dc_(GetDC(window)) {}
+  UniqueWindowDc(const UniqueWindowDc&) = delete;
+  UniqueWindowDc& operator=(const UniqueWindowDc&) = delete;
+  ~UniqueWindowDc() {
+    if (dc_) ReleaseDC(window_, dc_);
+  }
+  HDC Get() const { return dc_; }
+
+ private:
+  HWND window_;
+  HDC dc_;
+};
+
+// A font selected into a device context; the previous one comes back.
+class SelectedFont {
+ public:
+  SelectedFont(HDC dc, HFONT font) : dc_(dc), previous_(SelectObject(dc, font)) {}
+  SelectedFont(const SelectedFont&) = delete;
+  SelectedFont& operator=(const SelectedFont&) = delete;
+  ~SelectedFont() {
+    if (previous_) SelectObject(dc_, previous_);
+  }
+
+ private:
+  HDC dc_;
+  HGDIOBJ previous_;
+};

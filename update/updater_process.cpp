@@ -132,7 +132,8 @@ DWORD BytesWaiting(HANDLE readEnd) {
 
 // Logs every block, hands it on and feeds it to the judge, until the pipe
 // breaks, or, once the tool itself has ended, until what is in the pipe is read.
-void ReadToolOutput(OutputPipe& pipe, HANDLE child, const UpdaterOutputSink& onOutput, UpdateOutcome& outcome) {
+void ReadToolOutput(OutputPipe& pipe, HANDLE child, const UpdaterOutputSink& onOutput,
+                    const UpdaterQuietTick& onQuiet, UpdateOutcome& outcome) {
   std::vector<char> buffer(OUTPUT_BUFFER_SIZE, '\0');
   spdlog::info(LOG_UPDATER_READ);
   bool childEnded = false;
@@ -148,7 +149,10 @@ void ReadToolOutput(OutputPipe& pipe, HANDLE child, const UpdaterOutputSink& onO
       }
       if (!childEnded) {
         const HANDLE waits[] = {pipe.readDone.Get(), child};
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        const DWORD tick = onQuiet ? OUTPUT_QUIET_TICK_MS : INFINITE;
+        DWORD woke = WAIT_TIMEOUT;
+        while ((woke = WaitForMultipleObjects(2, waits, FALSE, tick)) == WAIT_TIMEOUT) onQuiet();
+        if (woke == WAIT_OBJECT_0 + 1) {
           childEnded = true;
           // What the tool wrote last may still be on its way to this read.
           if (WaitForSingleObject(pipe.readDone.Get(), OUTPUT_GRACE_MS) == WAIT_TIMEOUT) {
@@ -186,7 +190,8 @@ const char* FailedCall(UpdaterStage stage) {
 }
 
 UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFile,
-                          const UpdaterOutputSink& onOutput, HANDLE alsoInherit) {
+                          const UpdaterOutputSink& onOutput, HANDLE alsoInherit,
+                          const UpdaterQuietTick& onQuiet) {
   UpdaterRun run;
   // Refused before anything starts: a line that does not fit would be cut or overrun.
   const std::wstring commandLine = BuildUpdaterCommandLine(toolPath, fwFile);
@@ -205,7 +210,7 @@ UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFi
   UniqueHandle childThread(process.hThread);
 
   UpdateOutcome outcome;
-  ReadToolOutput(pipe, child.Get(), onOutput, outcome);
+  ReadToolOutput(pipe, child.Get(), onOutput, onQuiet, outcome);
   // Closed before the wait: a tool still writing then gets a broken pipe
   // instead of blocking on a full one while we wait for it forever.
   pipe.readEnd.Reset();

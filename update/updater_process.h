@@ -12,6 +12,8 @@ inline constexpr DWORD OUTPUT_READ_SIZE = OUTPUT_BUFFER_SIZE - 1;  // room for a
 // Once the tool has ended, how long a pending read may still take to bring
 // what the tool wrote last before the rest is taken as held by someone else.
 inline constexpr DWORD OUTPUT_GRACE_MS = 200;
+// How often a silent tool is reported to the caller while the tool runs.
+inline constexpr DWORD OUTPUT_QUIET_TICK_MS = 100;
 
 // How far a run got.
 enum class UpdaterStage {
@@ -35,9 +37,12 @@ const char* FailedCall(UpdaterStage stage);
 
 // Each block of the tool's output as it arrives.
 using UpdaterOutputSink = std::function<void(const char* data, size_t length)>;
+// Called every OUTPUT_QUIET_TICK_MS while the tool runs and prints nothing.
+using UpdaterQuietTick = std::function<void()>;
 
 // Runs the updater with its command line (update/updater_command.h) and waits for it to
 // end. The child inherits the pipe's write end and `alsoInherit` (when not
 // null), nothing else of ours.
 UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFile,
-                          const UpdaterOutputSink& onOutput = {}, HANDLE alsoInherit = nullptr);
+                          const UpdaterOutputSink& onOutput = {}, HANDLE alsoInherit = nullptr,
+                          const UpdaterQuietTick& onQuiet = {});

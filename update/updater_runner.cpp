@@ -95,7 +95,7 @@ void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath,
   WaitDialogGuard guard(mainWindow);
   UpdaterRun run;
   try {
-    run = RunUpdaterTool(toolPath, fwFile, ShowToolOutput, flash ? flash->Marker() : nullptr);
+    run = RunUpdaterTool(toolPath, fwFile, ShowToolOutput, flash ? flash->Marker() : nullptr, ToolOutputQuiet);
   } catch (...) {
     // Told as a failure while the wait box is still up.
     EndFlash(mainWindow, flash);

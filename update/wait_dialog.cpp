@@ -4,12 +4,15 @@
 #include <shobjidl.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "resources/resource.h"
 #include "base/text_conversion.h"
 #include "base/ui_text.h"
+#include "base/win_handles.h"
 #include "update/tool_output_line.h"
 
 namespace {
@@ -17,23 +20,71 @@ namespace {
 std::atomic<HWND> g_hWaitDialog{nullptr};
 std::atomic<bool> g_bWaitDialogCloseRequested{false};
 
-// The latest output line, fed by the worker, taken by the box.
-struct ToolLineSlot {
-  std::mutex lock;
+// The worker's side of the line hand-over: the output seen so far and what
+// was last handed to the box.
+struct LineCourier {
   LatestToolLine line;
-  bool changed = false;
+  std::string handedOver;  // raw bytes of the line last posted
+  bool pending = false;    // the latest line differs from what the box has
   ULONGLONG lastPost = 0;
 };
-ToolLineSlot g_toolLine;
+LineCourier g_courier;  // worker only; reset before the worker starts
+
+// The box that takes lines, and the texts posted to it and not yet taken.
+// A posted text belongs to this list until the box takes it, so a message
+// the closing box never reads leaks nothing, and a WM_APP_WAIT_LINE from
+// anyone else names no text and is ignored.
+struct LineMailbox {
+  std::mutex lock;
+  HWND box = nullptr;
+  std::vector<std::unique_ptr<std::wstring>> posted;
+};
+LineMailbox g_mailbox;
 
 constexpr UINT MARQUEE_STEP_MS = 30;
 constexpr UINT ELAPSED_TICK_MS = 1000;
 
-void ResetToolLine() {
-  const std::lock_guard<std::mutex> hold(g_toolLine.lock);
-  g_toolLine.line = LatestToolLine{};
-  g_toolLine.changed = false;
-  g_toolLine.lastPost = 0;
+void OpenMailbox(HWND dialog) {
+  const std::lock_guard<std::mutex> hold(g_mailbox.lock);
+  g_mailbox.box = dialog;
+}
+
+// After this no post reaches the box, and what was posted is freed.
+void CloseMailbox() {
+  const std::lock_guard<std::mutex> hold(g_mailbox.lock);
+  g_mailbox.box = nullptr;
+  g_mailbox.posted.clear();
+}
+
+std::unique_ptr<std::wstring> TakePostedLine(LPARAM key) {
+  const std::lock_guard<std::mutex> hold(g_mailbox.lock);
+  for (auto it = g_mailbox.posted.begin(); it != g_mailbox.posted.end(); ++it) {
+    if (reinterpret_cast<LPARAM>(it->get()) != key) continue;
+    std::unique_ptr<std::wstring> text = std::move(*it);
+    g_mailbox.posted.erase(it);
+    return text;
+  }
+  return nullptr;
+}
+
+// Posts the latest line when it changed and the last post is old enough. A
+// line not posted stays pending: the next block or quiet tick tries again,
+// also when the box does not exist yet.
+void HandOverLatestLine() {
+  if (!g_courier.pending) return;
+  const ULONGLONG now = GetTickCount64();
+  if (now - g_courier.lastPost < WAIT_LINE_POST_MS) return;
+  std::string raw = g_courier.line.Latest();
+  auto text = std::make_unique<std::wstring>(Utf8ToWide(ToolLineUtf8(raw, AnsiToUtf8)));
+  const std::lock_guard<std::mutex> hold(g_mailbox.lock);
+  if (g_mailbox.box == nullptr ||
+      !PostMessageW(g_mailbox.box, WM_APP_WAIT_LINE, 0, reinterpret_cast<LPARAM>(text.get()))) {
+    return;
+  }
+  g_mailbox.posted.push_back(std::move(text));
+  g_courier.handedOver = std::move(raw);
+  g_courier.pending = false;
+  g_courier.lastPost = now;
 }
 
 void ShowElapsed(HWND dialog) {
@@ -48,45 +99,29 @@ int TextWidth(HDC dc, const std::wstring& text) {
   return size.cx;
 }
 
-// Takes a changed line from the slot and shows it, cut to the control's width.
-void ShowLatestLine(HWND dialog) {
-  std::string raw;
-  {
-    const std::lock_guard<std::mutex> hold(g_toolLine.lock);
-    if (!g_toolLine.changed) return;
-    g_toolLine.changed = false;
-    raw = g_toolLine.line.Latest();
-  }
-  const std::wstring line = Utf8ToWide(ToolLineUtf8(raw, AnsiToUtf8));
+// Shows a line, cut to the control's width.
+void ShowLine(HWND dialog, const std::wstring& line) {
   HWND control = GetDlgItem(dialog, IDC_WAIT_OUTPUT);
   RECT client{};
   GetClientRect(control, &client);
-  HDC dc = GetDC(control);
-  const HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
-  const std::wstring shown =
-      FitWithEllipsis(line, client.right - client.left, [dc](const std::wstring& text) { return TextWidth(dc, text); });
-  SelectObject(dc, previous);
-  ReleaseDC(control, dc);
+  const UniqueWindowDc dc(control);
+  const SelectedFont font(dc.Get(), reinterpret_cast<HFONT>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  const std::wstring shown = FitWithEllipsis(line, client.right - client.left,
+                                             [&dc](const std::wstring& text) { return TextWidth(dc.Get(), text); });
   SetWindowTextW(control, shown.c_str());
 }
 
 }  // namespace
 
 void ShowToolOutput(const char* data, size_t length) {
-  bool post = false;
-  {
-    const std::lock_guard<std::mutex> hold(g_toolLine.lock);
-    g_toolLine.line.Feed(std::string_view(data, length));
-    g_toolLine.changed = true;
-    const ULONGLONG now = GetTickCount64();
-    if (now - g_toolLine.lastPost >= WAIT_LINE_POST_MS) {
-      g_toolLine.lastPost = now;
-      post = true;
-    }
-  }
-  // No handle yet, or a box already gone: the note is lost, the slot keeps the line.
-  if (post) PostMessageW(g_hWaitDialog.load(), WM_APP_WAIT_LINE, 0, 0);
+  g_courier.line.Feed(std::string_view(data, length));
+  // Most blocks of a long run leave the line as it is, or change it within
+  // the same tenth of a second; only the check below runs for them.
+  if (!g_courier.pending && g_courier.line.Latest() != g_courier.handedOver) g_courier.pending = true;
+  HandOverLatestLine();
 }
+
+void ToolOutputQuiet() { HandOverLatestLine(); }
 
 TaskbarBusy::TaskbarBusy(HWND window) : window_(window) {
   ITaskbarList3* taskbar = nullptr;
@@ -116,7 +151,8 @@ void PrepareWaitDialogHandshake() {
   // exists must reach no old window, and the flag alone carries it.
   g_hWaitDialog.store(nullptr);
   g_bWaitDialogCloseRequested.store(false);
-  ResetToolLine();
+  g_courier = LineCourier{};
+  CloseMailbox();
 }
 
 void RequestWaitDialogClose() {
@@ -133,7 +169,7 @@ POINT CentreOver(const RECT& owner, const RECT& own) {
   return POINT{x, y};
 }
 
-INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG: {
       RECT owner{};
@@ -150,7 +186,7 @@ INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       SetWindowLongPtrW(dialog, DWLP_USER, static_cast<LONG_PTR>(GetTickCount64()));
       ShowElapsed(dialog);
       SetTimer(dialog, IDT_WAIT_ELAPSED, ELAPSED_TICK_MS, nullptr);
-      ShowLatestLine(dialog);
+      OpenMailbox(dialog);
       g_hWaitDialog.store(dialog);
       if (g_bWaitDialogCloseRequested.load()) PostMessageW(dialog, WM_CLOSE, 0, 0);
       return TRUE;
@@ -163,13 +199,13 @@ INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
     case WM_TIMER:
       if (wParam != IDT_WAIT_ELAPSED) return FALSE;
       ShowElapsed(dialog);
-      ShowLatestLine(dialog);
       return TRUE;
     case WM_APP_WAIT_LINE:
-      ShowLatestLine(dialog);
+      if (const std::unique_ptr<std::wstring> line = TakePostedLine(lParam)) ShowLine(dialog, *line);
       return TRUE;
     case WM_DESTROY:
       KillTimer(dialog, IDT_WAIT_ELAPSED);
+      CloseMailbox();
       return FALSE;
     default:
       return FALSE;

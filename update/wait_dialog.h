@@ -17,13 +17,14 @@ void RequestWaitDialogClose();      // worker, on every way out
 // The handle the last wait dialog published (it stays after the dialog ended).
 HWND LastWaitDialog();
 
-// The worker hands each block of the updater's output here. The box shows
-// the latest line: the worker keeps it in a guarded slot and posts only a
-// text-free "line changed" note, at most one per WAIT_LINE_POST_MS, so
-// nothing is owned by a message that a closing box could drop, and a tool
-// printing megabytes does not flood the box's queue. The box also looks at
-// the slot on its once-a-second tick, so a line followed by silence shows.
+// The worker hands each block of the updater's output here, and calls
+// ToolOutputQuiet while the tool is silent. The box shows the latest line:
+// the worker posts it as a message carrying its own text, at most one per
+// WAIT_LINE_POST_MS, so a tool printing megabytes does not flood the box's
+// queue. A line not posted yet (too soon, or no box yet) goes with the next
+// block or quiet tick; posted texts the box never took are freed when it ends.
 void ShowToolOutput(const char* data, size_t length);  // worker
+void ToolOutputQuiet();                                // worker
 inline constexpr ULONGLONG WAIT_LINE_POST_MS = 100;
 inline constexpr UINT WM_APP_WAIT_LINE = WM_APP + 3;
 inline constexpr UINT_PTR IDT_WAIT_ELAPSED = 1;

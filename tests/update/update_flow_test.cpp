@@ -481,6 +481,109 @@ TEST_F(FirmwareDownload, WaitDialogShowsTheLatestLineTheElapsedTimeAMarqueeAndTh
   CloseHandle(gate);
 }
 
+namespace {
+
+// Line messages the UI thread took from its queue, seen by a message hook.
+std::atomic<int> g_lineMessages{0};
+LRESULT CALLBACK CountLineMessages(int code, WPARAM wParam, LPARAM lParam) {
+  const auto* message = reinterpret_cast<const MSG*>(lParam);
+  if (code == HC_ACTION && wParam == PM_REMOVE && message->message == WM_APP_WAIT_LINE) ++g_lineMessages;
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// What a watcher saw of the box while the tool printed a flood of output.
+struct FloodLook {
+  bool found = false;
+  int repaints = 0;        // invalidations the box painted
+  int unpainted = 0;       // invalidations still unpainted after 5 s (a hung box)
+  int unanswered = 0;      // WM_NULL probes unanswered after 5 s
+  bool lastLineShown = false;
+  int lineMessages = 0;
+  double seconds = 0;      // how long the watcher counted line messages
+  std::wstring line;       // the line last seen
+  DWORD error = 0;         // why the last probe went unanswered
+};
+
+// A window that is gone paints nothing.
+bool Painted(HWND window) { return IsWindow(window) && GetUpdateRect(window, nullptr, FALSE) == FALSE; }
+
+// Asks the box to repaint itself and its controls again and again, until the
+// line printed after the flood shows; then lets the tool finish. The tool
+// starts its flood when `start` is set, once the count has begun.
+FloodLook WatchFlood(const std::wstring& lastLine, HANDLE start, HANDLE gate, HWND stale) {
+  FloodLook look;
+  HWND dialog = RunningWaitDialog(stale);
+  look.found = dialog != nullptr;
+  if (look.found) {
+    g_lineMessages = 0;
+    HHOOK hook = SetWindowsHookExW(WH_GETMESSAGE, CountLineMessages, nullptr,
+                                   GetWindowThreadProcessId(dialog, nullptr));
+    const auto began = std::chrono::steady_clock::now();
+    SetEvent(start);
+    HWND output = GetDlgItem(dialog, IDC_WAIT_OUTPUT);
+    testsupport::WaitUntil([&] {
+      RedrawWindow(dialog, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+      const bool painted =
+          testsupport::WaitUntil([&] { return Painted(dialog) && Painted(output); }, std::chrono::seconds(5));
+      ++(painted ? look.repaints : look.unpainted);
+      DWORD_PTR answer = 0;
+      if (SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, 5000, &answer) == 0) {
+        ++look.unanswered;
+        look.error = GetLastError();
+      }
+      look.line = ControlText(dialog, IDC_WAIT_OUTPUT);
+      look.lastLineShown = look.line == lastLine;
+      return look.lastLineShown;
+    }, std::chrono::seconds(90));
+    look.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    if (hook != nullptr) UnhookWindowsHookEx(hook);
+    look.lineMessages = g_lineMessages.load();
+  }
+  SetEvent(start);
+  SetEvent(gate);
+  return look;
+}
+
+}  // namespace
+
+TEST_F(FirmwareDownload, WaitDialogKeepsRepaintingThroughTenMegabytesOfOutputAndTakesFewLineMessages) {
+  const std::wstring gateName = L"Local\\varnock-update-test-flood-" + std::to_wstring(GetCurrentProcessId());
+  HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, gateName.c_str());
+  ASSERT_NE(gate, nullptr);
+  const std::wstring startName = gateName + L"-start";
+  HANDLE start = CreateEventW(nullptr, TRUE, FALSE, startName.c_str());
+  ASSERT_NE(start, nullptr);
+  // Twice over: the flood (its last line unfinished), a last line, then
+  // silence until the watcher is done.
+  const std::wstring image =
+      ScriptedImage(L"flood.bin", "out Erasing\nwaitevent " + Utf8(startName) +
+                                      "\nbulk 10485760\nbulk 10485760\nout\nout Verifying\nwaitevent " + Utf8(gateName) +
+                                      "\nout " + TOOL_COMPLETED);
+  FloodLook look;
+  const HWND stale = LastWaitDialog();
+  std::thread watcher([&] { look = WatchFlood(L"Verifying", start, gate, stale); });
+  SelectDockRow();
+  DriverPlan plan;
+  plan.chooseFile = image;
+  plan.pressKeys = false;
+  plan.limit = std::chrono::seconds(150);
+  const UpdateRun run = RunFirmwareDownload(plan);
+  watcher.join();
+  ASSERT_TRUE(look.found);
+  EXPECT_TRUE(look.lastLineShown) << Utf8(look.line);
+  EXPECT_GT(look.repaints, 0);
+  EXPECT_EQ(look.unpainted, 0);
+  EXPECT_EQ(look.unanswered, 0) << "error " << look.error;
+  // Posts are at least a tenth of a second apart; a few may have waited in
+  // the queue from before the count began. Unthrottled, 20 MB in blocks of
+  // at most 5 KB would be thousands.
+  EXPECT_GE(look.lineMessages, 1);
+  EXPECT_LE(look.lineMessages, static_cast<int>(look.seconds * 10) + 5) << look.seconds << " s";
+  ExpectOutcome(run, false);
+  CloseHandle(start);
+  CloseHandle(gate);
+}
+
 TEST_F(FirmwareDownload, WaitDialogLargerThanItsOwnerIsCentredWithNegativeOffsetsAndEndsOnlyWhenTheWorkerAsks) {
   // A small stand-in owner: the dialog's procedure only asks GetParent for it.
   HWND owner = CreateWindowExW(0, L"Static", L"small owner", WS_POPUP | WS_VISIBLE | WS_BORDER, 400, 300, 120, 50,
