@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/ui_text.h"
+#include "resources/resource.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -325,6 +327,73 @@ TEST_F(ProductImage, WaitDialogTemplateBuildsACaptionlessDialogWithItsStatic) {
         << testsupport::Utf8(childClass);
   }
   DestroyWindow(dialog);
+}
+
+// The wait box's texts in both languages, laid out from the product's own
+// template at 96 DPI and as at 120 DPI: the template's 8-point font is
+// 13.3 pixels high at 120 DPI, as a 10-point font is at 96, and dialog units
+// follow the font. Every static must hold its text, wrapped as it draws.
+TEST_F(ProductImage, WaitDialogTextsFitInBothLanguagesAt96And120Dpi) {
+  std::string bytes = Resource(RT_DIALOG, MAKEINTRESOURCEW(DIALOG_ID));
+  // The point size follows the fixed header, the (absent) menu and class and
+  // the empty title, as the byte-by-byte test above checks.
+  constexpr size_t POINT_SIZE_OFFSET = 32;
+  ASSERT_GT(bytes.size(), POINT_SIZE_OFFSET + 2);
+  WORD points = 0;
+  std::memcpy(&points, bytes.data() + POINT_SIZE_OFFSET, sizeof(points));
+  ASSERT_EQ(points, 8);
+  struct Case {
+    const char* what;
+    WORD points;
+    UiLanguage language;
+  };
+  const Case cases[] = {{"96 DPI, Chinese", 8, UiLanguage::Chinese},
+                        {"96 DPI, English", 8, UiLanguage::English},
+                        {"120 DPI, Chinese", 10, UiLanguage::Chinese},
+                        {"120 DPI, English", 10, UiLanguage::English}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::memcpy(bytes.data() + POINT_SIZE_OFFSET, &c.points, sizeof(c.points));
+    HWND dialog = CreateDialogIndirectParamW(
+        module_, reinterpret_cast<const DLGTEMPLATE*>(bytes.data()), nullptr,
+        [](HWND, UINT message, WPARAM, LPARAM) -> INT_PTR { return message == WM_INITDIALOG; }, 0);
+    ASSERT_NE(dialog, nullptr) << "error " << GetLastError();
+    const struct {
+      int id;
+      std::wstring text;
+      UINT wrap;
+    } statics[] = {{TEXT_ID, TXT_WAIT_UPDATING.In(c.language), DT_WORDBREAK},
+                   {IDC_WAIT_ELAPSED, L"10:59:59", DT_SINGLELINE},
+                   {IDC_WAIT_WARNING, TXT_WAIT_WARNING.In(c.language), DT_WORDBREAK}};
+    for (const auto& item : statics) {
+      HWND control = GetDlgItem(dialog, item.id);
+      ASSERT_NE(control, nullptr) << item.id;
+      RECT client{};
+      GetClientRect(control, &client);
+      HDC dc = GetDC(control);
+      const HGDIOBJ previous = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+      RECT need{0, 0, client.right, 0};
+      DrawTextW(dc, item.text.c_str(), -1, &need, DT_CALCRECT | DT_NOPREFIX | item.wrap);
+      SelectObject(dc, previous);
+      ReleaseDC(control, dc);
+      EXPECT_LE(need.right, client.right) << "control " << item.id << " too narrow";
+      EXPECT_LE(need.bottom, client.bottom) << "control " << item.id << " too low: needs " << need.bottom << ", has "
+                                            << client.bottom;
+    }
+    // The controls stay inside the box and do not overlap.
+    RECT box{};
+    GetClientRect(dialog, &box);
+    RECT above{};
+    for (const int id : {TEXT_ID, IDC_WAIT_PROGRESS, IDC_WAIT_ELAPSED, IDC_WAIT_OUTPUT, IDC_WAIT_WARNING}) {
+      RECT place{};
+      GetWindowRect(GetDlgItem(dialog, id), &place);
+      MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&place), 2);
+      EXPECT_TRUE(place.left >= 0 && place.right <= box.right && place.bottom <= box.bottom) << "control " << id;
+      EXPECT_GE(place.top, above.bottom) << "control " << id << " overlaps the one above";
+      above = place;
+    }
+    DestroyWindow(dialog);
+  }
 }
 
 TEST_F(ProductImage, Icon101LoadsFromTheProduct) {

@@ -380,6 +380,7 @@ struct BoxLook {
   bool marquee = false;
   std::vector<int> clipped;          // static controls whose text does not fit
   int unanswered = 0;                // SendMessageTimeout probes the box did not answer in time
+  bool forgedShown = false;          // a line message from elsewhere was shown
   int probes = 0;
 };
 
@@ -412,11 +413,17 @@ BoxLook WatchWaitDialog(const std::function<bool(const std::wstring&)>& lineShow
   if (look.found) {
     look.firstElapsed = ControlText(dialog, IDC_WAIT_ELAPSED);
     look.marquee = (GetWindowLongW(GetDlgItem(dialog, IDC_WAIT_PROGRESS), GWL_STYLE) & PBS_MARQUEE) != 0;
+    // Line messages not posted by the worker name no text of the box's: they
+    // are ignored, neither shown nor freed.
+    const std::wstring forged = L"forged line";
+    PostMessageW(dialog, WM_APP_WAIT_LINE, 0, reinterpret_cast<LPARAM>(&forged));
+    PostMessageW(dialog, WM_APP_WAIT_LINE, 0, 0x5A5A5A5A);
     testsupport::WaitUntil([&] {
       DWORD_PTR answer = 0;
       ++look.probes;
-      if (SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer) == 0) ++look.unanswered;
+      if (SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer) == 0) ++look.unanswered;
       look.line = ControlText(dialog, IDC_WAIT_OUTPUT);
+      look.forgedShown = look.forgedShown || look.line == forged;
       look.lineShown = look.lineShown || lineShows(look.line);
       look.elapsedAdvanced = look.elapsedAdvanced || ControlText(dialog, IDC_WAIT_ELAPSED) != look.firstElapsed;
       return look.lineShown && look.elapsedAdvanced;
@@ -476,6 +483,7 @@ TEST_F(FirmwareDownload, WaitDialogShowsTheLatestLineTheElapsedTimeAMarqueeAndTh
     EXPECT_TRUE(look.marquee);
     EXPECT_EQ(look.clipped, std::vector<int>{});
     EXPECT_EQ(look.unanswered, 0);
+    EXPECT_FALSE(look.forgedShown);
     ExpectOutcome(run, false);
   }
   CloseHandle(gate);
