@@ -1,5 +1,7 @@
 #include "update/tool_output_line.h"
 
+#include <algorithm>
+
 #include "update/tool_output_utf8.h"
 
 namespace {
@@ -14,21 +16,40 @@ std::string Trimmed(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
+void AppendHead(std::string& line, std::string_view piece) {
+  if (line.size() < TOOL_LINE_MAX_BYTES) line.append(piece.substr(0, TOOL_LINE_MAX_BYTES - line.size()));
+}
+
 }  // namespace
 
+// Only the last non-empty line a block completes matters, so the block is
+// read backwards from its last line end: a tool printing megabytes of short
+// lines costs a scan, not a copy of every line.
 void LatestToolLine::Feed(std::string_view block) {
-  while (!block.empty()) {
-    const size_t end = block.find_first_of(LINE_ENDS);
-    const std::string_view piece = block.substr(0, end);
-    if (current_.size() < TOOL_LINE_MAX_BYTES) {
-      current_.append(piece.substr(0, TOOL_LINE_MAX_BYTES - current_.size()));
-    }
-    if (end == std::string_view::npos) return;
-    std::string line = Trimmed(current_);
-    if (!line.empty()) lastComplete_ = std::move(line);
-    current_.clear();
-    block.remove_prefix(end + 1);
+  const size_t lastEnd = block.find_last_of(LINE_ENDS);
+  if (lastEnd == std::string_view::npos) {
+    AppendHead(current_, block);
+    return;
   }
+  size_t end = lastEnd;  // where the candidate line ends
+  for (;;) {
+    const size_t lineBreak = end == 0 ? std::string_view::npos : block.find_last_of(LINE_ENDS, end - 1);
+    if (lineBreak == std::string_view::npos) {
+      // The block's first line finishes the one already begun.
+      AppendHead(current_, block.substr(0, end));
+      std::string line = Trimmed(current_);
+      if (!line.empty()) lastComplete_ = std::move(line);
+      break;
+    }
+    std::string line = Trimmed(block.substr(lineBreak + 1, std::min(end - lineBreak - 1, TOOL_LINE_MAX_BYTES)));
+    if (!line.empty()) {
+      lastComplete_ = std::move(line);
+      break;
+    }
+    end = lineBreak;
+  }
+  current_.clear();
+  AppendHead(current_, block.substr(lastEnd + 1));
 }
 
 std::string LatestToolLine::Latest() const {

@@ -390,6 +390,39 @@ TEST(LatestToolLine, AHugeLineKeepsItsHeadAndTheNextLineReplacesIt) {
   EXPECT_EQ(line.Latest(), "done");
 }
 
+// Against a plain model (split the whole output into lines, keep each line's
+// head, take the last that holds more than blanks) over random output cut
+// into random blocks: lines, blank lines, CR and CRLF ends, and long lines.
+TEST(LatestToolLine, AgreesWithTheWholeOutputSplitIntoLines) {
+  auto model = [](const std::string& output) {
+    std::string latest;
+    size_t begin = 0;
+    for (;;) {
+      const size_t end = output.find_first_of("\r\n", begin);
+      std::string line = output.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+      line.resize(std::min(line.size(), TOOL_LINE_MAX_BYTES));
+      const size_t first = line.find_first_not_of(" \t\f\v");
+      if (first != std::string::npos) latest = line.substr(first, line.find_last_not_of(" \t\f\v") - first + 1);
+      if (end == std::string::npos) return latest;
+      begin = end + 1;
+    }
+  };
+  std::mt19937 random(20261209);
+  const std::string pieces[] = {"a", "step 2", " ", "\t", "\n", "\r", "\r\n", "\n\n", std::string(700, 'w'), "  x  "};
+  for (int round = 0; round < 2000; ++round) {
+    std::string output;
+    const int count = static_cast<int>(random() % 12);
+    for (int i = 0; i < count; ++i) output += pieces[random() % std::size(pieces)];
+    LatestToolLine line;
+    for (size_t at = 0; at < output.size();) {
+      const size_t take = 1 + random() % 3000;  // the reader hands over up to 5119 bytes
+      line.Feed(std::string_view(output).substr(at, take));
+      at += take;
+    }
+    ASSERT_EQ(line.Latest(), model(output)) << "round " << round;
+  }
+}
+
 TEST(ToolLineUtf8, ValidUtf8PassesOtherBytesAreDecodedAsAnsi) {
   const std::string gu = "\xE5\x9B\xBA";  // U+56FA
   struct Case {
