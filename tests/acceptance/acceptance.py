@@ -5,7 +5,9 @@ The program (with its simulated dock and the stand-in updater tool) runs under
 Wine on the private Xvfb display and is driven only from outside: mouse clicks
 and keys with xdotool. ui_probe.exe, a separate Windows process, reads back
 what the user would see (window titles and texts, list cells, the clipboard).
-Each step leaves a screenshot in <build>/acceptance-artifacts/<lang>/.
+Each step leaves a screenshot in <build>/acceptance-artifacts/<lang>/. With
+VARNOCK_README_SHOTS=1 the README's screenshots in docs/screenshots/ are
+written afresh from the same run.
 
     acceptance.py BUILD_DIR [1033|2052]
 
@@ -31,6 +33,11 @@ DOCK = ["Varnock", "Varnock USB-C Dock", "VN-2026-0001"]
 CLIPBOARD_LABELS = ["制造商", "产品", "序列号", "固件版本"]
 COLUMNS = {"1033": ["Vendor", "Product", "SerialNumber", "FwRev"], "2052": CLIPBOARD_LABELS}
 WAIT_TEXT = {"1033": "Please Wait,Firmware is Updating...", "2052": "请稍等，固件正在升级中..."}
+# Window shots the README shows: step name -> docs/screenshots/<name>-<en|zh>.png.
+README_SHOTS = {"1033": {"started": "main-window", "slow-update-wait": "update-in-progress",
+                         "update-outcome": "update-outcome"},
+                "2052": {"started": "main-window", "slow-update-wait": "update-in-progress"}}
+README_SHOT_FOLDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "screenshots")
 WAIT_WARNING = {"1033": "Do not unplug the dock or turn off the computer.", "2052": "请勿拔下扩展坞或关闭计算机。"}
 UPDATE_OK = "固件升级成功。"
 UPDATE_FAILED = "升级失败，请重新升级。"
@@ -120,6 +127,10 @@ class Suite:
             window = path[:-4] + "-window.png"
             subprocess.run(["convert", path, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top),
                             "+repage", window], check=True, timeout=30)
+            readme_name = README_SHOTS[self.lang].get(name)
+            if readme_name and os.environ.get("VARNOCK_README_SHOTS") == "1":
+                suffix = "en" if self.lang == "1033" else "zh"
+                shutil.copyfile(window, os.path.join(README_SHOT_FOLDER, "%s-%s.png" % (readme_name, suffix)))
         return path
 
     def wait_for(self, what, predicate, timeout=20.0):
