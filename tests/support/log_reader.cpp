@@ -1,6 +1,10 @@
 #include "tests/support/log_reader.h"
 
+#include <windows.h>
+#include <share.h>
+
 #include <algorithm>
+#include <cstdio>
 
 #include <spdlog/spdlog.h>
 
@@ -23,12 +27,7 @@ bool IsRecordStart(const std::string& text, size_t at) {
   return true;
 }
 
-}  // namespace
-
-void PrintTo(const LogRecord& record, std::ostream* out) { *out << record.level << " \"" << record.message << "\""; }
-
-std::vector<LogRecord> ReadLog(const std::wstring& path) {
-  const std::string text = ReadFileBytes(path);
+std::vector<LogRecord> ParseLog(const std::string& text) {
   std::vector<size_t> starts;
   for (size_t at = 0; at < text.size();) {
     if (IsRecordStart(text, at)) starts.push_back(at);
@@ -48,6 +47,31 @@ std::vector<LogRecord> ReadLog(const std::wstring& path) {
   }
   return records;
 }
+
+std::wstring OwnLogPath() { return StartFolder() + L"\\basic-log.txt"; }
+
+void FlushOwnLog() {
+  if (auto logger = spdlog::default_logger()) logger->flush();
+}
+
+// The bytes of a file from `offset` on; nothing when it is shorter.
+std::string FileBytesFrom(const std::wstring& path, long long offset) {
+  std::string bytes;
+  FILE* file = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
+  if (file == nullptr) return bytes;
+  if (_fseeki64(file, 0, SEEK_END) == 0 && _ftelli64(file) > offset && _fseeki64(file, offset, SEEK_SET) == 0) {
+    char buffer[65536];
+    for (size_t read; (read = std::fread(buffer, 1, sizeof(buffer), file)) > 0;) bytes.append(buffer, read);
+  }
+  std::fclose(file);
+  return bytes;
+}
+
+}  // namespace
+
+void PrintTo(const LogRecord& record, std::ostream* out) { *out << record.level << " \"" << record.message << "\""; }
+
+std::vector<LogRecord> ReadLog(const std::wstring& path) { return ParseLog(ReadFileBytes(path)); }
 
 std::vector<std::string> Messages(const std::vector<LogRecord>& records) {
   std::vector<std::string> messages;
@@ -70,16 +94,23 @@ int CountOf(const std::vector<std::string>& messages, const std::string& message
 }
 
 std::vector<LogRecord> OwnLog() {
-  if (auto logger = spdlog::default_logger()) logger->flush();
-  return ReadLog(StartFolder() + L"\\basic-log.txt");
+  FlushOwnLog();
+  return ReadLog(OwnLogPath());
 }
 
-size_t LogMark() { return OwnLog().size(); }
+// Every record is flushed whole as it is written, so the log's length marks
+// a place between records; only what follows it is read again, however
+// much earlier tests logged.
+size_t LogMark() {
+  FlushOwnLog();
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  if (!GetFileAttributesExW(OwnLogPath().c_str(), GetFileExInfoStandard, &data)) return 0;
+  return static_cast<size_t>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
 
 std::vector<LogRecord> RecordsSince(size_t mark) {
-  std::vector<LogRecord> all = OwnLog();
-  all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(std::min(mark, all.size())));
-  return all;
+  FlushOwnLog();
+  return ParseLog(FileBytesFrom(OwnLogPath(), static_cast<long long>(mark)));
 }
 
 std::vector<std::string> LogSince(size_t mark) { return Messages(RecordsSince(mark)); }

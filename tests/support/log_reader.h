@@ -28,7 +28,7 @@ int FindRecord(const std::vector<LogRecord>& records, const std::string& level, 
 int CountOf(const std::vector<std::string>& messages, const std::string& message);
 
 // The log this process writes itself (in the folder where the run began),
-// flushed first; a mark is the number of records so far.
+// flushed first; a mark is the log's length in bytes so far.
 std::vector<LogRecord> OwnLog();
 size_t LogMark();
 std::vector<LogRecord> RecordsSince(size_t mark);

@@ -16,6 +16,7 @@
 
 #include <commctrl.h>
 
+#include "base/win_handles.h"
 #include "docks/device_list.h"
 #include "resources/resource.h"
 #include "shell/main_window.h"
@@ -99,6 +100,20 @@ class FirmwareDownload : public ::testing::Test {
     DriverPlan plan;
     plan.chooseFile = image;
     return RunFirmwareDownload(plan);
+  }
+
+  // An update left to run its course (no keys) while `watch` looks at it
+  // from another thread.
+  UpdateRun RunWatched(const std::wstring& image, const std::function<void()>& watch) {
+    std::thread watcher(watch);
+    SelectDockRow();
+    DriverPlan plan;
+    plan.chooseFile = image;
+    plan.pressKeys = false;
+    plan.limit = std::chrono::seconds(150);
+    UpdateRun run = RunFirmwareDownload(plan);
+    watcher.join();
+    return run;
   }
 
   // The user's view after every run: no dialog left, the window usable again.
@@ -349,6 +364,20 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToKeysClosesAndASecondDownl
 
 namespace {
 
+// A named event the stand-in waits for with "waitevent NAME".
+class ToolGate {
+ public:
+  explicit ToolGate(const std::wstring& what)
+      : name_(L"Local\\varnock-update-test-" + what + L"-" + std::to_wstring(GetCurrentProcessId())),
+        event_(CreateEventW(nullptr, TRUE, FALSE, name_.c_str())) {}
+  std::string Script() const { return "waitevent " + Utf8(name_) + "\n"; }
+  HANDLE Get() const { return event_.Get(); }
+
+ private:
+  std::wstring name_;
+  UniqueHandle event_;
+};
+
 std::wstring ControlText(HWND dialog, int id) {
   wchar_t text[2048] = {};
   GetDlgItemTextW(dialog, id, text, 2048);
@@ -437,9 +466,8 @@ BoxLook WatchWaitDialog(const std::function<bool(const std::wstring&)>& lineShow
 }  // namespace
 
 TEST_F(FirmwareDownload, WaitDialogShowsTheLatestLineTheElapsedTimeAMarqueeAndTheWarningWhileTheToolWorks) {
-  const std::wstring gateName = L"Local\\varnock-update-test-line-" + std::to_wstring(GetCurrentProcessId());
-  HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, gateName.c_str());
-  ASSERT_NE(gate, nullptr);
+  const ToolGate gate(L"line");
+  ASSERT_NE(gate.Get(), nullptr);
   const std::string longLine(600, 'w');
   struct Case {
     const char* what;
@@ -463,19 +491,11 @@ TEST_F(FirmwareDownload, WaitDialogShowsTheLatestLineTheElapsedTimeAMarqueeAndTh
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    ResetEvent(gate);
-    const std::wstring image =
-        ScriptedImage(L"line.bin", c.output + "waitevent " + Utf8(gateName) + "\nout " + TOOL_COMPLETED);
+    ResetEvent(gate.Get());
+    const std::wstring image = ScriptedImage(L"line.bin", c.output + gate.Script() + "out " + TOOL_COMPLETED);
     BoxLook look;
     const HWND stale = LastWaitDialog();
-    std::thread watcher([&] { look = WatchWaitDialog(c.shows, gate, stale); });
-    SelectDockRow();
-    DriverPlan plan;
-    plan.chooseFile = image;
-    plan.pressKeys = false;
-    plan.limit = std::chrono::seconds(120);
-    UpdateRun run = RunFirmwareDownload(plan);
-    watcher.join();
+    const UpdateRun run = RunWatched(image, [&] { look = WatchWaitDialog(c.shows, gate.Get(), stale); });
     ASSERT_TRUE(look.found);
     EXPECT_TRUE(look.lineShown) << Utf8(look.line);
     EXPECT_TRUE(look.elapsedAdvanced) << "elapsed stayed " << Utf8(look.firstElapsed);
@@ -486,7 +506,6 @@ TEST_F(FirmwareDownload, WaitDialogShowsTheLatestLineTheElapsedTimeAMarqueeAndTh
     EXPECT_FALSE(look.forgedShown);
     ExpectOutcome(run, false);
   }
-  CloseHandle(gate);
 }
 
 namespace {
@@ -555,41 +574,29 @@ FloodLook WatchFlood(const std::wstring& lastLine, HANDLE start, HANDLE gate, HW
 }  // namespace
 
 TEST_F(FirmwareDownload, WaitDialogKeepsRepaintingThroughTenMegabytesOfOutputAndTakesFewLineMessages) {
-  const std::wstring gateName = L"Local\\varnock-update-test-flood-" + std::to_wstring(GetCurrentProcessId());
-  HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, gateName.c_str());
-  ASSERT_NE(gate, nullptr);
-  const std::wstring startName = gateName + L"-start";
-  HANDLE start = CreateEventW(nullptr, TRUE, FALSE, startName.c_str());
-  ASSERT_NE(start, nullptr);
-  // Twice over: the flood (its last line unfinished), a last line, then
-  // silence until the watcher is done.
+  const ToolGate start(L"flood-start");
+  const ToolGate gate(L"flood-end");
+  ASSERT_TRUE(start.Get() != nullptr && gate.Get() != nullptr);
+  // The flood (its last line unfinished), a last line, then silence until
+  // the watcher is done.
   const std::wstring image =
-      ScriptedImage(L"flood.bin", "out Erasing\nwaitevent " + Utf8(startName) +
-                                      "\nbulk 10485760\nbulk 10485760\nout\nout Verifying\nwaitevent " + Utf8(gateName) +
-                                      "\nout " + TOOL_COMPLETED);
+      ScriptedImage(L"flood.bin", "out Erasing\n" + start.Script() + "bulk 10485760\nout\nout Verifying\n" +
+                                      gate.Script() + "out " + TOOL_COMPLETED);
   FloodLook look;
   const HWND stale = LastWaitDialog();
-  std::thread watcher([&] { look = WatchFlood(L"Verifying", start, gate, stale); });
-  SelectDockRow();
-  DriverPlan plan;
-  plan.chooseFile = image;
-  plan.pressKeys = false;
-  plan.limit = std::chrono::seconds(150);
-  const UpdateRun run = RunFirmwareDownload(plan);
-  watcher.join();
+  const UpdateRun run =
+      RunWatched(image, [&] { look = WatchFlood(L"Verifying", start.Get(), gate.Get(), stale); });
   ASSERT_TRUE(look.found);
   EXPECT_TRUE(look.lastLineShown) << Utf8(look.line);
   EXPECT_GT(look.repaints, 0);
   EXPECT_EQ(look.unpainted, 0);
   EXPECT_EQ(look.unanswered, 0) << "error " << look.error;
   // Posts are at least a tenth of a second apart; a few may have waited in
-  // the queue from before the count began. Unthrottled, 20 MB in blocks of
+  // the queue from before the count began. Unthrottled, 10 MB in blocks of
   // at most 5 KB would be thousands.
   EXPECT_GE(look.lineMessages, 1);
   EXPECT_LE(look.lineMessages, static_cast<int>(look.seconds * 10) + 5) << look.seconds << " s";
   ExpectOutcome(run, false);
-  CloseHandle(start);
-  CloseHandle(gate);
 }
 
 TEST_F(FirmwareDownload, WaitDialogLargerThanItsOwnerIsCentredWithNegativeOffsetsAndEndsOnlyWhenTheWorkerAsks) {
