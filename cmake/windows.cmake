@@ -64,6 +64,7 @@ add_library(varnock_app STATIC
   update/tool_output_utf8.cpp
   update/update_preflight.cpp
   update/flash_command.cpp
+  update/taskbar_busy.cpp
   update/updater_process.cpp
   update/updater_runner.cpp
   update/update_lock.cpp

@@ -81,7 +81,7 @@ void ShowRowContextMenu(HWND window, LPARAM lParam) {
   POINT screen{GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)};
   if (!FindMenuRow(screen)) return;
 
-  const int selected = static_cast<int>(SendMessageW(DeviceListWindow(), LVM_GETSELECTEDCOUNT, 0, 0));
+  const int selected = SelectedRowCount();
   const std::vector<std::wstring>& labels = g_ContextMenuTexts.at(LanguageId(SelectUiLanguage()));
 
   UniqueMenu menu(CreatePopupMenu());

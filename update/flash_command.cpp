@@ -18,6 +18,7 @@
 #include "update/update_lock.h"
 #include "update/update_preflight.h"
 #include "update/updater_runner.h"
+#include "update/taskbar_busy.h"
 #include "update/wait_dialog.h"
 
 namespace {

@@ -28,17 +28,3 @@ void ToolOutputQuiet();                                // worker
 inline constexpr ULONGLONG WAIT_LINE_POST_MS = 100;
 inline constexpr UINT WM_APP_WAIT_LINE = WM_APP + 3;
 inline constexpr UINT_PTR IDT_WAIT_ELAPSED = 1;
-
-// The taskbar button shows work of unknown length while it lives; failures
-// (no taskbar, a shell without the interface) are ignored.
-class TaskbarBusy {
- public:
-  explicit TaskbarBusy(HWND window);
-  ~TaskbarBusy();
-  TaskbarBusy(const TaskbarBusy&) = delete;
-  TaskbarBusy& operator=(const TaskbarBusy&) = delete;
-
- private:
-  HWND window_;
-  void* taskbar_ = nullptr;  // ITaskbarList3, kept out of this header
-};
