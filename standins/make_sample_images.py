@@ -25,12 +25,18 @@ FAILING = (
     "exit 1\n"
 )
 
+# The event a test holds to keep the slow update running until it has done
+# its checks; in the demo nobody holds it and the update runs straight on.
+SLOW_GATE = "Local\\varnock-slow-update-gate"
+
 # A successful update that takes a while, so a test can act on the program during it.
 SLOW = (
     "out Varnock dock firmware updater\n"
     "out Dock 3A7D:B070 found\n"
     "err Erasing flash...\n"
-    + "".join("sleep 1000\nout Writing image: %d%%\n" % (step * 100 // 12) for step in range(1, 13))
+    + "".join("sleep 1000\nout Writing image: %d%%\n" % (step * 100 // 12) for step in range(1, 7))
+    + "waitevent " + SLOW_GATE + "\n"
+    + "".join("sleep 1000\nout Writing image: %d%%\n" % (step * 100 // 12) for step in range(7, 13))
     + "flash\n"
     "out Firmware install (phase-1) completed\n"
 )

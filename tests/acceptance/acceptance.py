@@ -26,6 +26,8 @@ import time
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+sys.path.insert(0, os.path.join(ROOT, "standins"))
+from make_sample_images import SLOW_GATE  # noqa: E402  (the slow sample image waits for it)
 
 TITLE = "VarnockFirmwareUpdate"
 TOOL = "varnock_dockupdatefw.exe"
@@ -64,7 +66,9 @@ def wine_environment():
     env.pop("VARNOCK_OWN_XVFB", None)
     # This prefix's own persistent server (wineserver -p is a no-op when it runs already), started
     # detached, so that no Wine process started later holds our output pipes open.
-    script = ('. "$1/scripts/wine-env" && wine_prefix_ready && xvfb_ready && '
+    script = ('. "$1/scripts/wine-env" && wine_prefix_ready && '
+              '{ [ "${VARNOCK_WINE_TEST_START:-}" != 1 ] || wine_leftovers_end; } && '
+              'unset VARNOCK_WINE_TEST_START && xvfb_ready && '
               '{ setsid wineserver -p60 </dev/null >/dev/null 2>&1; '
               'timeout 60 "$WINE_LOADER" cmd /c exit </dev/null >/dev/null 2>&1; } && env -0')
     out = subprocess.run(["bash", "-c", script, "wine-env", ROOT], env=env, check=True,
@@ -85,6 +89,7 @@ class Suite:
         self.env.setdefault("VARNOCK_WINE_TIMEOUT", "300")
         self.shot_number = 0
         self.program = None
+        self.slow_gate = None
         self.started = time.monotonic()
 
     # --- outside access -------------------------------------------------
@@ -347,6 +352,22 @@ class Suite:
               "Ctrl+C copied during the update")
         check(held(self.windows()), "the update ended before its checks were done")
         print("checks during the update took %.1f s" % (time.monotonic() - began))
+        self.release_slow_gate()
+
+    def hold_slow_gate(self):
+        """Shuts the slow sample image's gate: its updater runs on, half-way through, until
+        release_slow_gate, so the checks during the update never race the flash."""
+        self.slow_gate = subprocess.Popen([WINE_RUN, self.probe, "gate", SLOW_GATE], env=self.env,
+                                          stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                          stderr=subprocess.DEVNULL)
+        check(self.slow_gate.stdout.readline().strip() == b"ready", "the slow update's gate could not be made")
+
+    def release_slow_gate(self):
+        if self.slow_gate is None:
+            return
+        self.slow_gate.stdin.close()
+        self.slow_gate.wait(timeout=30)
+        self.slow_gate = None
 
     def released_when_the_updater_ends(self):
         """With the outcome box still up, the updater has ended: the session may end, and the
@@ -467,8 +488,12 @@ class Suite:
         # A longer update: the wait box cannot be closed, nothing else starts, the session may not end.
         check(self.end_session_answer() != 0, "WM_QUERYENDSESSION refused with no update running")
         check(self.updaters_running() == 0, "an updater process runs before any update")
-        self.run_update("dock-fw-1.4.0.0-slow.bin", UPDATE_OK, "1.4.0.0", "slow-update", self.hold_through_update,
-                        self.released_when_the_updater_ends)
+        self.hold_slow_gate()
+        try:
+            self.run_update("dock-fw-1.4.0.0-slow.bin", UPDATE_OK, "1.4.0.0", "slow-update", self.hold_through_update,
+                            self.released_when_the_updater_ends)
+        finally:
+            self.release_slow_gate()
         check(self.end_session_answer() != 0, "WM_QUERYENDSESSION still refused after the update")
         check(self.updaters_running() == 0, "the updater process outlived the update")
 

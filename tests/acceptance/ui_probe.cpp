@@ -17,6 +17,9 @@
 //                        session manager would and prints its answer (exit 1 without a main
 //                        window, 2 if it did not answer)
 //   ui_probe count-processes NAME  the number of running processes whose executable is NAME
+//   ui_probe gate NAME   holds the named event unset (printing "ready" once it exists) until its
+//                        standard input ends, then sets it: a stand-in updater whose script
+//                        says "waitevent NAME" runs on until then
 // Screen coordinates equal X root coordinates under Wine without a virtual desktop.
 #include <windows.h>
 #include <commctrl.h>
@@ -302,6 +305,19 @@ int CountProcesses(const wchar_t* name) {
   return 0;
 }
 
+int HoldGate(const wchar_t* name) {
+  const HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, name);
+  if (!gate) return 1;
+  WriteOut("ready\n");
+  char buffer[64];
+  DWORD read = 0;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+  }
+  SetEvent(gate);
+  CloseHandle(gate);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -313,7 +329,8 @@ int wmain(int argc, wchar_t** argv) {
   if (command == L"post-command" && argc > 2) return PostCommand(argv[2]);
   if (command == L"query-end-session") return QueryEndSession(argc > 2 && std::wstring(argv[2]) == L"closeapp");
   if (command == L"count-processes" && argc > 2) return CountProcesses(argv[2]);
+  if (command == L"gate" && argc > 2) return HoldGate(argv[2]);
   WriteOut("usage: ui_probe windows [caption] | clipboard | clear-clipboard | post-close HWND |"
-           " post-command ID | query-end-session [closeapp] | count-processes NAME\n");
+           " post-command ID | query-end-session [closeapp] | count-processes NAME | gate NAME\n");
   return 64;
 }

@@ -18,6 +18,7 @@
 
 #include "base/win_handles.h"
 #include "docks/device_list.h"
+#include "docks/dock_guard.h"
 #include "resources/resource.h"
 #include "shell/main_window.h"
 #include "standins/sim_dock/sim_dock.h"
@@ -687,10 +688,12 @@ TEST_F(FirmwareDownload, TheRunEndsWithTheUpdaterEvenWhenAProcessItStartedKeepsI
   const double afterUpdater =
       static_cast<double>(now.QuadPart - std::stoll(testsupport::ReadFileBytes(ended))) / frequency.QuadPart;
   EXPECT_LT(afterUpdater, 5.0) << "the run waited for the helper";
-  // The helper runs from the tool's file: let it end before others replace that file.
+  // The helper runs from the tool's file and holds what the updater inherited, the flash
+  // marker among it: let it end before others replace that file or look at the dock.
   EXPECT_TRUE(testsupport::WaitUntil(
       [] { return CopyFileW(testsupport::WinePath(VARNOCK_STANDIN_EXE).c_str(), ToolBesideProgram().c_str(), FALSE) != FALSE; },
       std::chrono::seconds(30)));
+  EXPECT_TRUE(testsupport::WaitUntil([] { return !FlashRunningAnywhere(); }, std::chrono::seconds(30)));
 }
 
 TEST_F(FirmwareDownload, EarlierFailureFollowedByMuchOtherOutputStillFails) {

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <utility>
 
@@ -52,19 +53,29 @@ class HotPlug : public MainWindowTest {
  protected:
   int Rows() const { return ListRowCount(List()); }
 
-  // Sends notifications as one burst, then lets the quiet time run out;
-  // returns the log lines they caused. Counts the dock opens.
+  // Sends notifications as one burst, then lets the quiet time run out
+  // twice over; returns the log lines they caused. Counts the dock opens.
   std::vector<std::string> SendBurst(const std::vector<std::pair<WPARAM, const void*>>& records) {
     SimDockCountersReset();
     const size_t mark = LogMark();
     for (const auto& [event, record] : records) {
       result_ = SendMessageW(window_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
     }
-    // Long enough for the deferred refresh on a loaded machine; short where none is due.
-    testsupport::PumpUntil([&] { return CountOf(LogSince(mark), "info FillDataToListView") > 0; },
-                           std::chrono::milliseconds(1500));
-    testsupport::PumpUntil([] { return false; }, std::chrono::milliseconds(2 * HOTPLUG_QUIET_MS));
+    // A timer of this thread's own, set after the window's quiet-time timer
+    // and due later: this thread's timers fire in the order they fall due,
+    // so when it fires, any refresh the records asked for (and a second one
+    // a stray re-arm would give) has run, however loaded the machine is.
+    QuietTimeOver().store(false);
+    const UINT_PTR sentinel = SetTimer(nullptr, 0, 2 * HOTPLUG_QUIET_MS + 100,
+                                       [](HWND, UINT, UINT_PTR, DWORD) { QuietTimeOver().store(true); });
+    EXPECT_NE(sentinel, 0u);
+    EXPECT_TRUE(testsupport::PumpUntil([] { return QuietTimeOver().load(); }, std::chrono::seconds(10)));
+    KillTimer(nullptr, sentinel);
     return LogSince(mark);
+  }
+  static std::atomic<bool>& QuietTimeOver() {
+    static std::atomic<bool> over{false};
+    return over;
   }
   std::vector<std::string> Send(WPARAM event, const void* record) { return SendBurst({{event, record}}); }
   std::vector<std::string> SendInterface(WPARAM event, const std::wstring& path) {
