@@ -302,7 +302,18 @@ std::wstring ReaderCommand(const wchar_t* mode) {
 ClipboardRead ReadClipboardFromOtherProcess() {
   ClipboardRead result;
   const std::wstring output = testsupport::StartFolder() + L"\\clipboard-read.txt";
-  result.exitCode = static_cast<int>(testsupport::RunProcess(ReaderCommand(L"text"), 10000, L"", output));
+  // The window that owns the clipboard lives on this thread: it keeps
+  // answering, as a program's window would, while the reader reads.
+  const testsupport::ChildProcess reader = testsupport::StartProcess(ReaderCommand(L"text"), L"", output);
+  if (reader.process == nullptr) {
+    ADD_FAILURE() << "the clipboard reader could not be started: error " << GetLastError();
+    return result;
+  }
+  testsupport::PumpUntil([&] { return testsupport::WaitForExit(reader.process, 0) != STILL_ACTIVE; },
+                         std::chrono::seconds(10));
+  result.exitCode = static_cast<int>(testsupport::WaitForExit(reader.process, 0));
+  if (result.exitCode == static_cast<int>(STILL_ACTIVE)) TerminateProcess(reader.process, 99);
+  CloseHandle(reader.process);
   const std::string bytes = testsupport::ReadFileBytes(output);
   const size_t newline = bytes.find('\n');
   if (newline != std::string::npos) {
