@@ -30,7 +30,7 @@ SLOW = (
     "out Varnock dock firmware updater\n"
     "out Dock 3A7D:B070 found\n"
     "err Erasing flash...\n"
-    + "".join("sleep 1000\nout Writing image: %d%%\n" % (step * 100 // 12) for step in range(1, 13))
+    + "".join("sleep 1000\nout Writing image: %d%%\n" % (step * 100 // 20) for step in range(1, 21))
     + "flash\n"
     "out Firmware install (phase-1) completed\n"
 )
