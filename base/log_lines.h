@@ -13,3 +13,7 @@ inline constexpr char LOG_UPDATER_START_FAILED[] = "CreateProcess failed {}";
 inline constexpr char LOG_UPDATER_EXIT_CODE[] = "RealFWDownload tool exit code {}";
 inline constexpr char LOG_UPDATER_END[] = "RealFWDownload end";
 inline constexpr char LOG_COMMAND_LINE_EXIT[] = "CommandLine exit {}";
+// What the dock said after a flash the updater called a success, in the window.
+inline constexpr char LOG_DOCK_AFTER_FLASH[] = "FWDownload dock after flash {} -> {}";
+inline constexpr char LOG_DOCK_STILL_REPORTS[] = "FWDownload dock after flash still reports {}";
+inline constexpr char LOG_DOCK_NO_ANSWER[] = "FWDownload dock after flash did not answer within {} s";

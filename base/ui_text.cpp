@@ -11,3 +11,14 @@ const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts{
     {LANGID_ENGLISH_US, {TXT_CTX_COPY_INFO.english, TXT_CTX_FW_DOWNLOAD.english}},
 };
 
+
+std::wstring FillIn(const std::wstring& pattern, const std::wstring& value) {
+  std::wstring text = pattern;
+  const size_t at = text.find(L"{}");
+  if (at != std::wstring::npos) text.replace(at, 2, value);
+  return text;
+}
+
+std::wstring UpdateOkText(const std::wstring& before, const std::wstring& after) {
+  return std::wstring(TXT_MSG_UPDATE_OK) + L"\n\n" + before + L" \u2192 " + after;
+}

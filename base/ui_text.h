@@ -58,6 +58,23 @@ inline constexpr UiText TXT_SHUTDOWN_REASON{L"固件正在升级，请勿关机�
 inline constexpr UiText TXT_STATUS_FLASH_RUNNING{L"固件正在升级，结束后列表将自动刷新。",
                                                 L"Firmware update in progress. The list refreshes when it ends."};
 
+// The status bar while another copy's look at the dock keeps it from the list.
+inline constexpr UiText TXT_STATUS_DOCK_BUSY{L"扩展坞正被其他程序读取，稍后将重新读取。",
+                                            L"The dock is being read by another program; reading again shortly."};
+
+// The wait box's latest-line area while the dock restarts after a flash.
+inline constexpr UiText TXT_WAIT_DOCK_RESTART{L"正在等待扩展坞重新启动…", L"Waiting for the dock to restart…"};
+
+// The outcome when the updater reported success but the dock tells otherwise; {} is a version.
+inline constexpr UiText TXT_MSG_DOCK_UNCHANGED{
+    L"升级程序报告成功，但扩展坞仍显示固件版本 {}。如果所选固件就是该版本，则无需处理；否则请重新升级。",
+    L"The updater reported success, but the dock still reports firmware {}. If the image holds that same version, "
+    L"nothing is wrong; otherwise update again."};
+inline constexpr UiText TXT_MSG_DOCK_NO_ANSWER{
+    L"升级程序报告成功，但扩展坞在 60 秒内没有响应。请检查线缆和电源，然后选择“文件 > 刷新”。",
+    L"The updater reported success, but the dock did not answer within 60 seconds. Check its cable and power, then "
+    L"choose File > Refresh."};
+
 // A firmware update started elsewhere (the command line, another copy) holds the dock.
 inline constexpr UiText TXT_MSG_UPDATE_RUNNING{L"另一个固件升级正在进行中。", L"Another firmware update is running."};
 
@@ -81,6 +98,11 @@ inline constexpr wchar_t TXT_ABOUT_FORMAT[] = L"%ls %ls\n\n%ls";
 
 // The updater tool's file name, as it lies beside the program.
 inline constexpr wchar_t UPDATER_TOOL_NAME[] = L"varnock_dockupdatefw.exe";
+
+// `pattern` with its first "{}" replaced by `value`.
+std::wstring FillIn(const std::wstring& pattern, const std::wstring& value);
+// The success box: the success text, a blank line, then "old → new".
+std::wstring UpdateOkText(const std::wstring& before, const std::wstring& after);
 
 // Constant tables, built by static initialisation before the entry point runs.
 extern const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts;

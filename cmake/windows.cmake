@@ -70,6 +70,7 @@ add_library(varnock_app STATIC
   update/update_lock.cpp
   update/flash_hold.cpp
   update/wait_dialog.cpp
+  update/dock_after_flash.cpp
   shell/startup.cpp
   shell/main_window.cpp
   shell/flash_watch.cpp

@@ -23,6 +23,27 @@ HWND g_hListView = nullptr;
 // The docks behind the rows, row by row: the list shows them, it does not hold them.
 std::vector<DockInfo> g_rowDocks;
 
+// Why the last fill could not take the guard. Retries repeat it often, so
+// it is logged only when it changes.
+enum class GuardTrouble { None, Busy, Unavailable };
+GuardTrouble g_lastGuardTrouble = GuardTrouble::None;
+
+void LogGuardTrouble(GuardTrouble trouble) {
+  if (trouble == g_lastGuardTrouble) return;
+  g_lastGuardTrouble = trouble;
+  switch (trouble) {
+    case GuardTrouble::Busy:
+      spdlog::error("FillDataToListView skipped: the dock is busy");
+      break;
+    case GuardTrouble::Unavailable:
+      spdlog::error("FillDataToListView skipped: the dock guard cannot be opened");
+      break;
+    case GuardTrouble::None:
+      spdlog::info("FillDataToListView the dock guard is free again");
+      break;
+  }
+}
+
 // Copies text into the shared zero-filled cell buffer, cut to what it holds.
 void CopyIntoCellBuffer(std::vector<wchar_t>& buffer, const std::wstring& text) {
   const size_t length = std::min(text.size(), buffer.size() - 1);
@@ -131,15 +152,16 @@ DockListFill CreateListView(HWND parent) {
 
 DockListFill FillDataToListView() {
   spdlog::info(LOG_FILL_LIST);
-  const DockQueryGuard guard;
+  const DockQueryGuard guard(nullptr, 0);
   if (guard.FlashRunning()) {
     spdlog::info("FillDataToListView skipped: firmware update in progress");
     return DockListFill::FlashRunning;
   }
   if (!guard.Granted()) {
-    spdlog::error("FillDataToListView skipped: the dock is busy");
+    LogGuardTrouble(guard.Unavailable() ? GuardTrouble::Unavailable : GuardTrouble::Busy);
     return DockListFill::Busy;
   }
+  LogGuardTrouble(GuardTrouble::None);
   const std::optional<DockInfo> dock = QueryDock();
   if (dock) AppendDockRow(*dock);
   return DockListFill::Read;

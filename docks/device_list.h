@@ -15,7 +15,8 @@ inline constexpr int CELL_BUFFER_LENGTH = 260;
 inline constexpr int CELL_READ_LENGTH = 128;
 
 // How a fill went: the dock was looked at (found or not), or it was not
-// read at all because a firmware update runs, or another look held it too long.
+// read at all because a firmware update runs, or another look held it (or
+// the guard could not be had at all).
 enum class DockListFill { Read, FlashRunning, Busy };
 
 // Creates the list in the parent's client area, adds the columns in the
@@ -23,7 +24,9 @@ enum class DockListFill { Read, FlashRunning, Busy };
 DockListFill CreateListView(HWND parent);
 // The list control, once created.
 HWND DeviceListWindow();
-// Queries the dock, unless a flash holds it, and appends its row at the end of the list.
+// Queries the dock, unless a flash or another look holds it (never waiting
+// for the guard: this runs on the window's thread), and appends its row at
+// the end of the list.
 DockListFill FillDataToListView();
 // Empties the list and the docks behind its rows.
 void ClearDockList();

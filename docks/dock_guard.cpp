@@ -2,12 +2,18 @@
 
 #include <sddl.h>
 
+#include <atomic>
 #include <cwchar>
 
 namespace {
 
 const wchar_t* g_pDockAccessName = DOCK_ACCESS_NAME;
 const wchar_t* g_pFlashRunningName = FLASH_RUNNING_NAME;
+std::atomic<long> g_flashesBegunHere{0};
+
+// SEMAPHORE_QUERY_STATE, which the headers do not name.
+constexpr DWORD SEMAPHORE_QUERY = 0x0001;
+constexpr LONG FLASH_COUNT_MAX = 0x7FFFFFFF;
 
 // A security descriptor from its text; empty owner when it cannot be built.
 UniqueLocal BuildSecurityDescriptor(DWORD modifyState) {
@@ -28,9 +34,30 @@ UniqueHandle OpenDockAccess() {
   return UniqueHandle(CreateMutexExW(&security, g_pDockAccessName, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE));
 }
 
-// Takes the access mutex, waiting for another holder at most DOCK_ACCESS_WAIT_MS.
-bool TakeDockAccess(HANDLE mutex) {
-  const DWORD result = WaitForSingleObject(mutex, DOCK_ACCESS_WAIT_MS);
+// The flash count, opened (or made) for counting and reading.
+UniqueHandle OpenFlashCount() {
+  const UniqueLocal descriptor = BuildSecurityDescriptor(SEMAPHORE_MODIFY_STATE | SEMAPHORE_QUERY);
+  if (!descriptor) return UniqueHandle();
+  SECURITY_ATTRIBUTES security{};
+  security.nLength = sizeof(security);
+  security.lpSecurityDescriptor = descriptor.Get();
+  security.bInheritHandle = FALSE;
+  return UniqueHandle(CreateSemaphoreExW(&security, 0, FLASH_COUNT_MAX, FLASH_COUNT_NAME, 0,
+                                         SYNCHRONIZE | SEMAPHORE_MODIFY_STATE | SEMAPHORE_QUERY));
+}
+
+// Tells watchers that a flash began: nobody waits on the semaphore, its
+// count only grows. Without watchers the object (and the count) goes.
+void CountFlashBegun() {
+  // Ours first: a watcher that sees the count move sees our part of it too.
+  ++g_flashesBegunHere;
+  const UniqueHandle count = OpenFlashCount();
+  if (count) ReleaseSemaphore(count.Get(), 1, nullptr);
+}
+
+// Takes the access mutex, waiting for another holder at most `waitMs`.
+bool TakeDockAccess(HANDLE mutex, DWORD waitMs = DOCK_ACCESS_WAIT_MS) {
+  const DWORD result = WaitForSingleObject(mutex, waitMs);
   // Abandoned: its holder died mid-look; the mutex is ours now.
   return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
 }
@@ -61,7 +88,7 @@ bool FlashRunningAnywhere() {
   return GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
-DockQueryGuard::DockQueryGuard(const FlashGuard* ownFlash) : mutex_(OpenDockAccess()) {
+DockQueryGuard::DockQueryGuard(const FlashGuard* ownFlash, DWORD waitMs) : mutex_(OpenDockAccess()) {
   const bool ours = ownFlash != nullptr && ownFlash->Held();
   // A flash is never waited for.
   if (!ours && FlashRunningAnywhere()) {
@@ -69,7 +96,7 @@ DockQueryGuard::DockQueryGuard(const FlashGuard* ownFlash) : mutex_(OpenDockAcce
     return;
   }
   if (!mutex_) return;
-  held_ = TakeDockAccess(mutex_.Get());
+  held_ = TakeDockAccess(mutex_.Get(), waitMs);
   // A flash may have begun while we waited, or be left by a killed copy.
   if (held_ && !ours && FlashRunningAnywhere()) flashRunning_ = true;
 }
@@ -93,4 +120,28 @@ FlashGuard::FlashGuard() {
   if (!mutex || !TakeDockAccess(mutex.Get())) return;
   ReleaseMutex(mutex.Get());
   marker_ = std::move(marker);
+  CountFlashBegun();
+}
+
+long FlashesBegunHere() { return g_flashesBegunHere.load(); }
+
+FlashCount::FlashCount() : semaphore_(OpenFlashCount()) {}
+
+bool FlashCount::Read(long& count) const {
+  // The count is read through ntdll: no Win32 call reads a semaphore
+  // without changing it.
+  struct SemaphoreBasicInformation {
+    LONG currentCount;
+    LONG maximumCount;
+  };
+  using QuerySemaphore = LONG(WINAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  static const auto query = reinterpret_cast<QuerySemaphore>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySemaphore")));
+  if (!semaphore_ || query == nullptr) return false;
+  SemaphoreBasicInformation information{};
+  if (query(semaphore_.Get(), 0 /*SemaphoreBasicInformation*/, &information, sizeof(information), nullptr) < 0) {
+    return false;
+  }
+  count = information.currentCount;
+  return true;
 }

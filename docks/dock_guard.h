@@ -18,6 +18,9 @@
 
 inline constexpr wchar_t DOCK_ACCESS_NAME[] = L"Global\\VarnockFWUpdate.DockAccess";
 inline constexpr wchar_t FLASH_RUNNING_NAME[] = L"Global\\VarnockFWUpdate.FlashRunning";
+// A semaphore whose count is the number of flashes begun while anybody kept
+// it open: a watcher that holds it sees a flash too short for its looks.
+inline constexpr wchar_t FLASH_COUNT_NAME[] = L"Global\\VarnockFWUpdate.FlashCount";
 // How long a look at the dock waits for another look to end.
 inline constexpr DWORD DOCK_ACCESS_WAIT_MS = 2000;
 
@@ -44,16 +47,18 @@ class DockGuardNamesForTest {
 
 // Held for one look at the dock. Not granted while a flash runs (unless it
 // is `ownFlash`, the caller's own), nor when another look holds the dock
-// for longer than DOCK_ACCESS_WAIT_MS.
+// for longer than `waitMs` (0 on a window's thread: it never waits).
 class DockQueryGuard {
  public:
-  explicit DockQueryGuard(const FlashGuard* ownFlash = nullptr);
+  explicit DockQueryGuard(const FlashGuard* ownFlash = nullptr, DWORD waitMs = DOCK_ACCESS_WAIT_MS);
   DockQueryGuard(const DockQueryGuard&) = delete;
   DockQueryGuard& operator=(const DockQueryGuard&) = delete;
   ~DockQueryGuard();
   bool Granted() const { return held_ && !flashRunning_; }
   // Refused because a flash runs (rather than because the dock stayed busy).
   bool FlashRunning() const { return flashRunning_; }
+  // The access mutex could not be made or opened at all.
+  bool Unavailable() const { return !mutex_; }
 
  private:
   UniqueHandle mutex_;
@@ -77,4 +82,21 @@ class FlashGuard {
 
  private:
   UniqueHandle marker_;
+};
+
+// Flashes this process began: the part of the count that is its own.
+long FlashesBegunHere();
+
+// The count of flashes begun, read without changing it. The object lives
+// while this owner does, so the count goes on from one flash to the next.
+class FlashCount {
+ public:
+  FlashCount();
+  FlashCount(const FlashCount&) = delete;
+  FlashCount& operator=(const FlashCount&) = delete;
+  // False when the count cannot be read (no object, or no way to query it).
+  bool Read(long& count) const;
+
+ private:
+  UniqueHandle semaphore_;
 };

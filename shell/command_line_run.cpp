@@ -15,6 +15,7 @@
 #include "shell/console.h"
 #include "base/log.h"
 #include "base/text_conversion.h"
+#include "update/dock_after_flash.h"
 #include "update/firmware_image.h"
 #include "update/flash_hold.h"
 #include "update/update_preflight.h"
@@ -23,8 +24,6 @@
 #include "update/updater_process.h"
 
 namespace {
-
-constexpr DWORD DOCK_POLL_INTERVAL_MS = 1000;
 
 struct Streams {
   ConsoleStream out{STD_OUTPUT_HANDLE};
@@ -129,31 +128,6 @@ bool IsFlashedVersion(const CommandRequest& request, const std::wstring& before,
   return !now.empty() && now != before;
 }
 
-struct DockAfterFlash {
-  std::optional<DockInfo> flashed;     // the dock with the version the flash was to give
-  std::optional<DockInfo> lastAnswer;  // otherwise its last answer, if it gave any
-};
-
-// After a flash the dock reboots: ask it once a second until it answers with
-// the flashed version, or the wait is over.
-DockAfterFlash WaitForFlashedDock(const CommandRequest& request, const std::wstring& before) {
-  spdlog::info("CommandLine waiting for the dock {} s", request.waitSeconds);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(request.waitSeconds);
-  DockAfterFlash result;
-  for (;;) {
-    const std::optional<DockQueryResult> query = QueryDockGuarded().looked;
-    if (query && query->info) {
-      if (IsFlashedVersion(request, before, query->info->FwRev)) {
-        result.flashed = query->info;
-        return result;
-      }
-      result.lastAnswer = query->info;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return result;
-    Sleep(DOCK_POLL_INTERVAL_MS);
-  }
-}
-
 std::wstring VersionText(const std::wstring& version) { return version.empty() ? L"unknown" : version; }
 
 // The updater's output passes through to standard output as UTF-8, never
@@ -240,21 +214,23 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
                                               Wide(ExitCodeText(run.exitCode)) + L").\r\n");
     return EXIT_UPDATE_FAILED;
   }
-  const DockAfterFlash after = WaitForFlashedDock(request, oldVersion);
-  if (!after.flashed && !after.lastAnswer) {
+  const DockAfterFlash after = WaitForDockAfterFlash(
+      "CommandLine", std::chrono::seconds(request.waitSeconds),
+      [&request, &oldVersion](const std::wstring& version) { return IsFlashedVersion(request, oldVersion, version); });
+  if (after.proof == DockProof::NoAnswer) {
     spdlog::error("CommandLine dock did not answer within {} s", request.waitSeconds);
     streams.err.Write(L"The updater reported success but the dock did not answer within " +
                       std::to_wstring(request.waitSeconds) + L" s.\r\n");
     return EXIT_DOCK_DID_NOT_RETURN;
   }
-  if (!after.flashed) {
-    const std::wstring reported = VersionText(after.lastAnswer->FwRev);
+  if (after.proof == DockProof::Unchanged) {
+    const std::wstring reported = VersionText(after.answer->FwRev);
     spdlog::error("CommandLine dock still reports {}", WideToUtf8(reported));
     streams.err.Write(L"The updater reported success but the dock still reports " + reported +
                       (request.expect.empty() ? std::wstring() : L", expected " + request.expect) + L".\r\n");
     return EXIT_VERSION_UNCHANGED;
   }
-  const std::wstring summary = VersionText(oldVersion) + L" -> " + VersionText(after.flashed->FwRev);
+  const std::wstring summary = VersionText(oldVersion) + L" -> " + VersionText(after.answer->FwRev);
   spdlog::info("CommandLine firmware updated {}", WideToUtf8(summary));
   streams.out.Write(L"Firmware updated: " + summary + L"\r\n");
   return EXIT_SUCCESS_CODE;

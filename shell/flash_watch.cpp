@@ -2,19 +2,58 @@
 
 #include "docks/dock_guard.h"
 
+namespace {
+
+// What one look saw: the count first, then the marker, so that a count that
+// moved while no marker is left means a flash that has already ended (the
+// flashing copy makes its marker before it counts). This process's own
+// flashes are told by its update, not by the watch: only others' count.
+struct FlashLook {
+  bool counted = false;
+  long othersCount = 0;
+  bool flashing = false;
+};
+
+FlashLook LookForFlash(const FlashCount& flashes) {
+  FlashLook look;
+  long count = 0;
+  look.counted = flashes.Read(count);
+  look.othersCount = count - FlashesBegunHere();
+  look.flashing = FlashRunningAnywhere();
+  return look;
+}
+
+bool CountMoved(const FlashLook& before, const FlashLook& now) {
+  return before.counted && now.counted && now.othersCount > before.othersCount;
+}
+
+}  // namespace
+
 FlashWatch::FlashWatch(HWND window, UINT message) : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   if (!stop_) return;
   thread_ = std::thread([window, message, stop = stop_.Get()] {
+    // Held for the window's life, so the count survives between flashes.
+    const FlashCount flashes;
+    FlashLook last = LookForFlash(flashes);
     // The first look is always told: a flash that kept the window's first
     // fill from the dock may have ended before it, or have begun just after.
     bool told = false;
-    bool flashing = false;
     while (WaitForSingleObject(stop, FLASH_WATCH_INTERVAL_MS) == WAIT_TIMEOUT) {
-      const bool now = FlashRunningAnywhere();
-      if (told && now == flashing) continue;
-      told = true;
-      flashing = now;
-      PostMessageW(window, message, flashing ? 1 : 0, 0);
+      const FlashLook now = LookForFlash(flashes);
+      if (!told) {
+        const FlashNews first = now.flashing          ? FLASH_NEWS_BEGAN
+                                : CountMoved(last, now) ? FLASH_NEWS_CAME_AND_WENT
+                                                        : FLASH_NEWS_NONE_RUNNING;
+        PostMessageW(window, message, first, 0);
+        told = true;
+      } else if (now.flashing && !last.flashing) {
+        PostMessageW(window, message, FLASH_NEWS_BEGAN, 0);
+      } else if (!now.flashing && CountMoved(last, now)) {
+        PostMessageW(window, message, FLASH_NEWS_CAME_AND_WENT, 0);
+      } else if (!now.flashing && last.flashing) {
+        PostMessageW(window, message, FLASH_NEWS_ENDED, 0);
+      }
+      last = now;
     }
   });
 }

@@ -1,7 +1,9 @@
 #pragma once
 // Tells a window when a flash begins or ends anywhere on the machine. A
-// thread of its own looks once a second and posts only changes, so the
-// window's own message queue carries nothing while nothing happens.
+// thread of its own looks once a second and posts only news, so the
+// window's own message queue carries nothing while nothing happens. A flash
+// that began and ended between two looks is told too: the flash count
+// (docks/dock_guard.h) moved meanwhile.
 #include <windows.h>
 
 #include <thread>
@@ -10,9 +12,17 @@
 
 inline constexpr DWORD FLASH_WATCH_INTERVAL_MS = 1000;
 
+// The wParam of the watch's message.
+enum FlashNews : WPARAM {
+  FLASH_NEWS_NONE_RUNNING = 0,  // the first look: no flash runs
+  FLASH_NEWS_BEGAN = 1,         // a flash runs (told at the first look too)
+  FLASH_NEWS_ENDED = 2,         // the flash the last look saw has ended
+  FLASH_NEWS_CAME_AND_WENT = 3, // another process's flash began and ended since the last look
+};
+
 class FlashWatch {
  public:
-  // Posts `message` to `window` with wParam 1 when a flash begins, 0 when it ends.
+  // Posts `message` to `window` with a FlashNews in wParam.
   FlashWatch(HWND window, UINT message);
   FlashWatch(const FlashWatch&) = delete;
   FlashWatch& operator=(const FlashWatch&) = delete;

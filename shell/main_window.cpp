@@ -3,6 +3,7 @@
 #include <commctrl.h>
 #include <windowsx.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -26,6 +27,11 @@ namespace {
 // The list shows no dock because a flash kept it from being read (or the
 // dock stayed busy): it is read again once the flash has ended.
 bool g_bListAwaitsFlashEnd = false;
+// The next wait before the list tries a busy dock again.
+UINT g_busyRetryMs = BUSY_RETRY_MS;
+// A dock arrived or left while an update ran: the list is read once the
+// update has ended, unless the update's own refresh came after it.
+bool g_bHotplugDeferred = false;
 HWND g_hStatusBar = nullptr;
 std::unique_ptr<FlashWatch> g_flashWatch;
 
@@ -102,17 +108,29 @@ bool RefuseQuitDuringUpdate(const char* what) {
 }
 
 // Another copy's flash began or ended (posted by the flash watch): its
-// start empties the list and holds it empty, its end reads the dock again.
-// This window's own flash posts its Refresh itself when the updater ends.
-void OnFlashStateChanged(HWND window, bool flashing) {
+// start empties the list and holds it empty, its end reads the dock again,
+// however short the flash was. This window's own flash posts its Refresh
+// itself after the dock has answered.
+void OnFlashNews(HWND window, WPARAM news) {
   if (UpdateRunning()) return;
-  if (flashing && !g_bListAwaitsFlashEnd) {
+  if (news == FLASH_NEWS_BEGAN) {
+    if (g_bListAwaitsFlashEnd) return;
     spdlog::info("FlashWatch firmware update in progress");
     ClearDockList();
     ShowDockListState(window, DockListFill::FlashRunning);
-  } else if (!flashing && g_bListAwaitsFlashEnd) {
+  } else if (news == FLASH_NEWS_CAME_AND_WENT || g_bListAwaitsFlashEnd) {
     RefreshDeviceList();
   }
+}
+
+// The hot-plug quiet time ran out. During an update the dock is rebooting
+// under the update's own wait for it, and the refresh after that covers it.
+void OnHotplugQuiet() {
+  if (UpdateRunning()) {
+    g_bHotplugDeferred = true;
+    return;
+  }
+  RefreshDeviceList();
 }
 
 void RunShutdownSequence() {
@@ -150,6 +168,7 @@ void DispatchCommand(HWND window, UINT command, bool fromShortcut) {
       break;
     case IDM_FW_DOWNLOAD:
       FWDownload(window, SelectedDock());
+      if (g_bHotplugDeferred && !UpdateRunning()) RefreshDeviceList();
       break;
     case IDM_SELECT_ALL:
       SelectAllRows();
@@ -163,6 +182,7 @@ void DispatchCommand(HWND window, UINT command, bool fromShortcut) {
 
 void RefreshDeviceList() {
   spdlog::info("RefreshDeviceList");
+  g_bHotplugDeferred = false;
   ClearDockList();
   UpdateWindow(DeviceListWindow());
   ShowDockListState(GetParent(DeviceListWindow()), FillDataToListView());
@@ -170,11 +190,25 @@ void RefreshDeviceList() {
 
 void ShowDockListState(HWND mainWindow, DockListFill fill) {
   g_bListAwaitsFlashEnd = fill != DockListFill::Read;
-  // A dock held too long by another look is tried again shortly; a flash's
-  // end is told by the flash watch.
-  if (fill == DockListFill::Busy) SetTimer(mainWindow, IDT_BUSY_RETRY, BUSY_RETRY_MS, nullptr);
-  SendMessageW(g_hStatusBar, SB_SETTEXTW, 0,
-               reinterpret_cast<LPARAM>(g_bListAwaitsFlashEnd ? TXT_STATUS_FLASH_RUNNING.In(SelectUiLanguage()) : L""));
+  const UiLanguage language = SelectUiLanguage();
+  const wchar_t* status = L"";
+  switch (fill) {
+    case DockListFill::Read:
+      g_busyRetryMs = BUSY_RETRY_MS;
+      break;
+    case DockListFill::FlashRunning:
+      // Its end is told by the flash watch.
+      status = TXT_STATUS_FLASH_RUNNING.In(language);
+      break;
+    case DockListFill::Busy:
+      // Another look holds the dock: tried again later, and later still
+      // while it stays held, never by waiting on this thread.
+      status = TXT_STATUS_DOCK_BUSY.In(language);
+      SetTimer(mainWindow, IDT_BUSY_RETRY, g_busyRetryMs, nullptr);
+      g_busyRetryMs = std::min(g_busyRetryMs * 2, BUSY_RETRY_LONGEST_MS);
+      break;
+  }
+  SendMessageW(g_hStatusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(status));
 }
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -192,14 +226,14 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     case WM_TIMER:
       if (wParam == IDT_HOTPLUG_REFRESH) {
         KillTimer(window, IDT_HOTPLUG_REFRESH);
-        RefreshDeviceList();
+        OnHotplugQuiet();
       } else if (wParam == IDT_BUSY_RETRY) {
         KillTimer(window, IDT_BUSY_RETRY);
-        if (g_bListAwaitsFlashEnd && !FlashRunningAnywhere()) RefreshDeviceList();
+        if (g_bListAwaitsFlashEnd && !UpdateRunning()) RefreshDeviceList();
       }
       return 0;
     case WM_APP_FLASH_STATE:
-      OnFlashStateChanged(window, wParam != 0);
+      OnFlashNews(window, wParam);
       return 0;
     case WM_SIZE:
       LayOutChildren(window);

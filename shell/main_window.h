@@ -11,11 +11,13 @@ inline constexpr int MIN_TRACK_HEIGHT = 500;
 // Hot-plug records of one plug-in come in bursts (several interfaces,
 // arrival and removal): the dock is read once, this long after the last.
 inline constexpr UINT HOTPLUG_QUIET_MS = 300;
-// A dock another look held too long is tried again after this.
+// A dock another look holds is tried again after this, then after twice as
+// long each time it is still held, up to the longest.
 inline constexpr UINT BUSY_RETRY_MS = 1000;
+inline constexpr UINT BUSY_RETRY_LONGEST_MS = 30000;
 inline constexpr UINT_PTR IDT_HOTPLUG_REFRESH = 1;
 inline constexpr UINT_PTR IDT_BUSY_RETRY = 2;
-// Posted by the flash watch: wParam is 1 when a flash began, 0 when it ended.
+// Posted by the flash watch: wParam is a FlashNews (shell/flash_watch.h).
 inline constexpr UINT WM_APP_FLASH_STATE = WM_APP + 2;
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -123,7 +123,7 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock) {
   EnableWindow(mainWindow, FALSE);
   PrepareWaitDialogHandshake();
   try {
-    std::thread(UpdateWorker, fwFile, mainWindow, toolPath, flash).detach();
+    std::thread(UpdateWorker, fwFile, mainWindow, toolPath, flash, selectedDock->FwRev).detach();
   } catch (const std::system_error& failure) {
     // No worker means nobody would enable the window again: do it here.
     spdlog::error("FWDownload worker thread failed {}", failure.code().value());

@@ -1,13 +1,17 @@
 #include "update/updater_runner.h"
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 
 #include <spdlog/spdlog.h>
 
+#include "base/log_lines.h"
 #include "docks/dock_guard.h"
 #include "resources/resource.h"
+#include "base/text_conversion.h"
 #include "base/ui_text.h"
+#include "update/dock_after_flash.h"
 #include "update/update_lock.h"
 #include "update/updater_process.h"
 #include "update/wait_dialog.h"
@@ -20,13 +24,44 @@ void ReportToStdout(const char* what, DWORD code) {
   std::fflush(stdout);
 }
 
-void ShowUpdateFailed(HWND mainWindow) {
-  MessageBoxW(mainWindow, TXT_MSG_UPDATE_FAILED, TXT_APP_TITLE, MB_OK | MB_ICONQUESTION);
+// The outcome box, over the wait box whose clock stops now.
+void ShowOutcome(HWND mainWindow, const std::wstring& text, UINT icon) {
+  StopWaitClock();
+  MessageBoxW(mainWindow, text.c_str(), TXT_APP_TITLE, MB_OK | icon);
+}
+
+void ShowUpdateFailed(HWND mainWindow) { ShowOutcome(mainWindow, TXT_MSG_UPDATE_FAILED, MB_ICONQUESTION); }
+
+// The updater said it succeeded: the dock must say so too. It is asked while
+// the wait box stays up; the list is read again after it answered (or not),
+// so the row shows what the box tells.
+void ProveFlash(HWND mainWindow, const std::wstring& oldVersion) {
+  const UiLanguage language = SelectUiLanguage();
+  ShowWaitNote(TXT_WAIT_DOCK_RESTART.In(language));
+  const std::chrono::milliseconds limit = WindowDockProofLimit();
+  const DockAfterFlash after = WaitForDockAfterFlash(
+      "FWDownload", limit,
+      [&oldVersion](const std::wstring& version) { return !version.empty() && version != oldVersion; });
+  PostMessageW(mainWindow, WM_COMMAND, IDM_REFRESH, 0);
+  switch (after.proof) {
+    case DockProof::Flashed:
+      spdlog::info(LOG_DOCK_AFTER_FLASH, WideToUtf8(oldVersion), WideToUtf8(after.answer->FwRev));
+      ShowOutcome(mainWindow, UpdateOkText(oldVersion, after.answer->FwRev), 0);
+      return;
+    case DockProof::Unchanged:
+      spdlog::error(LOG_DOCK_STILL_REPORTS, WideToUtf8(after.answer->FwRev));
+      ShowOutcome(mainWindow, FillIn(TXT_MSG_DOCK_UNCHANGED.In(language), after.answer->FwRev), MB_ICONWARNING);
+      return;
+    case DockProof::NoAnswer:
+      spdlog::error(LOG_DOCK_NO_ANSWER, std::chrono::duration_cast<std::chrono::seconds>(limit).count());
+      ShowOutcome(mainWindow, TXT_MSG_DOCK_NO_ANSWER.In(language), MB_ICONWARNING);
+      return;
+  }
 }
 
 // Tells the user how the run ended. An updater that never started is a
 // failed update too: the user must not take a closing wait box for success.
-void ReportRun(HWND mainWindow, const UpdaterRun& run) {
+void ReportRun(HWND mainWindow, const UpdaterRun& run, const std::wstring& oldVersion) {
   switch (run.stage) {
     case UpdaterStage::CommandLineTooLong:
       ShowUpdateFailed(mainWindow);
@@ -40,13 +75,13 @@ void ReportRun(HWND mainWindow, const UpdaterRun& run) {
     case UpdaterStage::Finished:
       break;
   }
-  // The list is read again while the user reads the outcome.
-  PostMessageW(mainWindow, WM_COMMAND, IDM_REFRESH, 0);
   if (run.failed) {
+    // The list is read again while the user reads the outcome.
+    PostMessageW(mainWindow, WM_COMMAND, IDM_REFRESH, 0);
     ShowUpdateFailed(mainWindow);
-  } else {
-    MessageBoxW(mainWindow, TXT_MSG_UPDATE_OK, TXT_APP_TITLE, MB_OK);
+    return;
   }
+  ProveFlash(mainWindow, oldVersion);
 }
 
 }  // namespace
@@ -81,16 +116,17 @@ void EndFlash(HWND mainWindow, const std::shared_ptr<FlashGuard>& flash) {
 
 }  // namespace
 
-void UpdateWorker(std::wstring fwFile, HWND mainWindow, std::wstring toolPath,
-                  std::shared_ptr<FlashGuard> flash) noexcept {
+void UpdateWorker(std::wstring fwFile, HWND mainWindow, std::wstring toolPath, std::shared_ptr<FlashGuard> flash,
+                  std::wstring oldVersion) noexcept {
   try {
-    RealFWDownload(std::move(fwFile), mainWindow, std::move(toolPath), std::move(flash));
+    RealFWDownload(std::move(fwFile), mainWindow, std::move(toolPath), std::move(flash), std::move(oldVersion));
   } catch (...) {
     LogCaughtException();
   }
 }
 
-void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath, std::shared_ptr<FlashGuard> flash) {
+void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath, std::shared_ptr<FlashGuard> flash,
+                    std::wstring oldVersion) {
   spdlog::info("RealFWDownload");
   WaitDialogGuard guard(mainWindow);
   UpdaterRun run;
@@ -104,5 +140,5 @@ void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath,
     return;
   }
   EndFlash(mainWindow, flash);
-  ReportRun(mainWindow, run);
+  ReportRun(mainWindow, run, oldVersion);
 }

@@ -18,6 +18,7 @@ namespace {
 // Written by the dialog on the UI thread, read by the update worker.
 std::atomic<HWND> g_hWaitDialog{nullptr};
 std::atomic<bool> g_bWaitDialogCloseRequested{false};
+std::atomic<bool> g_bWaitClockStopped{false};
 
 // The worker's side of the line hand-over: the output seen so far and what
 // was last handed to the box.
@@ -66,6 +67,17 @@ std::unique_ptr<std::wstring> TakePostedLine(LPARAM key) {
   return nullptr;
 }
 
+// Hands a text to the box; false when there is no box to take it.
+bool PostToMailbox(std::unique_ptr<std::wstring> text) {
+  const std::lock_guard<std::mutex> hold(g_mailbox.lock);
+  if (g_mailbox.box == nullptr ||
+      !PostMessageW(g_mailbox.box, WM_APP_WAIT_LINE, 0, reinterpret_cast<LPARAM>(text.get()))) {
+    return false;
+  }
+  g_mailbox.posted.push_back(std::move(text));
+  return true;
+}
+
 // Posts the latest line when it changed and the last post is old enough. A
 // line not posted stays pending: the next block or quiet tick tries again,
 // also when the box does not exist yet.
@@ -74,19 +86,14 @@ void HandOverLatestLine() {
   const ULONGLONG now = GetTickCount64();
   if (now - g_courier.lastPost < WAIT_LINE_POST_MS) return;
   std::string raw = g_courier.line.Latest();
-  auto text = std::make_unique<std::wstring>(Utf8ToWide(ToolLineUtf8(raw, AnsiToUtf8)));
-  const std::lock_guard<std::mutex> hold(g_mailbox.lock);
-  if (g_mailbox.box == nullptr ||
-      !PostMessageW(g_mailbox.box, WM_APP_WAIT_LINE, 0, reinterpret_cast<LPARAM>(text.get()))) {
-    return;
-  }
-  g_mailbox.posted.push_back(std::move(text));
+  if (!PostToMailbox(std::make_unique<std::wstring>(Utf8ToWide(ToolLineUtf8(raw, AnsiToUtf8))))) return;
   g_courier.handedOver = std::move(raw);
   g_courier.pending = false;
   g_courier.lastPost = now;
 }
 
 void ShowElapsed(HWND dialog) {
+  if (g_bWaitClockStopped.load()) return;
   const auto started = static_cast<ULONGLONG>(GetWindowLongPtrW(dialog, DWLP_USER));
   SetDlgItemTextW(dialog, IDC_WAIT_ELAPSED, FormatElapsed((GetTickCount64() - started) / 1000).c_str());
 }
@@ -122,6 +129,14 @@ void ShowToolOutput(const char* data, size_t length) {
 
 void ToolOutputQuiet() { HandOverLatestLine(); }
 
+void ShowWaitNote(const std::wstring& text) {
+  // A tool line still waiting for its turn must not come after the note.
+  g_courier.pending = false;
+  PostToMailbox(std::make_unique<std::wstring>(text));
+}
+
+void StopWaitClock() { g_bWaitClockStopped.store(true); }
+
 HWND LastWaitDialog() { return g_hWaitDialog.load(); }
 
 void PrepareWaitDialogHandshake() {
@@ -129,6 +144,7 @@ void PrepareWaitDialogHandshake() {
   // exists must reach no old window, and the flag alone carries it.
   g_hWaitDialog.store(nullptr);
   g_bWaitDialogCloseRequested.store(false);
+  g_bWaitClockStopped.store(false);
   g_courier = LineCourier{};
   CloseMailbox();
 }

@@ -2,6 +2,8 @@
 // The modal "please wait" box shown while the updater tool runs.
 #include <windows.h>
 
+#include <string>
+
 INT_PTR CALLBACK WaitDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Position that centres a window of rectangle `own` over rectangle `owner`.
@@ -25,6 +27,10 @@ HWND LastWaitDialog();
 // block or quiet tick; posted texts the box never took are freed when it ends.
 void ShowToolOutput(const char* data, size_t length);  // worker
 void ToolOutputQuiet();                                // worker
+// The worker's own word in the latest-line area, once the updater has ended.
+void ShowWaitNote(const std::wstring& text);  // worker
+// The elapsed time stops where it is: the outcome is being shown.
+void StopWaitClock();  // worker
 inline constexpr ULONGLONG WAIT_LINE_POST_MS = 100;
 inline constexpr UINT WM_APP_WAIT_LINE = WM_APP + 3;
 inline constexpr UINT_PTR IDT_WAIT_ELAPSED = 1;

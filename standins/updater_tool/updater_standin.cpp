@@ -21,6 +21,8 @@
 //   empty         a write of zero bytes to standard output
 //   linger MS     start a process that inherits standard output and error and
 //                 keeps them for MS milliseconds, then go on without waiting
+//   lock NAME     take the named mutex NAME (made if missing; waiting up to a minute)
+//   unlock        let it go again (ending the tool lets it go too)
 //   exit CODE     end with CODE (the default is 0); 0x... in hexadecimal
 #include <windows.h>
 
@@ -119,6 +121,7 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   int exitCode = wellFormed ? 0 : 2;
+  HANDLE locked = nullptr;  // a mutex taken by "lock", as another copy's look at the dock holds it
   std::istringstream lines(script);
   std::string line;
   while (std::getline(lines, line)) {
@@ -181,6 +184,15 @@ int wmain(int argc, wchar_t** argv) {
       WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), "", 0, &written, nullptr);
     } else if (verb == "linger") {
       StartLingeringChild(argument);
+    } else if (verb == "lock") {
+      locked = CreateMutexW(nullptr, FALSE, Wide(argument).c_str());
+      if (locked) WaitForSingleObject(locked, 60000);
+    } else if (verb == "unlock") {
+      if (locked) {
+        ReleaseMutex(locked);
+        CloseHandle(locked);
+        locked = nullptr;
+      }
     } else if (verb == "exit") {
       exitCode = static_cast<int>(std::strtoul(argument.c_str(), nullptr, 0));
     }

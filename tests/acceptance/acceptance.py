@@ -42,6 +42,11 @@ README_SHOTS = {"1033": {"started": "main-window", "slow-update-wait": "update-i
 README_SHOT_FOLDER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "screenshots")
 WAIT_WARNING = {"1033": "Do not unplug the dock or turn off the computer.", "2052": "请勿拔下扩展坞或关闭计算机。"}
 UPDATE_OK = "固件升级成功。"
+
+
+def updated(before, after):
+    """The success box once the dock has shown its new version."""
+    return UPDATE_OK + "\n\n%s \u2192 %s" % (before, after)
 UPDATE_FAILED = "升级失败，请重新升级。"
 INVALID_FW = "不是有效的固件文件。"
 END_SESSION_REFUSED = "WM_QUERYENDSESSION refused: firmware update in progress"
@@ -430,7 +435,7 @@ class Suite:
         mouse_menu = self.copy_info("1.2.3.4", "context-menu")
 
         # A good image: wait box, success, the list shows the new version.
-        self.run_update("dock-fw-1.3.0.0.bin", UPDATE_OK, "1.3.0.0", "update")
+        self.run_update("dock-fw-1.3.0.0.bin", updated("1.2.3.4", "1.3.0.0"), "1.3.0.0", "update")
         self.copy_info("1.3.0.0", "copy-after-update")
 
         # An image the tool fails on: failure box, the version stays.
@@ -490,8 +495,8 @@ class Suite:
         check(self.updaters_running() == 0, "an updater process runs before any update")
         self.hold_slow_gate()
         try:
-            self.run_update("dock-fw-1.4.0.0-slow.bin", UPDATE_OK, "1.4.0.0", "slow-update", self.hold_through_update,
-                            self.released_when_the_updater_ends)
+            self.run_update("dock-fw-1.4.0.0-slow.bin", updated("1.3.0.0", "1.4.0.0"), "1.4.0.0", "slow-update",
+                            self.hold_through_update, self.released_when_the_updater_ends)
         finally:
             self.release_slow_gate()
         check(self.end_session_answer() != 0, "WM_QUERYENDSESSION still refused after the update")
@@ -614,7 +619,8 @@ class Suite:
             "CopySelectItemInfo", "CopyTextToClipboard",
             *update, "FWDownload select fwfile is " + image + "dock-fw-1.3.0.0.bin", *run,
             re.compile(r"ReadFile\n .*Firmware install \(phase-1\) completed.*", re.S),
-            "RealFWDownload tool exit code 0x0", "RealFWDownload end", "RefreshDeviceList", "FillDataToListView",
+            "RealFWDownload tool exit code 0x0", "RealFWDownload end", "FWDownload waiting for the dock 60 s",
+            "FWDownload dock after flash 1.2.3.4 -> 1.3.0.0", "RefreshDeviceList", "FillDataToListView",
             "fwver 1.3.0.0", "CopySelectItemInfo", "CopyTextToClipboard",
             *update, "FWDownload select fwfile is " + image + "dock-fw-2.0.0.0-fails.bin", *run,
             re.compile(r"ReadFile\n .*Firmware update failed.*", re.S),
@@ -625,7 +631,8 @@ class Suite:
             *update, "FWDownload select fwfile is " + image + "dock-fw-1.4.0.0-slow.bin", *run, *QUIT_REFUSED,
             END_SESSION_REFUSED, END_SESSION_REFUSED,
             re.compile(r"ReadFile\n .*Firmware install \(phase-1\) completed.*", re.S),
-            "RealFWDownload end", "RefreshDeviceList", "FillDataToListView", "fwver 1.4.0.0",
+            "RealFWDownload end", "FWDownload dock after flash 1.3.0.0 -> 1.4.0.0", "RefreshDeviceList",
+            "FillDataToListView", "fwver 1.4.0.0",
             "CopySelectItemInfo", "CopyTextToClipboard", "QuitApp\n\n",
         ]
         position = 0

@@ -15,6 +15,10 @@
 #include <vector>
 
 #include <commctrl.h>
+#include <dbt.h>
+
+#include <cstddef>
+#include <cstring>
 
 #include "base/win_handles.h"
 #include "docks/device_list.h"
@@ -24,6 +28,7 @@
 #include "standins/sim_dock/sim_dock.h"
 #include "tests/support/test_support.h"
 #include "tests/update/update_harness.h"
+#include "update/dock_after_flash.h"
 #include "update/update_lock.h"
 #include "update/updater_runner.h"
 #include "update/wait_dialog.h"
@@ -58,6 +63,31 @@ const std::wstring UPDATE_FAILED_TEXT = L"升级失败，请重新升级。";
 bool FileExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 HICON QuestionIcon() { return LoadIconW(nullptr, IDI_QUESTION); }
+HICON WarningIcon() { return LoadIconW(nullptr, IDI_WARNING); }
+
+// What the outcome box must say, and its icon.
+struct Told {
+  std::wstring text;
+  HICON icon;
+};
+Told Failed() { return {UPDATE_FAILED_TEXT, QuestionIcon()}; }
+Told Updated(const std::wstring& before, const std::wstring& after) {
+  return {UPDATE_OK_TEXT + L"\n\n" + before + L" \u2192 " + after, nullptr};
+}
+// The updater reported success, the dock kept its version.
+Told Unchanged(const std::wstring& version = L"1.2.3.4") {
+  return {ChineseRun() ? L"升级程序报告成功，但扩展坞仍显示固件版本 " + version +
+                             L"。如果所选固件就是该版本，则无需处理；否则请重新升级。"
+                       : L"The updater reported success, but the dock still reports firmware " + version +
+                             L". If the image holds that same version, nothing is wrong; otherwise update again.",
+          WarningIcon()};
+}
+Told NoAnswer() {
+  return {ChineseRun() ? L"升级程序报告成功，但扩展坞在 60 秒内没有响应。请检查线缆和电源，然后选择“文件 > 刷新”。"
+                       : L"The updater reported success, but the dock did not answer within 60 seconds. Check its "
+                         L"cable and power, then choose File > Refresh.",
+          WarningIcon()};
+}
 
 std::wstring ExpectedWaitText() {
   return ChineseRun() ? L"请稍等，固件正在升级中..." : L"Please Wait,Firmware is Updating...";
@@ -143,12 +173,12 @@ class FirmwareDownload : public ::testing::Test {
   }
 
   // The outcome box, shown by the worker over the still open wait dialog.
-  void ExpectOutcome(const UpdateRun& run, bool failed) {
+  void ExpectOutcome(const UpdateRun& run, const Told& told) {
     ASSERT_EQ(run.seen.boxes.size(), 1u);
     const BoxSeen& box = run.seen.boxes[0];
-    EXPECT_EQ(box.text, failed ? UPDATE_FAILED_TEXT : UPDATE_OK_TEXT);
+    EXPECT_EQ(box.text, told.text);
     EXPECT_EQ(box.caption, testsupport::APP_TITLE);
-    EXPECT_EQ(box.icon, failed ? QuestionIcon() : nullptr);
+    EXPECT_EQ(box.icon, told.icon);
     EXPECT_FALSE(box.onUiThread);
     EXPECT_EQ(box.owner, mainWindow_);
     EXPECT_TRUE(box.waitDialogBehind);
@@ -203,6 +233,9 @@ class FirmwareDownload : public ::testing::Test {
 
   HWND mainWindow_ = nullptr;
   std::wstring folder_;
+  // A dock that keeps its version keeps the window waiting for it: not a
+  // minute in every case.
+  const DockProofLimitForTest proofLimit_{std::chrono::milliseconds(500)};
 };
 
 }  // namespace
@@ -291,7 +324,7 @@ TEST_F(FirmwareDownload, ImagesOfAtLeast1024BytesWithTheSignatureAreAcceptedWhat
     WriteImage(path, accepted.size, script);
     const UpdateRun run = Run(path);
     ExpectWorkerLog(run, path, {TOOL_COMPLETED + "\r\n"});
-    ExpectOutcome(run, false);
+    ExpectOutcome(run, Unchanged());
   }
 }
 
@@ -309,7 +342,7 @@ TEST_F(FirmwareDownload, ToolGetsTheFixedCommandLineWithTheChosenPathUnchanged) 
     const UpdateRun run = Run(image);
     EXPECT_EQ(testsupport::ReadFileBytes(record), ExpectedCommandLine(ToolBesideProgram(), image));
     ExpectWorkerLog(run, image, {TOOL_COMPLETED + "\r\n"});
-    ExpectOutcome(run, false);
+    ExpectOutcome(run, Unchanged());
   }
 }
 
@@ -340,7 +373,7 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToKeysClosesAndASecondDownl
     ASSERT_NE(refused, run.log.end()) << "no refusal of the second firmware download";
     run.log.erase(refused, refused + 2);
     EXPECT_EQ(run.seen.fileDialogs, 1);
-    ExpectOutcome(run, false);
+    ExpectOutcome(run, Unchanged());
     ASSERT_EQ(run.seen.waits.size(), 1u);
     const WaitSeen& wait = run.seen.waits[0];
     EXPECT_EQ(wait.owner, mainWindow_);
@@ -505,7 +538,7 @@ TEST_F(FirmwareDownload, WaitDialogShowsTheLatestLineTheElapsedTimeAMarqueeAndTh
     EXPECT_EQ(look.clipped, std::vector<int>{});
     EXPECT_EQ(look.unanswered, 0);
     EXPECT_FALSE(look.forgedShown);
-    ExpectOutcome(run, false);
+    ExpectOutcome(run, Unchanged());
   }
 }
 
@@ -597,7 +630,7 @@ TEST_F(FirmwareDownload, WaitDialogKeepsRepaintingThroughTenMegabytesOfOutputAnd
   // at most 5 KB would be thousands.
   EXPECT_GE(look.lineMessages, 1);
   EXPECT_LE(look.lineMessages, static_cast<int>(look.seconds * 10) + 5) << look.seconds << " s";
-  ExpectOutcome(run, false);
+  ExpectOutcome(run, Unchanged());
 }
 
 TEST_F(FirmwareDownload, WaitDialogLargerThanItsOwnerIsCentredWithNegativeOffsetsAndEndsOnlyWhenTheWorkerAsks) {
@@ -670,7 +703,7 @@ TEST_F(FirmwareDownload, OutcomeIsJudgedFromAllTheToolsOutput) {
     const std::wstring image = ScriptedImage(L"outcome.bin", outcome.script);
     const UpdateRun run = Run(image);
     ExpectWorkerLog(run, image, outcome.blocks, outcome.exitCode);
-    ExpectOutcome(run, outcome.failed);
+    ExpectOutcome(run, outcome.failed ? Failed() : Unchanged());
   }
 }
 
@@ -684,7 +717,8 @@ TEST_F(FirmwareDownload, TheRunEndsWithTheUpdaterEvenWhenAProcessItStartedKeepsI
   QueryPerformanceCounter(&now);
   QueryPerformanceFrequency(&frequency);
   ExpectWorkerLog(run, image, {"Writing image\r\n", TOOL_COMPLETED + "\r\n"});
-  ExpectOutcome(run, false);
+  // The helper inherited the flash marker too: the dock is not read beside it.
+  ExpectOutcome(run, NoAnswer());
   const double afterUpdater =
       static_cast<double>(now.QuadPart - std::stoll(testsupport::ReadFileBytes(ended))) / frequency.QuadPart;
   EXPECT_LT(afterUpdater, 5.0) << "the run waited for the helper";
@@ -699,7 +733,7 @@ TEST_F(FirmwareDownload, TheRunEndsWithTheUpdaterEvenWhenAProcessItStartedKeepsI
 TEST_F(FirmwareDownload, EarlierFailureFollowedByMuchOtherOutputStillFails) {
   const std::wstring image = ScriptedImage(L"long.bin", "out " + TOOL_FAILED + "\nsleep 100\nbulk 200000\nout done");
   const UpdateRun run = Run(image);
-  ExpectOutcome(run, true);
+  ExpectOutcome(run, Failed());
   const std::vector<std::string> blocks = LoggedBlocks(run.log);
   ASSERT_GE(blocks.size(), 3u);
   EXPECT_EQ(blocks.front(), TOOL_FAILED + "\r\n");
@@ -727,7 +761,7 @@ TEST_F(FirmwareDownload, ABlockOf5119BytesIsLoggedWhole) {
   ASSERT_GE(blocks.size(), 3u);
   EXPECT_EQ(blocks[0], payload);  // one read takes 5119 bytes, logged whole
   EXPECT_EQ(blocks[1], payload);  // a 5120-byte write needs a second read
-  ExpectOutcome(run, false);
+  ExpectOutcome(run, Unchanged());
 }
 
 TEST_F(FirmwareDownload, ABlockWithANulIsLoggedUpToItAndJudgedWhole) {
@@ -736,7 +770,7 @@ TEST_F(FirmwareDownload, ABlockWithANulIsLoggedUpToItAndJudgedWhole) {
   const std::wstring image = ScriptedImage(L"zero-byte.bin", "file " + Utf8(payloadFile));
   const UpdateRun run = Run(image);
   ExpectWorkerLog(run, image, {"verify"});
-  ExpectOutcome(run, true);
+  ExpectOutcome(run, Failed());
 }
 
 TEST_F(FirmwareDownload, ListShowsTheNewRevisionOnceTheToolHasFlashedTheDock) {
@@ -752,9 +786,106 @@ TEST_F(FirmwareDownload, ListShowsTheNewRevisionOnceTheToolHasFlashedTheDock) {
   const std::wstring image = folder_ + L"dock-fw-2.0.1.7.bin";
   WriteImage(image, 4096, "out Writing image\nflash\nout " + TOOL_COMPLETED, "FWCT", {2, 0, 1, 7});
   const UpdateRun run = Run(image);
-  ExpectOutcome(run, false);
+  ExpectOutcome(run, Updated(L"1.2.3.4", L"2.0.1.7"));
   EXPECT_EQ(ListRowCount(DeviceListWindow()), 1);
   EXPECT_EQ(ListReadCell(DeviceListWindow(), 0, 3), L"2.0.1.7");
+}
+
+// The dock's arrival, as the system tells it, sent to the window from another thread.
+void SendDockArrival(HWND window) {
+  const std::wstring path = L"\\\\?\\USB#VID_3A7D&PID_B070#VN-2026-0001#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+  const size_t nameOffset = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+  const size_t bytes = nameOffset + (path.size() + 1) * sizeof(wchar_t);
+  std::vector<std::uint64_t> storage((bytes + 7) / 8, 0);
+  auto* record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(storage.data());
+  record->dbcc_size = static_cast<DWORD>(bytes);
+  record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  record->dbcc_classguid = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+  std::memcpy(record->dbcc_name, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+  SendMessageW(window, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, reinterpret_cast<LPARAM>(record));
+}
+
+std::wstring WaitLineNow() {
+  wchar_t text[256] = {};
+  GetDlgItemTextW(LastWaitDialog(), IDC_WAIT_OUTPUT, text, 256);
+  return text;
+}
+
+TEST_F(FirmwareDownload, AfterTheUpdatersSuccessTheBoxTellsWhatTheDockSays) {
+  const std::wstring stateFile = folder_ + L"sim-dock.ini";
+  SetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", stateFile.c_str());
+  SimDockUseStateFile();
+  const std::wstring waitNote = ChineseRun() ? L"正在等待扩展坞重新启动…" : L"Waiting for the dock to restart…";
+  using std::chrono::milliseconds;
+  struct Case {
+    const char* what;
+    std::string script;
+    milliseconds limit;  // the window's wait for the dock
+    Told told;
+    LogRecord outcome;   // the outcome's own log line
+    std::wstring row;    // FwRev of the row afterwards; empty: no row
+    bool wentAway;       // the dock was off the bus while the window waited
+    int mostLooks;       // it was asked at most this often
+  };
+  const std::string done = "out " + TOOL_COMPLETED;
+  const Case cases[] = {
+      {"completion, the version unchanged", done, milliseconds(2000), Unchanged(),
+       {"error", "FWDownload dock after flash still reports 1.2.3.4"}, L"1.2.3.4", false, 4},
+      {"a restart of 4 s, then the new version", "flash\nreboot 4000\n" + done, milliseconds(30000),
+       Updated(L"1.2.3.4", L"1.3.0.0"), {"info", "FWDownload dock after flash 1.2.3.4 -> 1.3.0.0"}, L"1.3.0.0", true, 12},
+      {"a restart, back with the old version", "reboot 2000\n" + done, milliseconds(30000), Unchanged(),
+       {"error", "FWDownload dock after flash still reports 1.2.3.4"}, L"1.2.3.4", true, 6},
+      {"the dock stays away", "flash\nreboot 600000\n" + done, milliseconds(3000), NoAnswer(),
+       {"error", "FWDownload dock after flash did not answer within 3 s"}, L"", true, 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(SaveSimDockState(stateFile, SimDockState{}));
+    RefreshDeviceList();
+    const DockProofLimitForTest limit(c.limit);
+    const std::wstring image = ScriptedImage(L"proof.bin", c.script);
+    // The dock "arrives" while the window waits for it: the list must not be read under the user's eyes.
+    std::atomic<bool> plugged{false};
+    std::thread plug([&] {
+      if (testsupport::WaitUntil([&] { return WaitLineNow() == waitNote; }, std::chrono::seconds(30))) {
+        SendDockArrival(mainWindow_);
+        plugged.store(true);
+      }
+    });
+    SelectDockRow();
+    DriverPlan plan;
+    plan.chooseFile = image;
+    plan.pressKeys = false;
+    plan.limit = std::chrono::seconds(60);
+    plan.holdOutcomeBox = milliseconds(1500);
+    const UpdateRun run = RunFirmwareDownload(plan);
+    plug.join();
+    ExpectOutcome(run, c.told);
+    ASSERT_EQ(run.seen.boxes.size(), 1u);
+    EXPECT_EQ(run.seen.boxes[0].waitLine, waitNote);
+    EXPECT_EQ(run.seen.boxes[0].elapsedAtBox, run.seen.boxes[0].elapsedLater) << "the clock ran on behind the box";
+    EXPECT_TRUE(plugged.load());
+
+    const int end = FindRecord(run.log, "info", "RealFWDownload end");
+    const int told = FindRecord(run.log, c.outcome.level, c.outcome.message);
+    ASSERT_GT(told, end);
+    int looks = 0;
+    int away = 0;
+    for (int i = end; i < told; ++i) {
+      looks += run.log[i] == LogRecord{"info", "FWDownload QueryDock"};
+      away += run.log[i] == LogRecord{"error", "libusb_open_device_with_vid_pid failed"};
+      EXPECT_NE(run.log[i].message, "RefreshDeviceList") << "the list was read while the window waited for the dock";
+    }
+    EXPECT_GE(looks, 1);
+    EXPECT_LE(looks, c.mostLooks);
+    EXPECT_EQ(away > 0, c.wentAway);
+    // Read again after the outcome was known, and only then.
+    EXPECT_GE(FindRecord(run.log, "info", "RefreshDeviceList", static_cast<size_t>(told)), 0);
+    ASSERT_EQ(ListRowCount(DeviceListWindow()), c.row.empty() ? 0 : 1);
+    if (!c.row.empty()) {
+      EXPECT_EQ(ListReadCell(DeviceListWindow(), 0, 3), c.row);
+    }
+  }
 }
 
 TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogAndStandardOutput) {
@@ -814,7 +945,7 @@ TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingSt
     DialogDriver driver(DriverPlan{});
     EnableWindow(mainWindow_, FALSE);
     PrepareWaitDialogHandshake();
-    std::thread(RealFWDownload, image, mainWindow_, tool, nullptr).detach();
+    std::thread(RealFWDownload, image, mainWindow_, tool, nullptr, std::wstring(L"1.2.3.4")).detach();
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow_, WaitDialogProc, 0);
     EXPECT_TRUE(WaitUntilIdle());
     const DriverReport seen = driver.Finish();
@@ -836,7 +967,7 @@ TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingSt
       EXPECT_FALSE(FileExists(record.c_str())) << "the tool was started";
     } else {
       // The longest line that fits reaches the tool whole.
-      EXPECT_EQ(seen.boxes[0].text, UPDATE_OK_TEXT);
+      EXPECT_EQ(seen.boxes[0].text, Unchanged().text);
       const std::string received = testsupport::ReadFileBytes(record);
       EXPECT_EQ(received.size(), 1023u);
       EXPECT_EQ(received, ExpectedCommandLine(tool, image));
@@ -917,7 +1048,7 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceNeverLeavesTheWaitDialogOpen) {
     DialogDriver driver(plan);
     EnableWindow(mainWindow_, FALSE);
     PrepareWaitDialogHandshake();
-    std::thread(RealFWDownload, image, mainWindow_, tool, nullptr).detach();
+    std::thread(RealFWDownload, image, mainWindow_, tool, nullptr, std::wstring()).detach();
     LARGE_INTEGER start{};
     QueryPerformanceCounter(&start);
     const LONGLONG delay = frequency.QuadPart * (i % 2 == 0 ? 0 : (i / 2) % 40) / 2000;  // steps of 0.5 ms
@@ -983,7 +1114,7 @@ TEST_F(FirmwareDownload, WorkerThatThrowsStillClosesTheBoxAndEnablesTheWindow) {
   EnableWindow(mainWindow_, FALSE);
   PrepareWaitDialogHandshake();
   g_bigAllocationsFailExceptOn.store(GetCurrentThreadId());
-  std::thread(UpdateWorker, image, mainWindow_, ToolBesideProgram(), nullptr).detach();
+  std::thread(UpdateWorker, image, mainWindow_, ToolBesideProgram(), nullptr, std::wstring()).detach();
   DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow_, WaitDialogProc, 0);
   const bool idle = WaitUntilIdle();
   g_bigAllocationsFailExceptOn.store(0);
@@ -1031,5 +1162,94 @@ TEST_F(FirmwareDownload, AnUpdateRunningFromTheCommandLineMakesTheWindowRefuse) 
   ExpectRefusal(run, ChineseRun() ? L"另一个固件升级正在进行中。" : L"Another firmware update is running.");
   EXPECT_GE(FindRecord(run.log, "error", "FWDownload refused: another firmware update is running"), 0);
   // Once it has ended, the window updates again.
-  ExpectOutcome(Run(ScriptedImage(L"after.bin", "out " + TOOL_COMPLETED)), false);
+  ExpectOutcome(Run(ScriptedImage(L"after.bin", "out " + TOOL_COMPLETED)), Unchanged());
+}
+
+TEST_F(FirmwareDownload, AnotherProgramsLongLookNeverFreezesTheWindowAndTheRowComesBackAfterIt) {
+  // Another program holds the dock's access mutex for 5 s, as a copy asking a
+  // rebooting dock does again and again.
+  const std::wstring held = folder_ + L"held.txt";
+  const std::wstring script = folder_ + L"hold.txt";
+  testsupport::WriteFileBytes(script, "lock " + Utf8(DOCK_ACCESS_NAME) + "\nstamp " + Utf8(held) + "\nsleep 5000\nunlock\n");
+  SetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", script.c_str());
+  const testsupport::ChildProcess holder = testsupport::StartProcess(
+      L"\"" + ToolBesideProgram() + L"\" -vid 3A7D -pid B070 -i \"" + folder_ + L"none.bin\" -l v");
+  SetEnvironmentVariableW(L"VARNOCK_STANDIN_SCRIPT", nullptr);
+  ASSERT_NE(holder.process, nullptr);
+  const UniqueHandle holderProcess(holder.process);
+  ASSERT_TRUE(testsupport::PumpUntil([&] { return !testsupport::ReadFileBytes(held).empty(); }, std::chrono::seconds(30)));
+
+  std::atomic<bool> stop{false};
+  std::atomic<int> probes{0};
+  std::atomic<int> unanswered{0};
+  std::thread prober([&] {
+    while (!stop.load()) {
+      DWORD_PTR answer = 0;
+      if (!SendMessageTimeoutW(mainWindow_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 100, &answer)) ++unanswered;
+      ++probes;
+      Sleep(20);
+    }
+  });
+  HWND status = GetDlgItem(mainWindow_, IDC_STATUSBAR);
+  const std::wstring busyText = ChineseRun() ? L"扩展坞正被其他程序读取，稍后将重新读取。"
+                                             : L"The dock is being read by another program; reading again shortly.";
+  PostMessageW(mainWindow_, WM_COMMAND, IDM_REFRESH, 0);
+  const bool toldBusy = testsupport::PumpUntil([&] { return testsupport::WindowText(status) == busyText; },
+                                               std::chrono::seconds(3));
+  const int rowsWhileHeld = ListRowCount(DeviceListWindow());
+  const bool holderEnded = testsupport::PumpUntil(
+      [&] { return WaitForSingleObject(holderProcess.Get(), 0) == WAIT_OBJECT_0; }, std::chrono::seconds(30));
+  const bool back = testsupport::PumpUntil(
+      [&] { return ListRowCount(DeviceListWindow()) == 1 && testsupport::WindowText(status).empty(); },
+      std::chrono::seconds(20));
+  stop.store(true);
+  prober.join();
+  EXPECT_TRUE(toldBusy) << Utf8(testsupport::WindowText(status));
+  EXPECT_EQ(rowsWhileHeld, 0);
+  EXPECT_TRUE(holderEnded);
+  EXPECT_TRUE(back);
+  EXPECT_EQ(unanswered.load(), 0) << "of " << probes.load() << " probes";
+  EXPECT_GE(probes.load(), 50);
+}
+
+TEST_F(FirmwareDownload, AWindowBesideShortCommandLineFlashesReadsTheDockWithinTwoSecondsOfEach) {
+  const std::wstring demo = testsupport::BuildFolder() + L"demo\\";
+  for (const wchar_t* file : {L"VarnockFWUpdate-demo-cli.exe", L"varnock_dockupdatefw.exe"}) {
+    ASSERT_TRUE(CopyFileW((demo + file).c_str(), (folder_ + file).c_str(), FALSE)) << Utf8(demo + file) << " " << GetLastError();
+  }
+  // The window and the command line see one dock.
+  const std::wstring stateFile = folder_ + L"sim-dock.ini";
+  ASSERT_TRUE(SaveSimDockState(stateFile, SimDockState{}));
+  SetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", stateFile.c_str());
+  SimDockUseStateFile();
+  RefreshDeviceList();
+  LARGE_INTEGER frequency{};
+  QueryPerformanceFrequency(&frequency);
+  for (unsigned char i = 1; i <= 10; ++i) {
+    SCOPED_TRACE(static_cast<int>(i));
+    const std::wstring version = L"1.3.0." + std::to_wstring(i);
+    const std::wstring ended = folder_ + L"ended.txt";
+    DeleteFileW(ended.c_str());
+    WriteImage(folder_ + L"short.bin", 4096, "flash\nout " + TOOL_COMPLETED + "\nstamp " + Utf8(ended), "FWCT", {1, 3, 0, i});
+    const testsupport::ChildProcess child = testsupport::StartProcess(
+        L"\"" + folder_ + L"VarnockFWUpdate-demo-cli.exe\" /update short.bin /log update.log", folder_,
+        folder_ + L"out.txt", folder_ + L"err.txt");
+    ASSERT_NE(child.process, nullptr);
+    const UniqueHandle process(child.process);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return !testsupport::ReadFileBytes(ended).empty(); },
+                                       std::chrono::seconds(60)));
+    const LONGLONG updaterEnded = std::stoll(testsupport::ReadFileBytes(ended));
+    const bool shown = testsupport::PumpUntil(
+        [&] { return ListRowCount(DeviceListWindow()) == 1 && ListReadCell(DeviceListWindow(), 0, 3) == version; },
+        std::chrono::seconds(10));
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    EXPECT_TRUE(shown);
+    EXPECT_LE(static_cast<double>(now.QuadPart - updaterEnded) / frequency.QuadPart, 2.0);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return WaitForSingleObject(process.Get(), 0) == WAIT_OBJECT_0; },
+                                       std::chrono::seconds(60)));
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process.Get(), &code);
+    EXPECT_EQ(code, 0u) << testsupport::ReadFileBytes(folder_ + L"err.txt");
+  }
 }

@@ -42,6 +42,12 @@ bool IsFileDialog(HWND window) { return GetDlgItem(window, testsupport::WINE_FIL
 
 DWORD ThreadOf(HWND window) { return GetWindowThreadProcessId(window, nullptr); }
 
+std::wstring DialogItemText(HWND dialog, int item) {
+  wchar_t text[256] = {};
+  GetDlgItemTextW(dialog, item, text, 256);
+  return text;
+}
+
 }  // namespace
 
 HWND ProgramWindow() {
@@ -157,8 +163,16 @@ struct DialogDriver::State {
     BoxSeen seen;
     seen.seenAt = firstSeen;
     seen.onUiThread = ThreadOf(box) == uiThread;
+    HWND behind = nullptr;
     for (HWND other : ProcessDialogs()) {
-      if (IsWaitDialog(other)) seen.waitDialogBehind = true;
+      if (IsWaitDialog(other)) behind = other;
+    }
+    seen.waitDialogBehind = behind != nullptr;
+    if (behind) {
+      seen.waitLine = DialogItemText(behind, IDC_WAIT_OUTPUT);
+      seen.elapsedAtBox = DialogItemText(behind, IDC_WAIT_ELAPSED);
+      if (plan.holdOutcomeBox.count() > 0) Sleep(static_cast<DWORD>(plan.holdOutcomeBox.count()));
+      seen.elapsedLater = DialogItemText(behind, IDC_WAIT_ELAPSED);
     }
     seen.mainEnabled = IsWindowEnabled(mainWindow) != FALSE;
     static_cast<testsupport::MessageBoxSeen&>(seen) = testsupport::AnswerMessageBox(box);

@@ -1,0 +1,59 @@
+#include "update/dock_after_flash.h"
+
+#include <atomic>
+
+#include <spdlog/spdlog.h>
+
+#include "docks/dock_guard.h"
+#include "docks/dock_query.h"
+
+namespace {
+
+std::atomic<long long> g_windowProofLimitMs{std::chrono::milliseconds(DOCK_PROOF_LIMIT).count()};
+
+}  // namespace
+
+DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds limit,
+                                     const FlashedVersionRule& flashed) {
+  spdlog::info("{} waiting for the dock {} s", who, std::chrono::duration_cast<std::chrono::seconds>(limit).count());
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  DockAfterFlash result;
+  bool seenAway = false;
+  for (;;) {
+    const DockQueryGuard guard;
+    if (!guard.Granted()) {
+      spdlog::error(guard.FlashRunning() ? "{} dock not read: firmware update in progress"
+                                         : "{} dock not read: the dock is busy",
+                    who);
+    } else {
+      spdlog::info("{} QueryDock", who);
+      const DockQueryResult query = QueryDockDiagnosed();
+      if (query.info) {
+        result.answer = query.info;
+        result.restarted = seenAway;
+        if (flashed(query.info->FwRev)) {
+          result.proof = DockProof::Flashed;
+          return result;
+        }
+        // Back from its restart with no new version: waiting longer changes nothing.
+        if (seenAway) break;
+      } else {
+        seenAway = true;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    Sleep(DOCK_PROOF_INTERVAL_MS);
+  }
+  result.proof = result.answer ? DockProof::Unchanged : DockProof::NoAnswer;
+  return result;
+}
+
+std::chrono::milliseconds WindowDockProofLimit() { return std::chrono::milliseconds(g_windowProofLimitMs.load()); }
+
+DockProofLimitForTest::DockProofLimitForTest(std::chrono::milliseconds limit) {
+  g_windowProofLimitMs.store(limit.count());
+}
+
+DockProofLimitForTest::~DockProofLimitForTest() {
+  g_windowProofLimitMs.store(std::chrono::milliseconds(DOCK_PROOF_LIMIT).count());
+}

@@ -1,0 +1,48 @@
+#pragma once
+// After a flash the updater called a success, the dock restarts. Both front
+// ends prove the flash by asking the dock itself, under the dock guard, once
+// a second: never on a window's thread, since a look may wait for the guard.
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "docks/dock_info.h"
+
+inline constexpr std::chrono::seconds DOCK_PROOF_LIMIT{60};  // the window's wait
+inline constexpr DWORD DOCK_PROOF_INTERVAL_MS = 1000;
+
+enum class DockProof {
+  Flashed,    // it answered with the version the flash was to give
+  Unchanged,  // it answered otherwise: after a restart, or when the wait ran out
+  NoAnswer,   // it never answered within the wait
+};
+
+struct DockAfterFlash {
+  DockProof proof = DockProof::NoAnswer;
+  std::optional<DockInfo> answer;  // its last answer, if any
+  bool restarted = false;          // it was seen off the bus before it answered
+};
+
+// Whether an answer's firmware version is what the flash was to give.
+using FlashedVersionRule = std::function<bool(const std::wstring& version)>;
+
+// Asks the dock once a second until it answers with a version `flashed`
+// accepts, or answers after it was seen off the bus, or `limit` has passed.
+// `who` begins each log line ("CommandLine", "FWDownload").
+DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds limit,
+                                     const FlashedVersionRule& flashed);
+
+// The window's wait, shortened by tests (DockProofLimitForTest).
+std::chrono::milliseconds WindowDockProofLimit();
+
+// Tests only: the window waits `limit` while the object lives.
+class DockProofLimitForTest {
+ public:
+  explicit DockProofLimitForTest(std::chrono::milliseconds limit);
+  DockProofLimitForTest(const DockProofLimitForTest&) = delete;
+  DockProofLimitForTest& operator=(const DockProofLimitForTest&) = delete;
+  ~DockProofLimitForTest();
+};
