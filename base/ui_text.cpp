@@ -1,5 +1,7 @@
 #include "base/ui_text.h"
 
+#include <cwchar>
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -11,3 +13,9 @@ const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts{
     {LANGID_ENGLISH_US, {TXT_CTX_COPY_INFO.english, TXT_CTX_FW_DOWNLOAD.english}},
 };
 
+
+std::wstring FormatUiText(const wchar_t* format, int number) {
+  wchar_t text[512] = {};
+  std::swprintf(text, 512, format, number);
+  return text;
+}

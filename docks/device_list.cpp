@@ -22,6 +22,8 @@ namespace {
 HWND g_hListView = nullptr;
 // The docks behind the rows, row by row: the list shows them, it does not hold them.
 std::vector<DockInfo> g_rowDocks;
+// Docks with the dock's IDs on the bus at the last fill, opened or not.
+int g_docksOnBus = 0;
 
 // Copies text into the shared zero-filled cell buffer, cut to what it holds.
 void CopyIntoCellBuffer(std::vector<wchar_t>& buffer, const std::wstring& text) {
@@ -90,6 +92,8 @@ void AppendDockRow(const DockInfo& dock) {
 
 HWND DeviceListWindow() { return g_hListView; }
 
+int DocksOnBusAtLastFill() { return g_docksOnBus; }
+
 void ClearDockList() {
   ListEmpty(g_hListView);
   g_rowDocks.clear();
@@ -131,6 +135,7 @@ DockListFill CreateListView(HWND parent) {
 
 DockListFill FillDataToListView() {
   spdlog::info(LOG_FILL_LIST);
+  g_docksOnBus = 0;
   const DockQueryGuard guard;
   if (guard.FlashRunning()) {
     spdlog::info("FillDataToListView skipped: firmware update in progress");
@@ -140,8 +145,9 @@ DockListFill FillDataToListView() {
     spdlog::error("FillDataToListView skipped: the dock is busy");
     return DockListFill::Busy;
   }
-  const std::optional<DockInfo> dock = QueryDock();
-  if (dock) AppendDockRow(*dock);
+  const DockQueryResult query = QueryDockDiagnosed();
+  g_docksOnBus = query.dockCount;
+  if (query.info) AppendDockRow(*query.info);
   return DockListFill::Read;
 }
 

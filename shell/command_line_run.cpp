@@ -9,6 +9,7 @@
 
 #include "base/log_lines.h"
 
+#include "docks/dock_count.h"
 #include "docks/dock_guard.h"
 #include "docks/dock_query.h"
 #include "docks/dock_report.h"
@@ -17,6 +18,7 @@
 #include "base/text_conversion.h"
 #include "update/firmware_image.h"
 #include "update/flash_hold.h"
+#include "update/power_request.h"
 #include "update/update_preflight.h"
 #include "update/tool_output_utf8.h"
 #include "update/update_outcome.h"
@@ -102,7 +104,8 @@ int RunInfo(const CommandRequest& request, Streams& streams) {
   }
   const DockQueryResult& query = *guarded.looked;
   if (const std::optional<int> code = ExplainMissingDock(query, streams)) return *code;
-  streams.out.Write(request.json ? FormatDockJson(*query.info) : FormatDockReport(*query.info));
+  streams.out.Write(request.json ? FormatDockJson(*query.info, query.dockCount) : FormatDockReport(*query.info));
+  if (SeveralDocks(query.dockCount)) streams.err.Write(SeveralDocksInfoNote(query.dockCount) + L"\r\n");
   return EXIT_SUCCESS_CODE;
 }
 
@@ -135,14 +138,16 @@ struct DockAfterFlash {
 };
 
 // After a flash the dock reboots: ask it once a second until it answers with
-// the flashed version, or the wait is over.
-DockAfterFlash WaitForFlashedDock(const CommandRequest& request, const std::wstring& before) {
+// the flashed version, or the wait is over. Only the dock read before the
+// flash counts (IsSameDock): another dock's answer is no answer.
+DockAfterFlash WaitForFlashedDock(const CommandRequest& request, const DockInfo& dockBefore) {
+  const std::wstring& before = dockBefore.FwRev;
   spdlog::info("CommandLine waiting for the dock {} s", request.waitSeconds);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(request.waitSeconds);
   DockAfterFlash result;
   for (;;) {
     const std::optional<DockQueryResult> query = QueryDockGuarded().looked;
-    if (query && query->info) {
+    if (query && query->info && IsSameDock(dockBefore, *query->info)) {
       if (IsFlashedVersion(request, before, query->info->FwRev)) {
         result.flashed = query->info;
         return result;
@@ -172,7 +177,8 @@ class ToolOutputPassThrough {
 int RunUpdate(const CommandRequest& request, Streams& streams) {
   spdlog::info("CommandLine update {}", WideToUtf8(request.image));
   const std::wstring toolPath = UpdaterToolBesideProgram();
-  UpdatePreflight preflight = PreflightUpdate(request.image, toolPath);
+  if (request.ignorePower) spdlog::info(LOG_BATTERY_IGNORED);
+  UpdatePreflight preflight = PreflightUpdate(request.image, toolPath, !request.ignorePower);
   if (preflight.refusal == UpdateRefusal::Image) {
     const std::wstring why = ImageRefusal(preflight.image);
     spdlog::error("CommandLine image refused {}", WideToUtf8(why));
@@ -184,6 +190,11 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
     spdlog::error("CommandLine tool missing {}", WideToUtf8(toolPath));
     streams.err.Write(L"The updater tool is not beside the program: " + toolPath + L"\r\n");
     return EXIT_TOOL_MISSING;
+  }
+  if (preflight.refusal == UpdateRefusal::LowBattery) {
+    streams.err.Write(BatteryRefusalText(preflight.battery.verdict, preflight.battery.status, UiLanguage::English) +
+                      L"\r\n");
+    return EXIT_LOW_BATTERY;
   }
   if (preflight.refusal == UpdateRefusal::UpdateRunning) {
     spdlog::error("CommandLine another firmware update is running");
@@ -199,6 +210,12 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
     return EXIT_BUSY;
   }
   const DockQueryResult& before = *looked;
+  // Before /expect: with two docks the one read here need not be the one the updater picks.
+  if (SeveralDocks(before.dockCount)) {
+    spdlog::error("CommandLine refused: {} docks are connected", before.dockCount);
+    streams.err.Write(SeveralDocksRefusal(before.dockCount, UiLanguage::English) + L"\r\n");
+    return EXIT_SEVERAL_DOCKS;
+  }
   if (const std::optional<int> code = ExplainMissingDock(before, streams)) return *code;
   const std::wstring& oldVersion = before.info->FwRev;
   if (!request.expect.empty() && !request.force && oldVersion == request.expect) {
@@ -212,6 +229,7 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
   UpdaterRun run;
   {
     const FlashHold hold([&streams](const wchar_t* line) { streams.err.Write(line); });
+    const FlashPowerRequest awake;
     run = RunUpdaterTool(
         toolPath, request.image, [&passThrough](const char* data, size_t length) { passThrough.Feed(data, length); },
         flash.Marker());
@@ -240,7 +258,7 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
                                               Wide(ExitCodeText(run.exitCode)) + L").\r\n");
     return EXIT_UPDATE_FAILED;
   }
-  const DockAfterFlash after = WaitForFlashedDock(request, oldVersion);
+  const DockAfterFlash after = WaitForFlashedDock(request, *before.info);
   if (!after.flashed && !after.lastAnswer) {
     spdlog::error("CommandLine dock did not answer within {} s", request.waitSeconds);
     streams.err.Write(L"The updater reported success but the dock did not answer within " +

@@ -11,6 +11,7 @@
 #include "base/log_lines.h"
 
 #include "docks/device_list.h"
+#include "docks/dock_count.h"
 #include "docks/dock_guard.h"
 #include "docks/hotplug.h"
 #include "resources/resource.h"
@@ -149,7 +150,7 @@ void DispatchCommand(HWND window, UINT command, bool fromShortcut) {
       CopySelectItemInfo(window);
       break;
     case IDM_FW_DOWNLOAD:
-      FWDownload(window, SelectedDock());
+      FWDownload(window, SelectedDock(), DocksOnBusAtLastFill());
       break;
     case IDM_SELECT_ALL:
       SelectAllRows();
@@ -173,8 +174,14 @@ void ShowDockListState(HWND mainWindow, DockListFill fill) {
   // A dock held too long by another look is tried again shortly; a flash's
   // end is told by the flash watch.
   if (fill == DockListFill::Busy) SetTimer(mainWindow, IDT_BUSY_RETRY, BUSY_RETRY_MS, nullptr);
-  SendMessageW(g_hStatusBar, SB_SETTEXTW, 0,
-               reinterpret_cast<LPARAM>(g_bListAwaitsFlashEnd ? TXT_STATUS_FLASH_RUNNING.In(SelectUiLanguage()) : L""));
+  const UiLanguage language = SelectUiLanguage();
+  std::wstring status;
+  if (g_bListAwaitsFlashEnd) {
+    status = TXT_STATUS_FLASH_RUNNING.In(language);
+  } else if (SeveralDocks(DocksOnBusAtLastFill())) {
+    status = SeveralDocksStatus(DocksOnBusAtLastFill(), language);
+  }
+  SendMessageW(g_hStatusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(status.c_str()));
 }
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -8,6 +8,7 @@
 #include "docks/dock_guard.h"
 #include "resources/resource.h"
 #include "base/ui_text.h"
+#include "update/power_request.h"
 #include "update/update_lock.h"
 #include "update/updater_process.h"
 #include "update/wait_dialog.h"
@@ -95,6 +96,7 @@ void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath,
   WaitDialogGuard guard(mainWindow);
   UpdaterRun run;
   try {
+    const FlashPowerRequest awake;
     run = RunUpdaterTool(toolPath, fwFile, ShowToolOutput, flash ? flash->Marker() : nullptr, ToolOutputQuiet);
   } catch (...) {
     // Told as a failure while the wait box is still up.
