@@ -18,6 +18,9 @@ namespace {
 
 std::mutex g_simLock;
 std::optional<SimDockState> g_simFixed;  // set by tests; otherwise the state file
+// The state a device list was made from, while the list lives: its docks
+// open as listed, and a query reads the state file once, as before.
+std::optional<SimDockState> g_simListed;
 SimDockCounters g_simCounters;
 
 // Opaque to the caller; the simulation hands out one of these per open.
@@ -110,7 +113,8 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** lis
   int count = 0;
   {
     std::lock_guard<std::mutex> lock(g_simLock);
-    count = DockCount(CurrentState());
+    g_simListed = CurrentState();
+    count = DockCount(*g_simListed);
   }
   auto* devices = new libusb_device*[SIM_DOCK_MAX_COUNT + 1]{};  // NULL-terminated, as libusb's
   for (int index = 0; index < count; ++index) devices[index] = SimDevice(index);
@@ -118,13 +122,17 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** lis
   return count;
 }
 
-void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int) { delete[] list; }
+void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int) {
+  delete[] list;
+  std::lock_guard<std::mutex> lock(g_simLock);
+  g_simListed.reset();
+}
 
 int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle) {
   const int index = SimDeviceIndex(device);
   if (index < 0) return LIBUSB_ERROR_NO_DEVICE;
   std::lock_guard<std::mutex> lock(g_simLock);
-  return OpenDock(CurrentState(), index, handle);
+  return OpenDock(g_simListed ? *g_simListed : CurrentState(), index, handle);
 }
 
 libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* handle) {
