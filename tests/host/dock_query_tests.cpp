@@ -403,12 +403,17 @@ TEST_F(DockQuery, ReportsExactlyOneOfTwoDocks) {
   ExpectOpenedOnceAndClosed(opened);
 }
 
-// Whichever of the two libusb lists first, the dock that opens is read.
-TEST_F(DockQuery, ADockThatCannotBeOpenedHidesNoDockThatCan) {
+// Whichever of the two libusb lists first, the dock that opens is read: both
+// orders of adding them, as libusb's own order is its business.
+using UnopenableBesideOpenable = DockQueryCases<bool>;
+
+TEST_P(UnopenableBesideOpenable, TheDockThatOpensIsRead) {
   DockModel openable = StandardDock();
   openable.strings[7] = u"VN70-B0002";
-  bus_.Add(WithNodeThatWillNotOpen(StandardDock()));
+  const bool unopenableFirst = GetParam();
+  if (unopenableFirst) bus_.Add(WithNodeThatWillNotOpen(StandardDock()));
   EmulatedDock& dock = bus_.Add(openable);
+  if (!unopenableFirst) bus_.Add(WithNodeThatWillNotOpen(StandardDock()));
 
   const DockQueryResult result = QueryDiagnosed();
 
@@ -420,6 +425,11 @@ TEST_F(DockQuery, ADockThatCannotBeOpenedHidesNoDockThatCan) {
   EXPECT_EQ(FirmwareRequestsSeen(dock), 1);
   ExpectOpenedOnceAndClosed(dock);
 }
+
+INSTANTIATE_TEST_SUITE_P(Bus, UnopenableBesideOpenable, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "UnopenableAddedFirst" : "OpenableAddedFirst");
+                         });
 
 // --- the emulation itself ---------------------------------------------------
 

@@ -804,8 +804,8 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
   EXPECT_NE(code, "0");
   EXPECT_EQ(printed, "CreateProcess failed (" + code + ")\n");
+  ASSERT_EQ(run.log.size(), 9u) << "only the cleared request after the failure: no reading, no refresh";
   EXPECT_EQ(run.log[8], (LogRecord{"info", "Power request cleared"}));
-  EXPECT_EQ(run.log.size(), 9u) << "nothing else after the failure: no reading, no refresh";
 }
 
 TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingStarts) {
