@@ -534,32 +534,13 @@ TEST(BatteryRule, RefusedBelowTenPercentAndOnBatteryBelowTwentyFive) {
     EXPECT_EQ(verdict, expected.verdict);
     EXPECT_EQ(BatteryRefuses(verdict), !BatteryRefusalText(verdict, {expected.ac, expected.percent}, UiLanguage::English).empty());
   }
-  EXPECT_EQ(BatteryRefusalText(BatteryVerdict::Unplugged, {0, 18}, UiLanguage::English),
-            L"The battery is at 18% and the computer is not plugged in. Connect the power adapter, then update again: a "
-            L"flash that loses power can leave the dock unusable.");
-  EXPECT_EQ(BatteryRefusalText(BatteryVerdict::Unplugged, {0, 18}, UiLanguage::Chinese),
-            L"\u7535\u6c60\u7535\u91cf\u4e3a 18%\uff0c\u4e14\u8ba1\u7b97\u673a\u672a\u63a5\u901a\u7535\u6e90\u3002"
-            L"\u8bf7\u8fde\u63a5\u7535\u6e90\u9002\u914d\u5668\u540e\u518d\u5347\u7ea7\uff1a\u5347\u7ea7\u65f6\u65ad"
-            L"\u7535\u53ef\u80fd\u5bfc\u81f4\u6269\u5c55\u575e\u65e0\u6cd5\u4f7f\u7528\u3002");
-  EXPECT_EQ(BatteryRefusalText(BatteryVerdict::TooLow, {1, 7}, UiLanguage::English).rfind(
-                L"The battery is at 7%, too low to update safely even while charging.", 0),
-            0u);
-  EXPECT_EQ(PowerStatusText({0, 18}), "AC 0 battery 18%");
-  EXPECT_EQ(PowerStatusText({1, 255}), "AC 1 battery 255");
+  // The texts themselves are checked where they are shown, in both languages.
 }
 
-TEST(SeveralDocks, CountedTextsAndTheSameDockBySerial) {
+TEST(SeveralDocks, NoFlashWithTwoAndTheSameDockIsKnownByItsSerial) {
   EXPECT_FALSE(SeveralDocks(0));
   EXPECT_FALSE(SeveralDocks(1));
   EXPECT_TRUE(SeveralDocks(2));
-  EXPECT_EQ(SeveralDocksStatus(2, UiLanguage::English), L"2 docks are connected; unplug all but one to update.");
-  EXPECT_EQ(SeveralDocksStatus(3, UiLanguage::Chinese),
-            L"\u5df2\u8fde\u63a5 3 \u4e2a\u6269\u5c55\u575e\uff1b\u8bf7\u53ea\u4fdd\u7559\u4e00\u4e2a\u518d\u5347\u7ea7\u3002");
-  EXPECT_EQ(SeveralDocksRefusal(2, UiLanguage::English),
-            L"2 docks are connected. Unplug all but the one to update: the updater cannot be told which dock to flash.");
-  EXPECT_EQ(SeveralDocksRefusal(2, UiLanguage::Chinese).rfind(L"\u5df2\u8fde\u63a5 2 \u4e2a\u6269\u5c55\u575e\u3002", 0), 0u);
-  EXPECT_EQ(SeveralDocksInfoNote(2), L"2 docks are connected; this is one of them.");
-
   struct Case {
     const wchar_t* before;
     const wchar_t* now;
