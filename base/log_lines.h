@@ -17,3 +17,14 @@ inline constexpr char LOG_COMMAND_LINE_EXIT[] = "CommandLine exit {}";
 inline constexpr char LOG_DOCK_AFTER_FLASH[] = "FWDownload dock after flash {} -> {}";
 inline constexpr char LOG_DOCK_STILL_REPORTS[] = "FWDownload dock after flash still reports {}";
 inline constexpr char LOG_DOCK_NO_ANSWER[] = "FWDownload dock after flash did not answer within {} s";
+// Held from just before the updater starts until it has ended; the argument
+// names how: "PowerRequestSystemRequired", or "SetThreadExecutionState
+// (PowerCreateRequest failed 120)" where no power request could be made.
+inline constexpr char LOG_POWER_REQUEST_SET[] = "Power request set {}";
+inline constexpr char LOG_POWER_REQUEST_CLEARED[] = "Power request cleared";
+// The battery before a flash: refused, not known, or not looked at (/ignorepower).
+inline constexpr char LOG_BATTERY_REFUSED[] = "Power check refused: {}";
+inline constexpr char LOG_BATTERY_UNKNOWN[] = "Power check: battery unknown, going on: {}";
+inline constexpr char LOG_BATTERY_IGNORED[] = "Power check skipped: /ignorepower";
+// More than one dock with the dock's ids on the bus.
+inline constexpr char LOG_SEVERAL_DOCKS[] = "QueryDock {} docks on the bus";

@@ -1,5 +1,7 @@
 #include "base/ui_text.h"
 
+#include <cwchar>
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -21,4 +23,9 @@ std::wstring FillIn(const std::wstring& pattern, const std::wstring& value) {
 
 std::wstring UpdateOkText(const std::wstring& before, const std::wstring& after) {
   return std::wstring(TXT_MSG_UPDATE_OK) + L"\n\n" + before + L" \u2192 " + after;
+}
+std::wstring FormatUiText(const wchar_t* format, int number) {
+  wchar_t text[512] = {};
+  std::swprintf(text, 512, format, number);
+  return text;
 }

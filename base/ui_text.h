@@ -78,6 +78,23 @@ inline constexpr UiText TXT_MSG_DOCK_NO_ANSWER{
 // A firmware update started elsewhere (the command line, another copy) holds the dock.
 inline constexpr UiText TXT_MSG_UPDATE_RUNNING{L"另一个固件升级正在进行中。", L"Another firmware update is running."};
 
+// Counted texts: one %d, the number of docks or the battery's charge in percent (FormatUiText).
+// The status bar, and FWDownload's refusal, while more than one dock is on the bus.
+inline constexpr UiText TXT_STATUS_SEVERAL_DOCKS{L"已连接 %d 个扩展坞；请只保留一个再升级。",
+                                                L"%d docks are connected; unplug all but one to update."};
+inline constexpr UiText TXT_MSG_SEVERAL_DOCKS{
+    L"已连接 %d 个扩展坞。请只保留要升级的那一个：升级程序无法区分要升级哪个扩展坞。",
+    L"%d docks are connected. Unplug all but the one to update: the updater cannot be told which dock to flash."};
+// The battery before a flash: on battery power, and too low even on the adapter.
+inline constexpr UiText TXT_MSG_BATTERY_UNPLUGGED{
+    L"电池电量为 %d%%，且计算机未接通电源。请连接电源适配器后再升级：升级时断电可能导致扩展坞无法使用。",
+    L"The battery is at %d%% and the computer is not plugged in. Connect the power adapter, then update again: a "
+    L"flash that loses power can leave the dock unusable."};
+inline constexpr UiText TXT_MSG_BATTERY_TOO_LOW{
+    L"电池电量仅为 %d%%，即使正在充电也过低，无法安全升级。请等电池充电后再升级：升级时断电可能导致扩展坞无法使用。",
+    L"The battery is at %d%%, too low to update safely even while charging. Let it charge, then update again: a "
+    L"flash that loses power can leave the dock unusable."};
+
 // Shown in Chinese whatever the UI language.
 inline constexpr wchar_t TXT_MSG_TOOL_MISSING[] = L"%ls 文件不存在，无法升级。";
 inline constexpr wchar_t TXT_MSG_INVALID_FW[] = L"不是有效的固件文件。";
@@ -103,6 +120,8 @@ inline constexpr wchar_t UPDATER_TOOL_NAME[] = L"varnock_dockupdatefw.exe";
 std::wstring FillIn(const std::wstring& pattern, const std::wstring& value);
 // The success box: the success text, a blank line, then "old → new".
 std::wstring UpdateOkText(const std::wstring& before, const std::wstring& after);
+// A counted text with its number filled in.
+std::wstring FormatUiText(const wchar_t* format, int number);
 
 // Constant tables, built by static initialisation before the entry point runs.
 extern const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts;

@@ -13,9 +13,11 @@ add_library(varnock_portable STATIC
   docks/dock_identity.cpp
   docks/dock_info.cpp
   docks/dock_report.cpp
+  docks/dock_count.cpp
   docks/clipboard_text.cpp
   docks/device_paths.cpp
   update/firmware_image.cpp
+  update/battery_rule.cpp
   update/update_outcome.cpp
   update/tool_output_line.cpp
   update/tool_output_utf8.cpp

@@ -50,6 +50,7 @@ add_library(varnock_app STATIC
   docks/dock_identity.cpp
   docks/dock_info.cpp
   docks/dock_query.cpp
+  docks/dock_count.cpp
   docks/dock_guard.cpp
   docks/device_list.cpp
   docks/clipboard_text.cpp
@@ -62,6 +63,8 @@ add_library(varnock_app STATIC
   update/update_outcome.cpp
   update/tool_output_line.cpp
   update/tool_output_utf8.cpp
+  update/battery_rule.cpp
+  update/power_request.cpp
   update/update_preflight.cpp
   update/flash_command.cpp
   update/taskbar_busy.cpp
@@ -92,8 +95,8 @@ set_source_files_properties(${VARNOCK_RC} PROPERTIES
   OBJECT_DEPENDS "${VARNOCK_ICON};${CMAKE_SOURCE_DIR}/resources/app.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/product.h")
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001 -I${CMAKE_BINARY_DIR}/resources -I${CMAKE_SOURCE_DIR}/resources")
 
-# The product: real libusb, nothing simulated.
-add_executable(VarnockFWUpdate WIN32 shell/main.cpp ${VARNOCK_RC})
+# The product: real libusb and the system's own power status, nothing simulated.
+add_executable(VarnockFWUpdate WIN32 shell/main.cpp update/power_status.cpp ${VARNOCK_RC})
 target_link_libraries(VarnockFWUpdate PRIVATE varnock_app libusb_static)
 target_link_options(VarnockFWUpdate PRIVATE -municode)
 add_dependencies(VarnockFWUpdate app_icon)
@@ -104,7 +107,7 @@ add_custom_command(TARGET VarnockFWUpdate POST_BUILD
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/stripped)
 
 # Its console twin for prompts and scripts: the same command line, no window.
-add_executable(VarnockFWUpdateCli shell/cli_main.cpp ${VARNOCK_RC})
+add_executable(VarnockFWUpdateCli shell/cli_main.cpp update/power_status.cpp ${VARNOCK_RC})
 set_target_properties(VarnockFWUpdateCli PROPERTIES OUTPUT_NAME VarnockFWUpdate-cli)
 target_link_libraries(VarnockFWUpdateCli PRIVATE varnock_app libusb_static)
 target_link_options(VarnockFWUpdateCli PRIVATE -municode)

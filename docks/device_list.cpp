@@ -22,6 +22,8 @@ namespace {
 HWND g_hListView = nullptr;
 // The docks behind the rows, row by row: the list shows them, it does not hold them.
 std::vector<DockInfo> g_rowDocks;
+// Docks with the dock's IDs on the bus at the last fill, opened or not.
+int g_docksOnBus = 0;
 
 // Why the last fill could not take the guard. Retries repeat it often, so
 // it is logged only when it changes.
@@ -111,6 +113,8 @@ void AppendDockRow(const DockInfo& dock) {
 
 HWND DeviceListWindow() { return g_hListView; }
 
+int DocksOnBusAtLastFill() { return g_docksOnBus; }
+
 void ClearDockList() {
   ListEmpty(g_hListView);
   g_rowDocks.clear();
@@ -152,6 +156,7 @@ DockListFill CreateListView(HWND parent) {
 
 DockListFill FillDataToListView() {
   spdlog::info(LOG_FILL_LIST);
+  g_docksOnBus = 0;
   const DockQueryGuard guard(nullptr, 0);
   if (guard.FlashRunning()) {
     spdlog::info("FillDataToListView skipped: firmware update in progress");
@@ -162,8 +167,9 @@ DockListFill FillDataToListView() {
     return DockListFill::Busy;
   }
   LogGuardTrouble(GuardTrouble::None);
-  const std::optional<DockInfo> dock = QueryDock();
-  if (dock) AppendDockRow(*dock);
+  const DockQueryResult query = QueryDockDiagnosed();
+  g_docksOnBus = query.dockCount;
+  if (query.info) AppendDockRow(*query.info);
   return DockListFill::Read;
 }
 

@@ -28,6 +28,9 @@ HWND DeviceListWindow();
 // for the guard: this runs on the window's thread), and appends its row at
 // the end of the list.
 DockListFill FillDataToListView();
+// How many docks the last fill found on the bus (0 when it did not look):
+// the list shows one of them.
+int DocksOnBusAtLastFill();
 // Empties the list and the docks behind its rows.
 void ClearDockList();
 // The dock of the first selected row, if any.

@@ -34,33 +34,35 @@ bool IsDock(libusb_device* device) {
          descriptor.idVendor == DOCK_VENDOR_ID && descriptor.idProduct == DOCK_PRODUCT_ID;
 }
 
-// libusb_open_device_with_vid_pid says only that it opened nothing. It tries
-// the first device with the dock's IDs, so look at that same device again:
-// none listed means no dock; one that refuses to open is a dock without a
-// usable driver (LIBUSB_ERROR_NOT_SUPPORTED on Windows), which the user can fix.
-DockQueryResult DiagnoseUnopenedDock() {
-  DockQueryResult result;
-  libusb_device** devices = nullptr;
-  const ssize_t count = libusb_get_device_list(nullptr, &devices);
-  if (count < 0) return result;  // no list was made
-  const UsbDeviceList list(devices);
-  libusb_device** const end = list.get() + count;
-  libusb_device** const dock = std::find_if(list.get(), end, IsDock);
-  if (dock == end) return result;
+// Every device with the dock's IDs, counted, and the first of them that
+// opens. libusb_open_device_with_vid_pid tries only the first, so a dock
+// that cannot be opened (no WinUSB-class driver, held by another program)
+// would hide one that can.
+struct DocksOnBus {
+  UsbHandle opened;      // the first dock that opened; it keeps its device
+  int count = 0;
+  int firstOpenError = 0;  // libusb_open's code for the first dock that did not open
+};
 
-  libusb_device_handle* opened = nullptr;
-  const int code = libusb_open(*dock, &opened);
-  if (code == LIBUSB_SUCCESS) {
-    // The dock arrived or got its driver since the first look. Not read here:
-    // its arrival brings its own refresh, and this query already logged that
-    // it found nothing.
-    const UsbHandle closing(opened);
-    return result;
+DocksOnBus OpenFirstDock() {
+  DocksOnBus docks;
+  libusb_device** devices = nullptr;
+  const ssize_t listed = libusb_get_device_list(nullptr, &devices);
+  if (listed < 0) return docks;  // no list was made
+  const UsbDeviceList list(devices);
+  for (ssize_t i = 0; i < listed; ++i) {
+    if (!IsDock(list[i])) continue;
+    ++docks.count;
+    if (docks.opened) continue;
+    libusb_device_handle* handle = nullptr;
+    const int code = libusb_open(list[i], &handle);
+    if (code == LIBUSB_SUCCESS) {
+      docks.opened.reset(handle);
+    } else if (docks.firstOpenError == 0) {
+      docks.firstOpenError = code;
+    }
   }
-  spdlog::error(LOG_DOCK_UNOPENABLE, UsbErrorText(code));
-  result.presence = DockPresence::Unopenable;
-  result.openError = code;
-  return result;
+  return docks;
 }
 
 // One string descriptor as ASCII; empty when the dock has no such string
@@ -93,33 +95,45 @@ int StartUsbLibrary() {
 std::optional<DockInfo> QueryDock() { return QueryDockDiagnosed().info; }
 
 DockQueryResult QueryDockDiagnosed() {
-  UsbHandle handle(libusb_open_device_with_vid_pid(nullptr, DOCK_VENDOR_ID, DOCK_PRODUCT_ID));
-  if (!handle) {
-    spdlog::error(LOG_NO_DOCK_OPENED);
-    return DiagnoseUnopenedDock();
-  }
+  const DocksOnBus docks = OpenFirstDock();
   DockQueryResult result;
+  result.dockCount = docks.count;
+  if (docks.count > 1) spdlog::info(LOG_SEVERAL_DOCKS, docks.count);
+  if (!docks.opened) {
+    spdlog::error(LOG_NO_DOCK_OPENED);
+    // None listed means no dock; one that refuses to open is a dock without a
+    // usable driver (LIBUSB_ERROR_NOT_SUPPORTED on Windows), which the user can fix.
+    if (docks.count > 0) {
+      spdlog::error(LOG_DOCK_UNOPENABLE, UsbErrorText(docks.firstOpenError));
+      result.presence = DockPresence::Unopenable;
+      result.openError = docks.firstOpenError;
+    }
+    return result;
+  }
+  // Another dock before this one would not open: worth a line, not a stop.
+  if (docks.firstOpenError != 0) spdlog::error(LOG_DOCK_UNOPENABLE, UsbErrorText(docks.firstOpenError));
   result.presence = DockPresence::Opened;
-  libusb_device* device = libusb_get_device(handle.get());
+  libusb_device_handle* const handle = docks.opened.get();
+  libusb_device* device = libusb_get_device(handle);
   if (device == nullptr) return result;
 
   libusb_device_descriptor descriptor{};
   libusb_get_device_descriptor(device, &descriptor);
 
   DockInfo info;
-  const std::string vendor = ReadDockString(handle.get(), descriptor.iManufacturer);
+  const std::string vendor = ReadDockString(handle, descriptor.iManufacturer);
   info.Vendor = AsciiToWide(vendor.c_str());
   spdlog::info("iManufacturer {}", vendor);
-  const std::string product = ReadDockString(handle.get(), descriptor.iProduct);
+  const std::string product = ReadDockString(handle, descriptor.iProduct);
   info.Product = AsciiToWide(product.c_str());
   spdlog::info("iProduct {}", product);
-  const std::string serial = ReadDockString(handle.get(), descriptor.iSerialNumber);
+  const std::string serial = ReadDockString(handle, descriptor.iSerialNumber);
   info.SerialNumber = AsciiToWide(serial.c_str());
   spdlog::info("iSerialNumber {}", serial);
 
   {
     std::vector<std::uint8_t> reply(DOCK_FW_REPLY_LENGTH, 0);
-    const int result = libusb_control_transfer(handle.get(), DOCK_REQUEST_TYPE_VENDOR_IN, DOCK_REQ_FW_VERSION, 0, 0,
+    const int result = libusb_control_transfer(handle, DOCK_REQUEST_TYPE_VENDOR_IN, DOCK_REQ_FW_VERSION, 0, 0,
                                                reply.data(), DOCK_FW_REPLY_LENGTH, DOCK_FW_TIMEOUT_MS);
     if (result < 0) {
       spdlog::error(LOG_FW_REQUEST_FAILED, result);

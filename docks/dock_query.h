@@ -14,9 +14,9 @@ inline constexpr int DOCK_FW_REPLY_MIN_LENGTH = 8;  // the version is in bytes 4
 inline constexpr unsigned DOCK_FW_TIMEOUT_MS = 5000;
 inline constexpr int DOCK_STRING_BUFFER_LENGTH = 256;
 
-// Opens the first dock libusb lists (default context, which must be
-// initialised), reads its three strings and its firmware revision, closes it.
-// Nothing when no dock can be opened.
+// Opens the first dock libusb lists that opens (default context, which must
+// be initialised), reads its three strings and its firmware revision, closes
+// it. Nothing when no dock can be opened.
 std::optional<DockInfo> QueryDock();
 
 // What a look at the bus found.
@@ -25,6 +25,7 @@ struct DockQueryResult {
   std::optional<DockInfo> info;             // the dock's texts when it answered
   DockPresence presence = DockPresence::Absent;
   int openError = 0;                        // libusb_open's error code when Unopenable
+  int dockCount = 0;                        // devices with the dock's IDs on the bus, opened or not
 };
 // QueryDock with the reason when no dock could be opened.
 DockQueryResult QueryDockDiagnosed();

@@ -33,11 +33,11 @@ std::wstring FormatDockReport(const DockInfo& dock) {
   return text;
 }
 
-std::wstring FormatDockJson(const DockInfo& dock) {
+std::wstring FormatDockJson(const DockInfo& dock, int dockCount) {
   std::wstring text = L"{";
   for (const DockColumn& column : DOCK_COLUMNS) {
     if (text.size() > 1) text += L",";
     text += JsonString(column.title.english) + L":" + JsonString(dock.*column.field);
   }
-  return text + L"}\r\n";
+  return text + L"," + JsonString(L"DockCount") + L":" + std::to_wstring(dockCount) + L"}\r\n";
 }

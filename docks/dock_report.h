@@ -7,5 +7,6 @@ struct DockInfo;
 
 // "Vendor: …", "Product: …", "SerialNumber: …", "FwRev: …", each ending in CRLF.
 std::wstring FormatDockReport(const DockInfo& dock);
-// One JSON object with the same four keys, ending in CRLF.
-std::wstring FormatDockJson(const DockInfo& dock);
+// One JSON object with the same four keys and "DockCount", the number of
+// docks on the bus, ending in CRLF.
+std::wstring FormatDockJson(const DockInfo& dock, int dockCount);

@@ -6,7 +6,7 @@
 
 namespace {
 
-enum class Switch { Info, Json, Update, Wait, Expect, Force, Log, Help };
+enum class Switch { Info, Json, Update, Wait, Expect, Force, IgnorePower, Log, Help };
 
 struct SwitchSpec {
   Switch which;
@@ -15,6 +15,7 @@ struct SwitchSpec {
 constexpr SwitchSpec SWITCHES[] = {
     {Switch::Info, L"info"},     {Switch::Json, L"json"},   {Switch::Update, L"update"}, {Switch::Wait, L"wait"},
     {Switch::Expect, L"expect"}, {Switch::Force, L"force"}, {Switch::Log, L"log"},       {Switch::Help, L"?"},
+    {Switch::IgnorePower, L"ignorepower"},
 };
 
 std::wstring ExitCodesText() {
@@ -74,12 +75,14 @@ const std::wstring COMMAND_LINE_USAGE =
     L"Usage:\r\n"
     L"  VarnockFWUpdate.exe                                 open the window\r\n"
     L"  VarnockFWUpdate.exe /info [/json] [/log <file>]     print the dock's information\r\n"
-    L"  VarnockFWUpdate.exe /update <image> [/wait <seconds>] [/expect <version>] [/force] [/log <file>]\r\n"
+    L"  VarnockFWUpdate.exe /update <image> [/wait <seconds>] [/expect <version>] [/force] [/ignorepower]\r\n"
+    L"                      [/log <file>]\r\n"
     L"                                                      update the dock's firmware\r\n"
     L"  VarnockFWUpdate.exe /?                              this help\r\n"
     L"/expect <version>: nothing is flashed when the dock already has it, and the update\r\n"
     L"  succeeds only when the dock reports it afterwards. /force: flash all the same, and\r\n"
-    L"  accept an unchanged version. /log <file>: append the log there, not to basic-log.txt.\r\n" +
+    L"  accept an unchanged version. /ignorepower: flash on a low battery too.\r\n"
+    L"/log <file>: append the log there, not to basic-log.txt.\r\n" +
     ExitCodesText();
 
 CommandRequest ParseCommandLine(const std::vector<std::wstring>& args) {
@@ -117,14 +120,16 @@ CommandRequest ParseCommandLine(const std::vector<std::wstring>& args) {
   }
   const bool info = given[Switch::Info], json = given[Switch::Json], update = given[Switch::Update],
              wait = given[Switch::Wait], expect = given[Switch::Expect], force = given[Switch::Force],
-             log = given[Switch::Log], help = given[Switch::Help];
+             log = given[Switch::Log], help = given[Switch::Help], ignorePower = given[Switch::IgnorePower];
   request.force = force;
+  request.ignorePower = ignorePower;
   if (help) {
-    if (info || json || update || wait || expect || force || log) return UsageError(L"/? stands alone");
+    if (info || json || update || wait || expect || force || ignorePower || log) return UsageError(L"/? stands alone");
     request.mode = CommandMode::Help;
   } else if (info) {
     if (update || wait) return UsageError(L"/info and /update exclude each other");
     if (expect || force) return UsageError(expect ? L"/expect goes with /update only" : L"/force goes with /update only");
+    if (ignorePower) return UsageError(L"/ignorepower goes with /update only");
     request.mode = CommandMode::Info;
     request.json = json;
   } else if (update) {
@@ -136,6 +141,8 @@ CommandRequest ParseCommandLine(const std::vector<std::wstring>& args) {
     return UsageError(L"/wait goes with /update only");
   } else if (expect || force) {
     return UsageError(expect ? L"/expect goes with /update only" : L"/force goes with /update only");
+  } else if (ignorePower) {
+    return UsageError(L"/ignorepower goes with /update only");
   } else {
     return UsageError(L"/log goes with /info or /update");
   }

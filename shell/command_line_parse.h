@@ -7,7 +7,7 @@
 enum class CommandMode {
   Window,      // no arguments: the program as a user starts it
   Info,        // /info [/json]
-  Update,      // /update <image> [/wait <seconds>] [/expect <version>] [/force]
+  Update,      // /update <image> [/wait <seconds>] [/expect <version>] [/force] [/ignorepower]
   Help,        // /?
   UsageError,  // anything else
 };
@@ -22,6 +22,7 @@ struct CommandRequest {
   int waitSeconds = DEFAULT_DOCK_WAIT_SECONDS;
   std::wstring expect;   // /expect: the version the dock must end with
   bool force = false;    // /force: flash even when the dock has it already
+  bool ignorePower = false;  // /ignorepower: flash whatever the battery
   std::wstring logFile;  // /log: appended to instead of basic-log.txt; empty: the default
   std::wstring problem;  // UsageError: what was wrong
 };
@@ -41,6 +42,8 @@ enum ExitCode : int {
   EXIT_DOCK_DID_NOT_RETURN = 9,
   EXIT_VERSION_UNCHANGED = 10,
   EXIT_USB_UNAVAILABLE = 11,
+  EXIT_LOW_BATTERY = 12,
+  EXIT_SEVERAL_DOCKS = 13,
 };
 
 struct ExitCodeMeaning {
@@ -60,7 +63,9 @@ inline constexpr ExitCodeMeaning EXIT_CODE_MEANINGS[] = {
     {EXIT_TOOL_NOT_STARTED, L"updater could not be started", false},
     {EXIT_DOCK_DID_NOT_RETURN, L"the dock did not come back in time", true},
     {EXIT_VERSION_UNCHANGED, L"the dock does not report the new version", false},
-    {EXIT_USB_UNAVAILABLE, L"the USB library could not be initialised", false},
+    {EXIT_USB_UNAVAILABLE, L"the USB library could not be initialised", true},
+    {EXIT_LOW_BATTERY, L"the battery is too low to flash", false},
+    {EXIT_SEVERAL_DOCKS, L"more than one dock is connected", false},
 };
 
 // The arguments after the program's own name. Switches start with '/' or '-'

@@ -9,6 +9,7 @@
 
 #include "base/log_lines.h"
 
+#include "docks/dock_count.h"
 #include "docks/dock_guard.h"
 #include "docks/dock_query.h"
 #include "docks/dock_report.h"
@@ -18,6 +19,7 @@
 #include "update/dock_after_flash.h"
 #include "update/firmware_image.h"
 #include "update/flash_hold.h"
+#include "update/power_request.h"
 #include "update/update_preflight.h"
 #include "update/tool_output_utf8.h"
 #include "update/update_outcome.h"
@@ -101,7 +103,8 @@ int RunInfo(const CommandRequest& request, Streams& streams) {
   }
   const DockQueryResult& query = *guarded.looked;
   if (const std::optional<int> code = ExplainMissingDock(query, streams)) return *code;
-  streams.out.Write(request.json ? FormatDockJson(*query.info) : FormatDockReport(*query.info));
+  streams.out.Write(request.json ? FormatDockJson(*query.info, query.dockCount) : FormatDockReport(*query.info));
+  if (SeveralDocks(query.dockCount)) streams.err.Write(SeveralDocksInfoNote(query.dockCount) + L"\r\n");
   return EXIT_SUCCESS_CODE;
 }
 
@@ -146,7 +149,8 @@ class ToolOutputPassThrough {
 int RunUpdate(const CommandRequest& request, Streams& streams) {
   spdlog::info("CommandLine update {}", WideToUtf8(request.image));
   const std::wstring toolPath = UpdaterToolBesideProgram();
-  UpdatePreflight preflight = PreflightUpdate(request.image, toolPath);
+  if (request.ignorePower) spdlog::info(LOG_BATTERY_IGNORED);
+  UpdatePreflight preflight = PreflightUpdate(request.image, toolPath, !request.ignorePower);
   if (preflight.refusal == UpdateRefusal::Image) {
     const std::wstring why = ImageRefusal(preflight.image);
     spdlog::error("CommandLine image refused {}", WideToUtf8(why));
@@ -158,6 +162,11 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
     spdlog::error("CommandLine tool missing {}", WideToUtf8(toolPath));
     streams.err.Write(L"The updater tool is not beside the program: " + toolPath + L"\r\n");
     return EXIT_TOOL_MISSING;
+  }
+  if (preflight.refusal == UpdateRefusal::LowBattery) {
+    streams.err.Write(BatteryRefusalText(preflight.battery.verdict, preflight.battery.status, UiLanguage::English) +
+                      L"\r\n");
+    return EXIT_LOW_BATTERY;
   }
   if (preflight.refusal == UpdateRefusal::UpdateRunning) {
     spdlog::error("CommandLine another firmware update is running");
@@ -173,6 +182,12 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
     return EXIT_BUSY;
   }
   const DockQueryResult& before = *looked;
+  // Before /expect: with two docks the one read here need not be the one the updater picks.
+  if (SeveralDocks(before.dockCount)) {
+    spdlog::error("CommandLine refused: {} docks are connected", before.dockCount);
+    streams.err.Write(SeveralDocksRefusal(before.dockCount, UiLanguage::English) + L"\r\n");
+    return EXIT_SEVERAL_DOCKS;
+  }
   if (const std::optional<int> code = ExplainMissingDock(before, streams)) return *code;
   const std::wstring& oldVersion = before.info->FwRev;
   if (!request.expect.empty() && !request.force && oldVersion == request.expect) {
@@ -186,6 +201,7 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
   UpdaterRun run;
   {
     const FlashHold hold([&streams](const wchar_t* line) { streams.err.Write(line); });
+    const FlashPowerRequest awake;
     run = RunUpdaterTool(
         toolPath, request.image, [&passThrough](const char* data, size_t length) { passThrough.Feed(data, length); },
         flash.Marker());
@@ -216,7 +232,8 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
   }
   const DockAfterFlash after = WaitForDockAfterFlash(
       "CommandLine", std::chrono::seconds(request.waitSeconds),
-      [&request, &oldVersion](const std::wstring& version) { return IsFlashedVersion(request, oldVersion, version); });
+      [&request, &oldVersion](const std::wstring& version) { return IsFlashedVersion(request, oldVersion, version); },
+      &*before.info);
   if (after.proof == DockProof::NoAnswer) {
     spdlog::error("CommandLine dock did not answer within {} s", request.waitSeconds);
     streams.err.Write(L"The updater reported success but the dock did not answer within " +

@@ -12,6 +12,7 @@
 #include "base/log_lines.h"
 
 #include "docks/device_list.h"
+#include "docks/dock_count.h"
 #include "docks/dock_guard.h"
 #include "docks/hotplug.h"
 #include "resources/resource.h"
@@ -167,7 +168,7 @@ void DispatchCommand(HWND window, UINT command, bool fromShortcut) {
       CopySelectItemInfo(window);
       break;
     case IDM_FW_DOWNLOAD:
-      FWDownload(window, SelectedDock());
+      FWDownload(window, SelectedDock(), DocksOnBusAtLastFill());
       if (g_bHotplugDeferred && !UpdateRunning()) RefreshDeviceList();
       break;
     case IDM_SELECT_ALL:
@@ -191,10 +192,11 @@ void RefreshDeviceList() {
 void ShowDockListState(HWND mainWindow, DockListFill fill) {
   g_bListAwaitsFlashEnd = fill != DockListFill::Read;
   const UiLanguage language = SelectUiLanguage();
-  const wchar_t* status = L"";
+  std::wstring status;
   switch (fill) {
     case DockListFill::Read:
       g_busyRetryMs = BUSY_RETRY_MS;
+      if (SeveralDocks(DocksOnBusAtLastFill())) status = SeveralDocksStatus(DocksOnBusAtLastFill(), language);
       break;
     case DockListFill::FlashRunning:
       // Its end is told by the flash watch.
@@ -208,7 +210,7 @@ void ShowDockListState(HWND mainWindow, DockListFill fill) {
       g_busyRetryMs = std::min(g_busyRetryMs * 2, BUSY_RETRY_LONGEST_MS);
       break;
   }
-  SendMessageW(g_hStatusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(status));
+  SendMessageW(g_hStatusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(status.c_str()));
 }
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {

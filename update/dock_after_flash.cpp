@@ -4,6 +4,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include "base/text_conversion.h"
+#include "docks/dock_count.h"
 #include "docks/dock_guard.h"
 #include "docks/dock_query.h"
 
@@ -14,7 +16,7 @@ std::atomic<long long> g_windowProofLimitMs{std::chrono::milliseconds(DOCK_PROOF
 }  // namespace
 
 DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds limit,
-                                     const FlashedVersionRule& flashed) {
+                                     const FlashedVersionRule& flashed, const DockInfo* dockBefore) {
   spdlog::info("{} waiting for the dock {} s", who, std::chrono::duration_cast<std::chrono::seconds>(limit).count());
   const auto deadline = std::chrono::steady_clock::now() + limit;
   DockAfterFlash result;
@@ -28,7 +30,9 @@ DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds 
     } else {
       spdlog::info("{} QueryDock", who);
       const DockQueryResult query = QueryDockDiagnosed();
-      if (query.info) {
+      if (query.info && dockBefore != nullptr && !IsSameDock(*dockBefore, *query.info)) {
+        spdlog::error("{} another dock answered: {}", who, WideToUtf8(query.info->SerialNumber));
+      } else if (query.info) {
         result.answer = query.info;
         result.restarted = seenAway;
         if (flashed(query.info->FwRev)) {

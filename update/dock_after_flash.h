@@ -31,9 +31,10 @@ using FlashedVersionRule = std::function<bool(const std::wstring& version)>;
 
 // Asks the dock once a second until it answers with a version `flashed`
 // accepts, or answers after it was seen off the bus, or `limit` has passed.
-// `who` begins each log line ("CommandLine", "FWDownload").
+// `who` begins each log line ("CommandLine", "FWDownload"). With `dockBefore`,
+// only that dock's answer counts (IsSameDock): another dock's is no answer.
 DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds limit,
-                                     const FlashedVersionRule& flashed);
+                                     const FlashedVersionRule& flashed, const DockInfo* dockBefore = nullptr);
 
 // The window's wait, shortened by tests (DockProofLimitForTest).
 std::chrono::milliseconds WindowDockProofLimit();

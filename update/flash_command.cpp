@@ -11,6 +11,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "docks/dock_count.h"
 #include "docks/dock_guard.h"
 #include "resources/resource.h"
 #include "base/text_conversion.h"
@@ -37,6 +38,16 @@ void RefuseMissingTool(HWND mainWindow, const std::wstring& toolPath) {
 void RefuseUpdateRunning(HWND mainWindow) {
   spdlog::error("FWDownload refused: another firmware update is running");
   ShowRefusal(mainWindow, TXT_MSG_UPDATE_RUNNING.In(SelectUiLanguage()));
+}
+
+// The updater cannot be told which dock to flash.
+void RefuseSeveralDocks(HWND mainWindow, int docksOnBus) {
+  spdlog::error("FWDownload refused: {} docks are connected", docksOnBus);
+  ShowRefusal(mainWindow, SeveralDocksRefusal(docksOnBus, SelectUiLanguage()).c_str());
+}
+
+void RefuseLowBattery(HWND mainWindow, const BatteryCheck& battery) {
+  ShowRefusal(mainWindow, BatteryRefusalText(battery.verdict, battery.status, SelectUiLanguage()).c_str());
 }
 
 // The open-file dialog; empty when the user chose nothing.
@@ -72,7 +83,7 @@ class ShutdownBlockReason {
 
 }  // namespace
 
-void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock) {
+void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock, int docksOnBus) {
   spdlog::info("FWDownload");
   // The wait box's modal loop still dispatches commands posted to the
   // disabled window; a second update must never start from one.
@@ -93,10 +104,20 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock) {
     return;
   }
   if (!selectedDock) return;
+  if (SeveralDocks(docksOnBus)) {
+    RefuseSeveralDocks(mainWindow, docksOnBus);
+    return;
+  }
+  // The pre-flight's battery check, before the user picks a file.
+  const BatteryCheck battery = CheckBatteryForFlash();
+  if (BatteryRefuses(battery.verdict)) {
+    RefuseLowBattery(mainWindow, battery);
+    return;
+  }
 
   const std::wstring fwFile = AskForFirmwareFile(mainWindow);
   if (fwFile.empty()) return;
-  UpdatePreflight preflight = PreflightUpdate(fwFile, toolPath);
+  UpdatePreflight preflight = PreflightUpdate(fwFile, toolPath, false);
   switch (preflight.refusal) {
     case UpdateRefusal::Image:
       // A file that cannot be read is passed over quietly.
@@ -104,6 +125,9 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock) {
       return;
     case UpdateRefusal::ToolMissing:
       RefuseMissingTool(mainWindow, toolPath);
+      return;
+    case UpdateRefusal::LowBattery:
+      RefuseLowBattery(mainWindow, preflight.battery);
       return;
     case UpdateRefusal::UpdateRunning:
       spdlog::info("FWDownload select fwfile is {}", WideToUtf8(fwFile));

@@ -2,6 +2,10 @@
 
 #include <vector>
 
+#include <spdlog/spdlog.h>
+
+#include "base/log_lines.h"
+#include "update/power_status.h"
 #include "update/updater_command.h"
 
 std::wstring UpdaterToolBesideProgram() {
@@ -15,7 +19,19 @@ bool UpdaterToolPresent(const std::wstring& toolPath) {
   return GetFileAttributesW(toolPath.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath) {
+BatteryCheck CheckBatteryForFlash() {
+  BatteryCheck check;
+  check.status = ReadPowerStatus();
+  check.verdict = JudgeBatteryForFlash(check.status);
+  if (BatteryRefuses(check.verdict)) {
+    spdlog::error(LOG_BATTERY_REFUSED, PowerStatusText(check.status));
+  } else if (check.verdict == BatteryVerdict::Unknown) {
+    spdlog::info(LOG_BATTERY_UNKNOWN, PowerStatusText(check.status));
+  }
+  return check;
+}
+
+UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath, bool checkBattery) {
   UpdatePreflight result;
   result.image = CheckFirmwareImage(image);
   if (result.image != FirmwareImageCheck::Accepted) {
@@ -25,6 +41,13 @@ UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& t
   if (!UpdaterToolPresent(toolPath)) {
     result.refusal = UpdateRefusal::ToolMissing;
     return result;
+  }
+  if (checkBattery) {
+    result.battery = CheckBatteryForFlash();
+    if (BatteryRefuses(result.battery.verdict)) {
+      result.refusal = UpdateRefusal::LowBattery;
+      return result;
+    }
   }
   auto flash = std::make_unique<FlashGuard>();
   if (!flash->Held()) {

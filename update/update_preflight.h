@@ -1,13 +1,14 @@
 #pragma once
 // The checks before a flash, in one order for the window and the command
-// line alike: the image, the updater beside the program, then the dock guard.
-// The front ends only present the refusal.
+// line alike: the image, the updater beside the program, the battery, then
+// the dock guard. The front ends only present the refusal.
 #include <windows.h>
 
 #include <memory>
 #include <string>
 
 #include "docks/dock_guard.h"
+#include "update/battery_rule.h"
 #include "update/firmware_image.h"
 
 inline constexpr DWORD MODULE_PATH_LENGTH = 1024;
@@ -21,14 +22,26 @@ enum class UpdateRefusal {
   None,
   Image,          // see UpdatePreflight::image
   ToolMissing,    // no updater beside the program
+  LowBattery,     // see UpdatePreflight::battery
   UpdateRunning,  // a flash runs somewhere (or its updater is still alive), or the dock is held
 };
+
+struct BatteryCheck {
+  BatteryVerdict verdict = BatteryVerdict::Allowed;
+  PowerStatus status;
+};
+// Reads the computer's power and judges it by the battery rule; a refusal
+// and an unknown charge are logged.
+BatteryCheck CheckBatteryForFlash();
 
 struct UpdatePreflight {
   UpdateRefusal refusal = UpdateRefusal::None;
   FirmwareImageCheck image = FirmwareImageCheck::Accepted;
+  BatteryCheck battery;
   // Held when nothing was refused: the flash's guard, to be given to the updater.
   std::unique_ptr<FlashGuard> flash;
 };
 
-UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath);
+// `checkBattery` false: the battery is not looked at (the window looked
+// before its file dialog; the command line's /ignorepower).
+UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath, bool checkBattery);

@@ -12,6 +12,7 @@
 #include "base/text_conversion.h"
 #include "base/ui_text.h"
 #include "update/dock_after_flash.h"
+#include "update/power_request.h"
 #include "update/update_lock.h"
 #include "update/updater_process.h"
 #include "update/wait_dialog.h"
@@ -131,6 +132,7 @@ void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath,
   WaitDialogGuard guard(mainWindow);
   UpdaterRun run;
   try {
+    const FlashPowerRequest awake;
     run = RunUpdaterTool(toolPath, fwFile, ShowToolOutput, flash ? flash->Marker() : nullptr, ToolOutputQuiet);
   } catch (...) {
     // Told as a failure while the wait box is still up.

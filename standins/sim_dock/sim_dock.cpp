@@ -4,6 +4,8 @@
 
 #include <libusb.h>
 
+#include "update/power_status.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -16,27 +18,43 @@ namespace {
 
 std::mutex g_simLock;
 std::optional<SimDockState> g_simFixed;  // set by tests; otherwise the state file
+// The state a device list was made from, while the list lives: its docks
+// open as listed, and a query reads the state file once, as before.
+std::optional<SimDockState> g_simListed;
 SimDockCounters g_simCounters;
 
 // Opaque to the caller; the simulation hands out one of these per open.
 struct SimHandle {
-  SimDockState state;
+  SimDockState state;  // the opened dock's own (SimDockNumber)
+  int index;
 };
-int g_simDeviceTag = 0;  // address used as the libusb_device
+int g_simDeviceTags[SIM_DOCK_MAX_COUNT] = {};  // their addresses are the libusb_devices
 
 // The dock's IDs, written out here rather than taken from the query's header,
 // so that a wrong ID in the query finds no simulated dock.
 constexpr std::uint16_t SIM_VENDOR_ID = 0x3A7D;
 constexpr std::uint16_t SIM_PRODUCT_ID = 0xB070;
 
-libusb_device* SimDevice() { return reinterpret_cast<libusb_device*>(&g_simDeviceTag); }
+libusb_device* SimDevice(int index) { return reinterpret_cast<libusb_device*>(&g_simDeviceTags[index]); }
+// The dock's index, or -1 for a device that is none of ours.
+int SimDeviceIndex(libusb_device* device) {
+  for (int index = 0; index < SIM_DOCK_MAX_COUNT; ++index) {
+    if (device == SimDevice(index)) return index;
+  }
+  return -1;
+}
 
-// libusb_open on the dock in `state`; the caller holds g_simLock.
-int OpenDock(const SimDockState& state, libusb_device_handle** handle) {
-  if (!state.present) return LIBUSB_ERROR_NO_DEVICE;
-  if (state.openError != 0) return state.openError;
+int DockCount(const SimDockState& state) {
+  return state.present ? std::clamp(state.count, 0, SIM_DOCK_MAX_COUNT) : 0;
+}
+
+// libusb_open on dock `index` in `state`; the caller holds g_simLock.
+int OpenDock(const SimDockState& state, int index, libusb_device_handle** handle) {
+  if (index < 0 || index >= DockCount(state)) return LIBUSB_ERROR_NO_DEVICE;
+  const SimDockState dock = SimDockNumber(state, index);
+  if (dock.openError != 0) return dock.openError;
   ++g_simCounters.opens;
-  *handle = reinterpret_cast<libusb_device_handle*>(new SimHandle{state});
+  *handle = reinterpret_cast<libusb_device_handle*>(new SimHandle{dock, index});
   return LIBUSB_SUCCESS;
 }
 
@@ -87,32 +105,38 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
   if (vendor_id != SIM_VENDOR_ID || product_id != SIM_PRODUCT_ID) return nullptr;
   std::lock_guard<std::mutex> lock(g_simLock);
   libusb_device_handle* handle = nullptr;
-  return OpenDock(CurrentState(), &handle) == LIBUSB_SUCCESS ? handle : nullptr;
+  return OpenDock(CurrentState(), 0, &handle) == LIBUSB_SUCCESS ? handle : nullptr;
 }
 
-// The bus holds the dock alone, when it is present.
+// The bus holds the docks alone, when they are present.
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** list) {
-  bool present = false;
+  int count = 0;
   {
     std::lock_guard<std::mutex> lock(g_simLock);
-    present = CurrentState().present;
+    g_simListed = CurrentState();
+    count = DockCount(*g_simListed);
   }
-  auto* devices = new libusb_device*[2]{};  // NULL-terminated, as libusb's
-  if (present) devices[0] = SimDevice();
+  auto* devices = new libusb_device*[SIM_DOCK_MAX_COUNT + 1]{};  // NULL-terminated, as libusb's
+  for (int index = 0; index < count; ++index) devices[index] = SimDevice(index);
   *list = devices;
-  return present ? 1 : 0;
+  return count;
 }
 
-void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int) { delete[] list; }
+void LIBUSB_CALL libusb_free_device_list(libusb_device** list, int) {
+  delete[] list;
+  std::lock_guard<std::mutex> lock(g_simLock);
+  g_simListed.reset();
+}
 
 int LIBUSB_CALL libusb_open(libusb_device* device, libusb_device_handle** handle) {
-  if (device != SimDevice()) return LIBUSB_ERROR_NO_DEVICE;
+  const int index = SimDeviceIndex(device);
+  if (index < 0) return LIBUSB_ERROR_NO_DEVICE;
   std::lock_guard<std::mutex> lock(g_simLock);
-  return OpenDock(CurrentState(), handle);
+  return OpenDock(g_simListed ? *g_simListed : CurrentState(), index, handle);
 }
 
 libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* handle) {
-  return handle != nullptr ? SimDevice() : nullptr;
+  return handle != nullptr ? SimDevice(reinterpret_cast<SimHandle*>(handle)->index) : nullptr;
 }
 
 // Word for word as libusb 1.0.28 names them.
@@ -192,3 +216,12 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* handle) {
 }
 
 }  // extern "C"
+
+PowerStatus ReadPowerStatus() {
+  std::lock_guard<std::mutex> lock(g_simLock);
+  const SimDockState state = CurrentState();
+  PowerStatus status;
+  status.acLine = state.acLine;
+  status.batteryPercent = state.batteryPercent;
+  return status;
+}

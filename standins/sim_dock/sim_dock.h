@@ -1,7 +1,8 @@
 #pragma once
-// A simulated Varnock dock that answers the libusb calls the dock query makes.
-// Linked into test executables and the demo build in place of libusb; never
-// into VarnockFWUpdate.exe.
+// A simulated Varnock dock that answers the libusb calls the dock query makes,
+// and the computer's power status (ReadPowerStatus, update/power_status.h).
+// Linked into test executables and the demo build in place of libusb and the
+// program's own power status; never into VarnockFWUpdate.exe.
 //
 // In-process tests set the state directly. Other processes (the demo, tests
 // that start the program) read it from a small text file, named by the
@@ -15,9 +16,18 @@
 //   control_result=0        (a negative libusb code makes the request fail)
 //   reply_length=1024
 //   open_error=0            (a libusb code: the dock is present but opening it
-//                            fails with it; -12 as without a WinUSB-class driver)
+//                            fails with it; -12 as without a WinUSB-class driver.
+//                            With count above 1 only the first dock fails)
 //   offline_until=0         (system time as FILETIME ticks: until then the dock is
 //                            off the bus, as while it reboots after a flash)
+//   count=1                 (docks with the dock's IDs on the bus, 1 to 8; the
+//                            second and later report serial2 and firmware2 when
+//                            given, else the first's serial with "-2", "-3", ...
+//                            and the first's firmware)
+//   serial2=VN-2026-0002
+//   firmware2=1.3.0.0
+//   ac=1                    (the power status: AC line 0 offline, 1 online, 255 unknown)
+//   battery=100             (charge in percent, 0 to 100; 255 unknown or no battery)
 #include <cstdint>
 #include <string>
 
@@ -32,7 +42,17 @@ struct SimDockState {
   int initResult = 0;  // libusb_init's result
   int openError = 0;   // non-zero: listed, but opening fails with this libusb code
   std::uint64_t offlineUntil = 0;  // FILETIME ticks; the dock is absent before then
+  int count = 1;                   // docks on the bus when present
+  std::string serial2;             // empty: the first's serial with "-2", "-3", ...
+  bool hasFirmware2 = false;
+  std::uint8_t firmware2[4] = {};
+  std::uint8_t acLine = 1;
+  std::uint8_t batteryPercent = 100;
 };
+
+inline constexpr int SIM_DOCK_MAX_COUNT = 8;
+// Dock `index` (0 for the first) of `state`, with its own serial and firmware.
+SimDockState SimDockNumber(const SimDockState& state, int index);
 
 // The system time as FILETIME ticks (100 ns), comparable across processes.
 std::uint64_t SimDockNow();

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -16,7 +17,31 @@ std::string Trim(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+bool ParseFirmware(const std::string& text, std::uint8_t (&firmware)[4]) {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  if (std::sscanf(text.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return false;
+  firmware[0] = static_cast<std::uint8_t>(a);
+  firmware[1] = static_cast<std::uint8_t>(b);
+  firmware[2] = static_cast<std::uint8_t>(c);
+  firmware[3] = static_cast<std::uint8_t>(d);
+  return true;
+}
+
+std::string FirmwareText(const std::uint8_t (&firmware)[4]) {
+  return std::to_string(firmware[0]) + "." + std::to_string(firmware[1]) + "." + std::to_string(firmware[2]) + "." +
+         std::to_string(firmware[3]);
+}
+
 }  // namespace
+
+SimDockState SimDockNumber(const SimDockState& state, int index) {
+  SimDockState dock = state;
+  if (index == 0) return dock;
+  dock.serial = !state.serial2.empty() ? state.serial2 : state.serial + "-" + std::to_string(index + 1);
+  if (state.hasFirmware2) std::copy(state.firmware2, state.firmware2 + 4, dock.firmware);
+  dock.openError = 0;  // only the first dock refuses to open
+  return dock;
+}
 
 std::uint64_t SimDockNow() {
   FILETIME now{};
@@ -52,15 +77,12 @@ bool LoadSimDockState(const std::wstring& path, SimDockState& state) {
     else if (key == "init_result") state.initResult = std::atoi(value.c_str());
     else if (key == "open_error") state.openError = std::atoi(value.c_str());
     else if (key == "offline_until") state.offlineUntil = std::strtoull(value.c_str(), nullptr, 10);
-    else if (key == "firmware") {
-      unsigned a = 0, b = 0, c = 0, d = 0;
-      if (std::sscanf(value.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) == 4) {
-        state.firmware[0] = static_cast<std::uint8_t>(a);
-        state.firmware[1] = static_cast<std::uint8_t>(b);
-        state.firmware[2] = static_cast<std::uint8_t>(c);
-        state.firmware[3] = static_cast<std::uint8_t>(d);
-      }
-    }
+    else if (key == "count") state.count = std::atoi(value.c_str());
+    else if (key == "serial2") state.serial2 = value;
+    else if (key == "ac") state.acLine = static_cast<std::uint8_t>(std::atoi(value.c_str()));
+    else if (key == "battery") state.batteryPercent = static_cast<std::uint8_t>(std::atoi(value.c_str()));
+    else if (key == "firmware") ParseFirmware(value, state.firmware);
+    else if (key == "firmware2") state.hasFirmware2 = ParseFirmware(value, state.firmware2);
   }
   return true;
 }
@@ -71,12 +93,16 @@ bool SaveSimDockState(const std::wstring& path, const SimDockState& state) {
        << "vendor=" << state.vendor << "\n"
        << "product=" << state.product << "\n"
        << "serial=" << state.serial << "\n"
-       << "firmware=" << unsigned{state.firmware[0]} << "." << unsigned{state.firmware[1]} << "."
-       << unsigned{state.firmware[2]} << "." << unsigned{state.firmware[3]} << "\n"
+       << "firmware=" << FirmwareText(state.firmware) << "\n"
        << "control_result=" << state.controlResult << "\n"
        << "reply_length=" << state.replyLength << "\n";
   if (state.openError != 0) text << "open_error=" << state.openError << "\n";
   if (state.offlineUntil != 0) text << "offline_until=" << state.offlineUntil << "\n";
+  text << "count=" << state.count << "\n"
+       << "ac=" << unsigned{state.acLine} << "\n"
+       << "battery=" << unsigned{state.batteryPercent} << "\n";
+  if (!state.serial2.empty()) text << "serial2=" << state.serial2 << "\n";
+  if (state.hasFirmware2) text << "firmware2=" << FirmwareText(state.firmware2) << "\n";
   // Write a new file and move it over the old one, so a reader never sees half a state.
   const std::wstring temporary = path + L".new";
   {

@@ -18,6 +18,8 @@
 //   record PATH   write the command line received (UTF-8) to PATH
 //   flash         store the image's version in the simulated dock's state file
 //   reboot MS     take the simulated dock off the bus for MS milliseconds from now
+//   serial TEXT   the simulated dock answers with this serial from now on, as
+//                 another dock would
 //   empty         a write of zero bytes to standard output
 //   linger MS     start a process that inherits standard output and error and
 //                 keeps them for MS milliseconds, then go on without waiting
@@ -171,6 +173,13 @@ int wmain(int argc, wchar_t** argv) {
           std::copy(version, version + 4, state.firmware);
           SaveSimDockState(statePath, state);
         }
+      }
+    } else if (verb == "serial") {
+      SimDockState state;
+      const std::wstring statePath = SimDockStatePath();
+      if (LoadSimDockState(statePath, state)) {
+        state.serial = argument;
+        SaveSimDockState(statePath, state);
       }
     } else if (verb == "reboot") {
       SimDockState state;

@@ -111,6 +111,16 @@ void ExpectThreeGrants(HANDLE object, DWORD modifyState, DWORD allAccess) {
   }
 }
 
+// How the power request was had depends on the system (Wine makes no power
+// request, so the program falls back): the lines name it as "<way>".
+const std::string POWER_REQUEST_SET = "info Power request set ";
+std::vector<std::string> PowerRequestWayHidden(std::vector<std::string> log) {
+  for (std::string& line : log) {
+    if (line.rfind(POWER_REQUEST_SET, 0) == 0) line = POWER_REQUEST_SET + "<way>";
+  }
+  return log;
+}
+
 void ExpectLogEndsWithExit(const Outcome& outcome) {
   ASSERT_FALSE(outcome.log.empty());
   EXPECT_EQ(outcome.log.back(), "info CommandLine exit " + std::to_string(outcome.code));
@@ -119,7 +129,7 @@ void ExpectLogEndsWithExit(const Outcome& outcome) {
 TEST_P(CommandLine, InfoPrintsTheRowUnderTheColumnNamesAsTextOrJson) {
   const std::string text = "Vendor: Varnock\r\nProduct: Varnock USB-C Dock\r\nSerialNumber: VN-2026-0001\r\nFwRev: 1.2.3.4\r\n";
   const std::string json =
-      "{\"Vendor\":\"Varnock\",\"Product\":\"Varnock USB-C Dock\",\"SerialNumber\":\"VN-2026-0001\",\"FwRev\":\"1.2.3.4\"}\r\n";
+      "{\"Vendor\":\"Varnock\",\"Product\":\"Varnock USB-C Dock\",\"SerialNumber\":\"VN-2026-0001\",\"FwRev\":\"1.2.3.4\",\"DockCount\":1}\r\n";
   struct Case {
     const wchar_t* args;
     std::string out;
@@ -135,7 +145,7 @@ TEST_P(CommandLine, InfoPrintsTheRowUnderTheColumnNamesAsTextOrJson) {
   // Quotes and a failed firmware request: the JSON stays valid, the revision empty.
   SetDock("present=1\nvendor=Var\"nock\\\nproduct=P\nserial=S\ncontrol_result=-9\n");
   const Outcome outcome = Run(L"/info /json");
-  EXPECT_EQ(outcome.out, "{\"Vendor\":\"Var\\\"nock\\\\\",\"Product\":\"P\",\"SerialNumber\":\"S\",\"FwRev\":\"\"}\r\n");
+  EXPECT_EQ(outcome.out, "{\"Vendor\":\"Var\\\"nock\\\\\",\"Product\":\"P\",\"SerialNumber\":\"S\",\"FwRev\":\"\",\"DockCount\":1}\r\n");
 }
 
 TEST_P(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
@@ -192,6 +202,7 @@ TEST_P(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions)
   EXPECT_EQ(outcome.code, 0u);
   EXPECT_EQ(outcome.out, "Writing image\r\nVerifying\r\n" + TOOL_COMPLETED + "\r\nFirmware updated: 1.2.3.4 -> 2.0.1.7\r\n");
   EXPECT_EQ(outcome.err, "");
+  const std::vector<std::string> log = PowerRequestWayHidden(outcome.log);
   const std::vector<std::string> expected = {
       "info CommandLine update " + Utf8(image),
       "info CommandLine tool " + Utf8(Tool()),
@@ -201,14 +212,16 @@ TEST_P(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions)
       "info iSerialNumber VN-2026-0001",
       "info fwver 1.2.3.4",
       "info CommandLine run updater",
+      POWER_REQUEST_SET + "<way>",
       "info RealFWDownload CreatePipe",
       "info RealFWDownload CreateProcess",
       "info ReadFile",
   };
-  ASSERT_GE(outcome.log.size(), expected.size());
-  EXPECT_EQ(std::vector<std::string>(outcome.log.begin(), outcome.log.begin() + expected.size()), expected);
+  ASSERT_GE(log.size(), expected.size());
+  EXPECT_EQ(std::vector<std::string>(log.begin(), log.begin() + expected.size()), expected);
   const std::vector<std::string> tail = {
-      "info RealFWDownload end",          "info CommandLine waiting for the dock 60 s",
+      "info RealFWDownload end",          "info Power request cleared",
+      "info CommandLine waiting for the dock 60 s",
       "info CommandLine QueryDock",       "info iManufacturer Varnock",
       "info iProduct Varnock USB-C Dock", "info iSerialNumber VN-2026-0001",
       "info fwver 2.0.1.7",               "info CommandLine firmware updated 1.2.3.4 -> 2.0.1.7",
@@ -256,6 +269,9 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
       {"flashes another version than expected", "flash\n" + done, {1, 3, 0, 0}, L" /expect 1.4.0.0 /wait 1", 10,
        "The updater reported success but the dock still reports 1.3.0.0, expected 1.4.0.0.\r\n",
        TOOL_COMPLETED + "\r\n", true},
+      // Another serial answers with the new version: not the dock that was flashed.
+      {"another dock answers after the flash", "flash\nserial VN-OTHER\n" + done, {1, 3, 0, 0}, L" /wait 1", 9,
+       "The updater reported success but the dock did not answer within 1 s.\r\n", TOOL_COMPLETED + "\r\n", true},
       {"flashes the expected version", "flash\n" + done, {1, 3, 0, 0}, L" /expect 1.3.0.0", 0, "",
        "Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n", true},
       {"dock already at the expected version", done, {1, 2, 3, 4}, L" /expect 1.2.3.4", 0, "",
@@ -288,7 +304,7 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
 
 TEST_P(CommandLine, TheLogNeverReachesStandardOutputAndKeepsEveryLineOfAKilledRun) {
   const std::string json =
-      "{\"Vendor\":\"Varnock\",\"Product\":\"Varnock USB-C Dock\",\"SerialNumber\":\"VN-2026-0001\",\"FwRev\":\"1.2.3.4\"}\r\n";
+      "{\"Vendor\":\"Varnock\",\"Product\":\"Varnock USB-C Dock\",\"SerialNumber\":\"VN-2026-0001\",\"FwRev\":\"1.2.3.4\",\"DockCount\":1}\r\n";
   {
     // Nobody may open the log, as in a folder the run cannot write to.
     const UniqueHandle held(CreateFileW((folder_ + L"basic-log.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
@@ -372,6 +388,131 @@ TEST_P(CommandLine, UpdateWaitsForTheRebootedDockOnlyAsLongAsAsked) {
   EXPECT_EQ(gone.code, 9u);
   EXPECT_EQ(gone.err, "The updater reported success but the dock did not answer within 2 s.\r\n");
   ExpectLogEndsWithExit(gone);
+}
+
+// The power request is set just before the updater's pipe and cleared once
+// the updater has ended or failed to start.
+void ExpectPowerRequestAroundTheUpdater(const std::vector<std::string>& named) {
+  const std::vector<std::string> log = PowerRequestWayHidden(named);
+  const auto set = std::find(log.begin(), log.end(), POWER_REQUEST_SET + "<way>");
+  const auto cleared = std::find(log.begin(), log.end(), "info Power request cleared");
+  ASSERT_NE(set, log.end()) << ::testing::PrintToString(log);
+  ASSERT_NE(cleared, log.end()) << ::testing::PrintToString(log);
+  ASSERT_LT(set, cleared);
+  EXPECT_EQ(*(set + 1), "info RealFWDownload CreatePipe");
+  const std::string& before = *(cleared - 1);
+  EXPECT_TRUE(before == "info RealFWDownload end" || before.rfind("error CreateProcess failed ", 0) == 0) << before;
+  EXPECT_EQ(std::count(log.begin(), log.end(), *set), 1);
+}
+
+TEST_P(CommandLine, TheBatteryIsCheckedAfterTheImageAndTheToolAndTheFlashKeepsTheComputerAwake) {
+  const std::string unplugged18 =
+      "The battery is at 18% and the computer is not plugged in. Connect the power adapter, then update again: a "
+      "flash that loses power can leave the dock unusable.\r\n";
+  struct Case {
+    const char* what;
+    const char* power;
+    std::string script;
+    const wchar_t* switches;
+    DWORD code;
+    std::string err;
+    const char* logged;  // a line the run must log, or nothing
+  };
+  const std::string done = "flash\nout " + TOOL_COMPLETED + "\n";
+  const Case cases[] = {
+      {"on battery at 18%", "ac=0\nbattery=18\n", done, L"", 12, unplugged18, "error Power check refused: AC 0 battery 18%"},
+      {"on battery at 24%", "ac=0\nbattery=24\n", done, L"", 12,
+       "The battery is at 24% and the computer is not plugged in.", nullptr},
+      {"on battery at 25%", "ac=0\nbattery=25\n", done, L"", 0, "", nullptr},
+      {"charging at 9%", "ac=1\nbattery=9\n", done, L"", 12,
+       "The battery is at 9%, too low to update safely even while charging.", nullptr},
+      {"charging at 10%", "ac=1\nbattery=10\n", done, L"", 0, "", nullptr},
+      {"on battery at 5%, told to ignore it", "ac=0\nbattery=5\n", done, L" /ignorepower", 0, "",
+       "info Power check skipped: /ignorepower"},
+      {"no battery", "ac=1\nbattery=255\n", done, L"", 0, "",
+       "info Power check: battery unknown, going on: AC 1 battery 255"},
+      {"the updater fails", "ac=1\nbattery=100\n", "out " + TOOL_FAILED + "\n", L"", 1, "Firmware update failed.\r\n",
+       nullptr},
+  };
+  for (const Case& run : cases) {
+    SCOPED_TRACE(run.what);
+    SetDock(DOCK_STATE + run.power);
+    DeleteFileW((folder_ + L"ran.txt").c_str());
+    const Outcome outcome = Run(L"/update \"" + Image(L"case.bin", RecordRun() + run.script) + L"\"" + run.switches);
+    EXPECT_EQ(outcome.code, run.code);
+    EXPECT_EQ(outcome.err.rfind(run.err, 0), 0u) << outcome.err;
+    if (run.logged != nullptr) {
+      EXPECT_TRUE(Logged(outcome, run.logged)) << ::testing::PrintToString(outcome.log);
+    }
+    EXPECT_EQ(ToolRan(), run.code != 12);
+    if (run.code == 12) {
+      EXPECT_EQ(outcome.out, "");
+      EXPECT_FALSE(Logged(outcome, "info CommandLine QueryDock")) << "the dock was read before the refusal";
+    } else {
+      ExpectPowerRequestAroundTheUpdater(outcome.log);
+    }
+    ExpectLogEndsWithExit(outcome);
+  }
+  // The image and the tool are looked at first.
+  SetDock(DOCK_STATE + "ac=0\nbattery=5\n");
+  EXPECT_EQ(Run(L"/update \"" + folder_ + L"none.bin\"").code, 6u);
+  // An updater that cannot start still clears the request.
+  SetDock(DOCK_STATE);
+  testsupport::WriteFileBytes(Tool(), "not a program\r\n");
+  const Outcome notStarted = Run(L"/update \"" + Image(L"case.bin", done) + L"\"");
+  EXPECT_EQ(notStarted.code, 8u);
+  ExpectPowerRequestAroundTheUpdater(notStarted.log);
+  DeleteFileW(Tool().c_str());
+  EXPECT_EQ(Run(L"/update \"" + Image(L"case.bin", done) + L"\"").code, 5u);
+}
+
+TEST_P(CommandLine, WithMoreThanOneDockNothingIsFlashedAndInfoSaysSo) {
+  struct Case {
+    const char* what;
+    std::string docks;
+    std::wstring args;
+    DWORD code;
+    std::string out;
+    std::string err;
+  };
+  const std::string json1 =
+      "{\"Vendor\":\"Varnock\",\"Product\":\"Varnock USB-C Dock\",\"SerialNumber\":\"VN-2026-0001\",\"FwRev\":\"1.2.3.4\","
+      "\"DockCount\":1}\r\n";
+  const std::string json2 =
+      "{\"Vendor\":\"Varnock\",\"Product\":\"Varnock USB-C Dock\",\"SerialNumber\":\"VN-2026-0001\",\"FwRev\":\"1.2.3.4\","
+      "\"DockCount\":2}\r\n";
+  const std::string refusal2 =
+      "2 docks are connected. Unplug all but the one to update: the updater cannot be told which dock to flash.\r\n";
+  const std::wstring image = L"\"" + Image(L"good.bin", RecordRun() + "flash\nout " + TOOL_COMPLETED) + L"\"";
+  const Case cases[] = {
+      {"one dock, json", DOCK_STATE, L"/info /json", 0, json1, ""},
+      {"two docks, json", DOCK_STATE + "count=2\n", L"/info /json", 0, json2, "2 docks are connected; this is one of them.\r\n"},
+      {"two docks, text", DOCK_STATE + "count=2\n", L"/info", 0,
+       "Vendor: Varnock\r\nProduct: Varnock USB-C Dock\r\nSerialNumber: VN-2026-0001\r\nFwRev: 1.2.3.4\r\n",
+       "2 docks are connected; this is one of them.\r\n"},
+      {"first cannot be opened, second can", DOCK_STATE + "count=2\nopen_error=-12\nserial2=VN-B\n", L"/info", 0,
+       "Vendor: Varnock\r\nProduct: Varnock USB-C Dock\r\nSerialNumber: VN-B\r\nFwRev: 1.2.3.4\r\n",
+       "2 docks are connected; this is one of them.\r\n"},
+      {"two docks, update", DOCK_STATE + "count=2\n", L"/update " + image, 13, "", refusal2},
+      {"three docks, update", DOCK_STATE + "count=3\n", L"/update " + image, 13, "",
+       "3 docks are connected. Unplug all but the one to update: the updater cannot be told which dock to flash.\r\n"},
+      // Dock A at 1.2.3.4, dock B already at the version asked for: not "already there".
+      {"A behind, B at the expected version", DOCK_STATE + "count=2\nserial2=VN-B\nfirmware2=1.3.0.0\n",
+       L"/update " + image + L" /expect 1.3.0.0", 13, "", refusal2},
+      {"first cannot be opened, update", DOCK_STATE + "count=2\nopen_error=-12\n", L"/update " + image, 13, "", refusal2},
+      {"one dock, update", DOCK_STATE, L"/update " + image, 0, "Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n", ""},
+  };
+  for (const Case& run : cases) {
+    SCOPED_TRACE(run.what);
+    SetDock(run.docks);
+    DeleteFileW((folder_ + L"ran.txt").c_str());
+    const Outcome outcome = Run(run.args);
+    EXPECT_EQ(outcome.code, run.code);
+    EXPECT_EQ(outcome.err, run.err);
+    EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min(outcome.out.size(), run.out.size())), run.out);
+    EXPECT_EQ(ToolRan(), run.code == 0 && run.args.rfind(L"/update", 0) == 0);
+    ExpectLogEndsWithExit(outcome);
+  }
 }
 
 BOOL WINAPI IgnoreConsoleSignal(DWORD) { return TRUE; }

@@ -127,6 +127,7 @@ TEST_F(DockQuery, ReadsStringsAndFirmwareRevisionThenCloses) {
 
   EXPECT_EQ(result.presence, DockPresence::Opened);
   EXPECT_EQ(result.openError, 0);
+  EXPECT_EQ(result.dockCount, 1);
   ASSERT_TRUE(result.info.has_value());
   const DockInfo& info = *result.info;
   EXPECT_EQ(info.Vendor, L"Varnock");
@@ -175,6 +176,7 @@ struct UnopenedDock {
   DockPresence presence;
   int openError;
   std::vector<std::string> lines;
+  int dockCount;
 };
 
 void PrintTo(const UnopenedDock& param, std::ostream* out) { *out << param.name; }
@@ -199,6 +201,7 @@ TEST_P(NoDockOpened, TellsAbsentFromUnopenable) {
   EXPECT_EQ(result.info, std::nullopt);
   EXPECT_EQ(result.presence, GetParam().presence);
   EXPECT_EQ(result.openError, GetParam().openError);
+  EXPECT_EQ(result.dockCount, GetParam().dockCount);
   EXPECT_THAT(log_.Lines(), ElementsAreArray(GetParam().lines));
 }
 
@@ -212,14 +215,23 @@ INSTANTIATE_TEST_SUITE_P(
                      DockPresence::Unopenable,
                      LIBUSB_ERROR_IO,
                      {"error libusb_open_device_with_vid_pid failed",
-                      "error QueryDock dock present but cannot be opened LIBUSB_ERROR_IO (-1)"}},
-        UnopenedDock{"EmptyBus", {}, DockPresence::Absent, 0, {"error libusb_open_device_with_vid_pid failed"}},
+                      "error QueryDock dock present but cannot be opened LIBUSB_ERROR_IO (-1)"},
+                     1},
+        UnopenedDock{"TwoDocksNeitherOpens",
+                     {WithNodeThatWillNotOpen(StandardDock()), WithNodeThatWillNotOpen(StandardDock())},
+                     DockPresence::Unopenable,
+                     LIBUSB_ERROR_IO,
+                     {"info QueryDock 2 docks on the bus", "error libusb_open_device_with_vid_pid failed",
+                      "error QueryDock dock present but cannot be opened LIBUSB_ERROR_IO (-1)"},
+                     2},
+        UnopenedDock{"EmptyBus", {}, DockPresence::Absent, 0, {"error libusb_open_device_with_vid_pid failed"}, 0},
         // A device that cannot be opened is no dock unless it has the dock's IDs.
         UnopenedDock{"OtherDeviceWillNotOpen",
                      {WithNodeThatWillNotOpen(OtherProduct(StandardDock()))},
                      DockPresence::Absent,
                      0,
-                     {"error libusb_open_device_with_vid_pid failed"}}),
+                     {"error libusb_open_device_with_vid_pid failed"},
+                     0}),
     CaseName());
 
 // --- the firmware request fails ---------------------------------------------
@@ -372,9 +384,11 @@ TEST_F(DockQuery, ReportsExactlyOneOfTwoDocks) {
   EmulatedDock& dockA = bus_.Add(first);
   EmulatedDock& dockB = bus_.Add(second);
 
-  const std::optional<DockInfo> info = Query();
+  const DockQueryResult result = QueryDiagnosed();
+  const std::optional<DockInfo>& info = result.info;
 
   ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(result.dockCount, 2);
   // Which one libusb lists first is its business; the report must come
   // entirely from the one that was opened.
   ASSERT_EQ(dockA.Opens() + dockB.Opens(), 1);
@@ -384,9 +398,38 @@ TEST_F(DockQuery, ReportsExactlyOneOfTwoDocks) {
   EXPECT_EQ(info->FwRev, L"1.2.12.3");
   EXPECT_EQ(FirmwareRequestsSeen(opened), 1);
   EXPECT_THAT(other.ControlRequests(), ::testing::IsEmpty());
-  EXPECT_EQ(log_.Lines().size(), 4u);
+  ASSERT_EQ(log_.Lines().size(), 5u);
+  EXPECT_EQ(log_.Lines()[0], "info QueryDock 2 docks on the bus");
   ExpectOpenedOnceAndClosed(opened);
 }
+
+// Whichever of the two libusb lists first, the dock that opens is read: both
+// orders of adding them, as libusb's own order is its business.
+using UnopenableBesideOpenable = DockQueryCases<bool>;
+
+TEST_P(UnopenableBesideOpenable, TheDockThatOpensIsRead) {
+  DockModel openable = StandardDock();
+  openable.strings[7] = u"VN70-B0002";
+  const bool unopenableFirst = GetParam();
+  if (unopenableFirst) bus_.Add(WithNodeThatWillNotOpen(StandardDock()));
+  EmulatedDock& dock = bus_.Add(openable);
+  if (!unopenableFirst) bus_.Add(WithNodeThatWillNotOpen(StandardDock()));
+
+  const DockQueryResult result = QueryDiagnosed();
+
+  ASSERT_TRUE(result.info.has_value());
+  EXPECT_EQ(result.presence, DockPresence::Opened);
+  EXPECT_EQ(result.dockCount, 2);
+  EXPECT_EQ(result.info->SerialNumber, L"VN70-B0002");
+  EXPECT_EQ(result.info->FwRev, L"1.2.12.3");
+  EXPECT_EQ(FirmwareRequestsSeen(dock), 1);
+  ExpectOpenedOnceAndClosed(dock);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bus, UnopenableBesideOpenable, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return std::string(info.param ? "UnopenableAddedFirst" : "OpenableAddedFirst");
+                         });
 
 // --- the emulation itself ---------------------------------------------------
 

@@ -10,10 +10,12 @@
 
 #include "docks/clipboard_text.h"
 #include "docks/device_paths.h"
+#include "docks/dock_count.h"
 #include "docks/dock_identity.h"
 #include "docks/dock_info.h"
 #include "docks/dock_report.h"
 #include "shell/command_line_parse.h"
+#include "update/battery_rule.h"
 #include "update/firmware_image.h"
 #include "update/tool_output_line.h"
 #include "update/tool_output_utf8.h"
@@ -291,8 +293,14 @@ TEST(CommandLineParsing, SwitchesAndTheirArguments) {
     std::wstring expect = L"";
     bool force = false;
     std::wstring log = L"";
+    bool ignorePower = false;
   };
   const Case cases[] = {
+      {{L"/update", L"fw.bin", L"-IgnorePower"}, CommandMode::Update, false, L"fw.bin", 60, L"", false, L"", true},
+      {{L"/info", L"/ignorepower"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/ignorepower"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/?", L"/ignorepower"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"fw.bin", L"/ignorepower", L"/ignorepower"}, CommandMode::UsageError, false, L"", 60},
       {{L"/update", L"fw.bin", L"/expect", L"1.3.0.0", L"/force"}, CommandMode::Update, false, L"fw.bin", 60, L"1.3.0.0", true},
       {{L"/info", L"/LOG", L"C:\\logs\\dock.log"}, CommandMode::Info, false, L"", 60, L"", false, L"C:\\logs\\dock.log"},
       {{L"-force", L"/update", L"fw.bin", L"/log", L"x.log"}, CommandMode::Update, false, L"fw.bin", 60, L"", true, L"x.log"},
@@ -338,6 +346,7 @@ TEST(CommandLineParsing, SwitchesAndTheirArguments) {
     EXPECT_EQ(request.expect, expected.expect);
     EXPECT_EQ(request.force, expected.force);
     EXPECT_EQ(request.logFile, expected.log);
+    EXPECT_EQ(request.ignorePower, expected.ignorePower);
   }
 }
 
@@ -346,7 +355,8 @@ TEST(CommandLineUsage, ExitCodesAreListedFromTheirTable) {
       L"Exit codes: 0 success, 1 update failed, 2 usage error, 3 no dock, 4 dock cannot be opened,\r\n"
       L"5 updater tool missing, 6 image refused, 7 a firmware update is running (or its updater is still alive),\r\n"
       L"8 updater could not be started, 9 the dock did not come back in time,\r\n"
-      L"10 the dock does not report the new version, 11 the USB library could not be initialised.\r\n";
+      L"10 the dock does not report the new version, 11 the USB library could not be initialised,\r\n"
+      L"12 the battery is too low to flash, 13 more than one dock is connected.\r\n";
   ASSERT_GE(COMMAND_LINE_USAGE.size(), expected.size());
   EXPECT_EQ(COMMAND_LINE_USAGE.substr(COMMAND_LINE_USAGE.size() - expected.size()), expected);
   EXPECT_EQ(COMMAND_LINE_USAGE.rfind(L"Usage:\r\n", 0), 0u);
@@ -496,9 +506,51 @@ TEST(DockColumns, OneTableGivesTheListTitlesTheCopyTextTheConsoleLinesAndTheJson
                                                          L"\u56fa\u4ef6\u7248\u672c"}));
   EXPECT_EQ(g_ColumnWidths, (std::map<std::int32_t, std::int32_t>{{0, 150}, {1, 200}, {2, 300}, {3, 150}}));
   EXPECT_EQ(FormatDockReport(dock), L"Vendor: V\r\nProduct: P\r\nSerialNumber: S\r\nFwRev: 1.2.3.4\r\n");
-  EXPECT_EQ(FormatDockJson(dock), L"{\"Vendor\":\"V\",\"Product\":\"P\",\"SerialNumber\":\"S\",\"FwRev\":\"1.2.3.4\"}\r\n");
+  EXPECT_EQ(FormatDockJson(dock, 1),
+            L"{\"Vendor\":\"V\",\"Product\":\"P\",\"SerialNumber\":\"S\",\"FwRev\":\"1.2.3.4\",\"DockCount\":1}\r\n");
+  EXPECT_EQ(FormatDockJson(dock, 2),
+            L"{\"Vendor\":\"V\",\"Product\":\"P\",\"SerialNumber\":\"S\",\"FwRev\":\"1.2.3.4\",\"DockCount\":2}\r\n");
   EXPECT_EQ(FormatDocksForClipboard({dock, dock}),
             std::wstring(L"\u5236\u9020\u5546 : V\n\u4ea7\u54c1 : P\n\u5e8f\u5217\u53f7 : S\n\u56fa\u4ef6\u7248\u672c : 1.2.3.4\n\n") +
                 L"\u5236\u9020\u5546 : V\n\u4ea7\u54c1 : P\n\u5e8f\u5217\u53f7 : S\n\u56fa\u4ef6\u7248\u672c : 1.2.3.4\n\n");
   EXPECT_EQ(FormatDocksForClipboard({}), L"");
+}
+
+TEST(BatteryRule, RefusedBelowTenPercentAndOnBatteryBelowTwentyFive) {
+  struct Case {
+    std::uint8_t ac, percent;
+    BatteryVerdict verdict;
+  };
+  const Case cases[] = {
+      {0, 24, BatteryVerdict::Unplugged}, {0, 25, BatteryVerdict::Allowed},  {0, 10, BatteryVerdict::Unplugged},
+      {0, 9, BatteryVerdict::Unplugged},  {0, 0, BatteryVerdict::Unplugged}, {1, 9, BatteryVerdict::TooLow},
+      {1, 10, BatteryVerdict::Allowed},   {1, 24, BatteryVerdict::Allowed},  {255, 9, BatteryVerdict::TooLow},
+      {255, 24, BatteryVerdict::Allowed}, {1, 100, BatteryVerdict::Allowed}, {0, 255, BatteryVerdict::Unknown},
+      {1, 255, BatteryVerdict::Unknown},  {255, 255, BatteryVerdict::Unknown},
+  };
+  for (const Case& expected : cases) {
+    SCOPED_TRACE("AC " + std::to_string(expected.ac) + " battery " + std::to_string(expected.percent));
+    const BatteryVerdict verdict = JudgeBatteryForFlash(PowerStatus{expected.ac, expected.percent});
+    EXPECT_EQ(verdict, expected.verdict);
+    EXPECT_EQ(BatteryRefuses(verdict), !BatteryRefusalText(verdict, {expected.ac, expected.percent}, UiLanguage::English).empty());
+  }
+  // The texts themselves are checked where they are shown, in both languages.
+}
+
+TEST(SeveralDocks, NoFlashWithTwoAndTheSameDockIsKnownByItsSerial) {
+  EXPECT_FALSE(SeveralDocks(0));
+  EXPECT_FALSE(SeveralDocks(1));
+  EXPECT_TRUE(SeveralDocks(2));
+  struct Case {
+    const wchar_t* before;
+    const wchar_t* now;
+    bool same;
+  };
+  for (const Case& expected : {Case{L"VN-1", L"VN-1", true}, Case{L"VN-1", L"VN-2", false}, Case{L"VN-1", L"", false},
+                               Case{L"VN-1", L"vn-1", false}, Case{L"", L"VN-2", true}}) {
+    DockInfo before, now;
+    before.SerialNumber = expected.before;
+    now.SerialNumber = expected.now;
+    EXPECT_EQ(IsSameDock(before, now), expected.same) << Utf8(expected.before) << " / " << Utf8(expected.now);
+  }
 }

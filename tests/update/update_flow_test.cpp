@@ -60,6 +60,16 @@ const std::wstring INVALID_IMAGE_TEXT = L"不是有效的固件文件。";
 const std::wstring UPDATE_OK_TEXT = L"固件升级成功。";
 const std::wstring UPDATE_FAILED_TEXT = L"升级失败，请重新升级。";
 
+// How the power request was had depends on the system (Wine makes no power
+// request, so the program falls back): the lines name it as "<way>".
+const std::string POWER_REQUEST_SET = "Power request set ";
+std::vector<LogRecord> PowerRequestWayHidden(std::vector<LogRecord> log) {
+  for (LogRecord& record : log) {
+    if (record.message.rfind(POWER_REQUEST_SET, 0) == 0) record.message = POWER_REQUEST_SET + "<way>";
+  }
+  return log;
+}
+
 bool FileExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 HICON QuestionIcon() { return LoadIconW(nullptr, IDI_QUESTION); }
@@ -192,13 +202,16 @@ class FirmwareDownload : public ::testing::Test {
   }
 
   // The worker's own lines, in order, up to its end.
-  void ExpectWorkerLog(const UpdateRun& run, const std::wstring& image, const std::vector<std::string>& blocks,
+  void ExpectWorkerLog(const UpdateRun& namedRun, const std::wstring& image, const std::vector<std::string>& blocks,
                        const std::string& exitCode = "0x0") {
+    UpdateRun run = namedRun;
+    run.log = PowerRequestWayHidden(run.log);
     std::vector<LogRecord> expected = {
         {"info", "FWDownload"},
         {"info", "FWDownload " + Utf8(ToolBesideProgram())},
         {"info", "FWDownload select fwfile is " + Utf8(image)},
         {"info", "RealFWDownload"},
+        {"info", POWER_REQUEST_SET + "<way>"},
         {"info", "RealFWDownload CreatePipe"},
         {"info", "RealFWDownload CreateProcess"},
         {"info", "ReadFile"},
@@ -216,9 +229,11 @@ class FirmwareDownload : public ::testing::Test {
       EXPECT_EQ(run.log[next].level, "info");
       logged.push_back(run.log[next].message.substr(10));
     }
-    ASSERT_LT(next + 1, run.log.size());
+    ASSERT_LT(next + 2, run.log.size());
     EXPECT_EQ(run.log[next], (LogRecord{"info", "RealFWDownload tool exit code " + exitCode}));
     EXPECT_EQ(run.log[next + 1], (LogRecord{"info", "RealFWDownload end"}));
+    // The computer may sleep again once the updater has ended, whatever its outcome.
+    EXPECT_EQ(run.log[next + 2], (LogRecord{"info", "Power request cleared"}));
     if (logged != blocks) {
       EXPECT_EQ(Concatenated(logged), Concatenated(blocks));
       EXPECT_LE(logged.size(), blocks.size());
@@ -904,15 +919,17 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   EXPECT_EQ(run.seen.boxes[0].icon, QuestionIcon());
   EXPECT_FALSE(run.seen.boxes[0].mainEnabled);
   ExpectBackToIdle(run);
-  ASSERT_GE(run.log.size(), 7u);
-  EXPECT_EQ(std::vector<LogRecord>(run.log.begin(), run.log.begin() + 6),
+  const std::vector<LogRecord> log = PowerRequestWayHidden(run.log);
+  ASSERT_GE(log.size(), 8u);
+  EXPECT_EQ(std::vector<LogRecord>(log.begin(), log.begin() + 7),
             (std::vector<LogRecord>{{"info", "FWDownload"},
                                     {"info", "FWDownload " + Utf8(ToolBesideProgram())},
                                     {"info", "FWDownload select fwfile is " + Utf8(image)},
                                     {"info", "RealFWDownload"},
+                                    {"info", POWER_REQUEST_SET + "<way>"},
                                     {"info", "RealFWDownload CreatePipe"},
                                     {"info", "RealFWDownload CreateProcess"}}));
-  const LogRecord& failure = run.log[6];
+  const LogRecord& failure = run.log[7];
   EXPECT_EQ(failure.level, "error");
   const std::string prefix = "CreateProcess failed ";
   ASSERT_EQ(failure.message.compare(0, prefix.size(), prefix), 0) << failure.message;
@@ -921,7 +938,8 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
   EXPECT_NE(code, "0");
   EXPECT_EQ(printed, "CreateProcess failed (" + code + ")\n");
-  EXPECT_EQ(run.log.size(), 7u) << "nothing after the failure: no reading, no refresh";
+  ASSERT_EQ(run.log.size(), 9u) << "only the cleared request after the failure: no reading, no refresh";
+  EXPECT_EQ(run.log[8], (LogRecord{"info", "Power request cleared"}));
 }
 
 TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingStarts) {
@@ -962,8 +980,10 @@ TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingSt
     if (length == 1024) {
       EXPECT_EQ(seen.boxes[0].text, UPDATE_FAILED_TEXT);
       EXPECT_EQ(seen.boxes[0].icon, QuestionIcon());
-      EXPECT_EQ(log, (std::vector<LogRecord>{{"info", "RealFWDownload"},
-                                             {"error", "RealFWDownload command line too long 1024"}}));
+      EXPECT_EQ(PowerRequestWayHidden(log), (std::vector<LogRecord>{{"info", "RealFWDownload"},
+                                                                     {"info", POWER_REQUEST_SET + "<way>"},
+                                                                     {"error", "RealFWDownload command line too long 1024"},
+                                                                     {"info", "Power request cleared"}}));
       EXPECT_FALSE(FileExists(record.c_str())) << "the tool was started";
     } else {
       // The longest line that fits reaches the tool whole.
@@ -1127,7 +1147,10 @@ TEST_F(FirmwareDownload, WorkerThatThrowsStillClosesTheBoxAndEnablesTheWindow) {
   EXPECT_FALSE(UpdateRunning()) << "the guard did not end the update";
   ASSERT_EQ(seen.boxes.size(), 1u);
   EXPECT_EQ(seen.boxes[0].text, UPDATE_FAILED_TEXT);
-  EXPECT_EQ(log, (std::vector<LogRecord>{{"info", "RealFWDownload"}, {"error", "RealFWDownload exception std::bad_alloc"}}));
+  EXPECT_EQ(PowerRequestWayHidden(log), (std::vector<LogRecord>{{"info", "RealFWDownload"},
+                                         {"info", POWER_REQUEST_SET + "<way>"},
+                                         {"info", "Power request cleared"},
+                                         {"error", "RealFWDownload exception std::bad_alloc"}}));
 }
 
 TEST_F(FirmwareDownload, AnUpdateRunningFromTheCommandLineMakesTheWindowRefuse) {
@@ -1252,4 +1275,71 @@ TEST_F(FirmwareDownload, AWindowBesideShortCommandLineFlashesReadsTheDockWithinT
     GetExitCodeProcess(process.Get(), &code);
     EXPECT_EQ(code, 0u) << testsupport::ReadFileBytes(folder_ + L"err.txt");
   }
+}
+
+TEST_F(FirmwareDownload, TheBatteryAndTheNumberOfDocksAreCheckedBeforeTheFileDialog) {
+  const bool zh = ChineseRun();
+  const std::string neverRun = "record " + Utf8(folder_) + "ran.txt\nout " + TOOL_COMPLETED;
+  struct Case {
+    const char* what;
+    std::uint8_t ac, battery;
+    int count;
+    int openError;               // of the first dock
+    std::wstring refusal;        // empty: the update runs
+    std::wstring status;         // the status bar's text meanwhile
+    std::wstring serialShown;
+  };
+  const std::wstring twoDocks = zh ? L"已连接 2 个扩展坞。请只保留要升级的那一个：升级程序无法区分要升级哪个扩展坞。"
+                                   : L"2 docks are connected. Unplug all but the one to update: the updater cannot be "
+                                     L"told which dock to flash.";
+  const std::wstring twoDocksStatus =
+      zh ? L"已连接 2 个扩展坞；请只保留一个再升级。" : L"2 docks are connected; unplug all but one to update.";
+  const Case cases[] = {
+      {"on battery at 24%", 0, 24, 1, 0,
+       zh ? L"电池电量为 24%，且计算机未接通电源。请连接电源适配器后再升级：升级时断电可能导致扩展坞无法使用。"
+          : L"The battery is at 24% and the computer is not plugged in. Connect the power adapter, then update again: "
+            L"a flash that loses power can leave the dock unusable.",
+       L"", L"VN-2026-0001"},
+      {"on battery at 25%", 0, 25, 1, 0, L"", L"", L"VN-2026-0001"},
+      {"charging at 9%", 1, 9, 1, 0,
+       zh ? L"电池电量仅为 9%，即使正在充电也过低，无法安全升级。请等电池充电后再升级：升级时断电可能导致扩展坞无法使用。"
+          : L"The battery is at 9%, too low to update safely even while charging. Let it charge, then update again: a "
+            L"flash that loses power can leave the dock unusable.",
+       L"", L"VN-2026-0001"},
+      {"charging at 10%", 1, 10, 1, 0, L"", L"", L"VN-2026-0001"},
+      {"no battery", 1, 255, 1, 0, L"", L"", L"VN-2026-0001"},
+      {"two docks", 1, 100, 2, 0, twoDocks, twoDocksStatus, L"VN-2026-0001"},
+      {"the first of two cannot be opened", 1, 100, 2, -12, twoDocks, twoDocksStatus, L"VN-2026-0001-2"},
+  };
+  for (const Case& expected : cases) {
+    SCOPED_TRACE(expected.what);
+    DeleteFileW((folder_ + L"ran.txt").c_str());
+    SimDockState dock;
+    dock.acLine = expected.ac;
+    dock.batteryPercent = expected.battery;
+    dock.count = expected.count;
+    dock.openError = expected.openError;
+    SimDockSet(dock);
+    RefreshDeviceList();
+    ASSERT_EQ(ListRowCount(DeviceListWindow()), 1);
+    EXPECT_EQ(ListReadCell(DeviceListWindow(), 0, 2), expected.serialShown);
+    wchar_t status[256] = {};
+    GetWindowTextW(FindWindowExW(mainWindow_, nullptr, STATUSCLASSNAMEW, nullptr), status, 256);
+    EXPECT_EQ(std::wstring(status), expected.status);
+
+    const UpdateRun run = Run(ScriptedImage(L"case.bin", neverRun));
+    if (expected.refusal.empty()) {
+      EXPECT_EQ(run.seen.fileDialogs, 1);
+      ExpectOutcome(run, Unchanged());  // the script flashes nothing
+    } else {
+      EXPECT_EQ(run.seen.fileDialogs, 0);
+      ExpectRefusal(run, expected.refusal);
+    }
+    EXPECT_EQ(FileExists((folder_ + L"ran.txt").c_str()), expected.refusal.empty());
+    if (expected.battery == 255) {
+      EXPECT_GE(FindRecord(run.log, "info", "Power check: battery unknown, going on: AC 1 battery 255"), 0);
+    }
+  }
+  SimDockSet(SimDockState{});
+  RefreshDeviceList();
 }
