@@ -11,3 +11,10 @@ const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts{
     {LANGID_ENGLISH_US, {TXT_CTX_COPY_INFO.english, TXT_CTX_FW_DOWNLOAD.english}},
 };
 
+
+std::wstring FillInText(std::wstring text, const std::wstring& field, const std::wstring& value) {
+  for (size_t at = text.find(field); at != std::wstring::npos; at = text.find(field, at + value.size())) {
+    text.replace(at, field.size(), value);
+  }
+  return text;
+}

@@ -58,6 +58,17 @@ inline constexpr UiText TXT_SHUTDOWN_REASON{L"固件正在升级，请勿关机�
 inline constexpr UiText TXT_STATUS_FLASH_RUNNING{L"固件正在升级，结束后列表将自动刷新。",
                                                 L"Firmware update in progress. The list refreshes when it ends."};
 
+// A guard object of the dock exists but cannot be used: the status bar and the command line.
+inline constexpr UiText TXT_GUARD_UNUSABLE{
+    L"扩展坞保护对象 {name} 被其他程序或帐户占用；如果没有正在进行的升级，请重新启动计算机。",
+    L"The dock guard {name} is held by another program or account; if no update is running, restart the computer."};
+
+// Run as SYSTEM or elevated, beside an updater that others can replace.
+inline constexpr UiText TXT_UPDATER_CHANGEABLE{
+    L"升级程序 {path} 可被 {account} 修改；请以管理员身份运行，本程序只启动仅管理员可修改的升级程序。",
+    L"The updater {path} can be changed by {account}; run elevated, the program starts only an updater that "
+    L"administrators alone can change."};
+
 // A firmware update started elsewhere (the command line, another copy) holds the dock.
 inline constexpr UiText TXT_MSG_UPDATE_RUNNING{L"另一个固件升级正在进行中。", L"Another firmware update is running."};
 
@@ -81,6 +92,9 @@ inline constexpr wchar_t TXT_ABOUT_FORMAT[] = L"%ls %ls\n\n%ls";
 
 // The updater tool's file name, as it lies beside the program.
 inline constexpr wchar_t UPDATER_TOOL_NAME[] = L"varnock_dockupdatefw.exe";
+
+// `text` with every `{field}` replaced by `value`.
+std::wstring FillInText(std::wstring text, const std::wstring& field, const std::wstring& value);
 
 // Constant tables, built by static initialisation before the entry point runs.
 extern const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts;

@@ -15,6 +15,7 @@
 #include "docks/dock_guard.h"
 #include "docks/dock_query.h"
 #include "resources/resource.h"
+#include "base/text_conversion.h"
 #include "base/ui_text.h"
 
 namespace {
@@ -132,6 +133,10 @@ DockListFill CreateListView(HWND parent) {
 DockListFill FillDataToListView() {
   spdlog::info(LOG_FILL_LIST);
   const DockQueryGuard guard;
+  if (guard.Unusable()) {
+    spdlog::error("FillDataToListView skipped: dock guard unusable {}", WideToUtf8(guard.Unusable()));
+    return DockListFill::GuardUnusable;
+  }
   if (guard.FlashRunning()) {
     spdlog::info("FillDataToListView skipped: firmware update in progress");
     return DockListFill::FlashRunning;

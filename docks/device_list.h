@@ -16,7 +16,7 @@ inline constexpr int CELL_READ_LENGTH = 128;
 
 // How a fill went: the dock was looked at (found or not), or it was not
 // read at all because a firmware update runs, or another look held it too long.
-enum class DockListFill { Read, FlashRunning, Busy };
+enum class DockListFill { Read, FlashRunning, Busy, GuardUnusable };
 
 // Creates the list in the parent's client area, adds the columns in the
 // user's language and fills it once.

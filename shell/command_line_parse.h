@@ -41,6 +41,7 @@ enum ExitCode : int {
   EXIT_DOCK_DID_NOT_RETURN = 9,
   EXIT_VERSION_UNCHANGED = 10,
   EXIT_USB_UNAVAILABLE = 11,
+  EXIT_UPDATER_CHANGEABLE = 15,
 };
 
 struct ExitCodeMeaning {
@@ -60,7 +61,8 @@ inline constexpr ExitCodeMeaning EXIT_CODE_MEANINGS[] = {
     {EXIT_TOOL_NOT_STARTED, L"updater could not be started", false},
     {EXIT_DOCK_DID_NOT_RETURN, L"the dock did not come back in time", true},
     {EXIT_VERSION_UNCHANGED, L"the dock does not report the new version", false},
-    {EXIT_USB_UNAVAILABLE, L"the USB library could not be initialised", false},
+    {EXIT_USB_UNAVAILABLE, L"the USB library could not be initialised", true},
+    {EXIT_UPDATER_CHANGEABLE, L"the updater can be changed by non-administrators", false},
 };
 
 // The arguments after the program's own name. Switches start with '/' or '-'

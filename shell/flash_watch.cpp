@@ -8,13 +8,13 @@ FlashWatch::FlashWatch(HWND window, UINT message) : stop_(CreateEventW(nullptr, 
     // The first look is always told: a flash that kept the window's first
     // fill from the dock may have ended before it, or have begun just after.
     bool told = false;
-    bool flashing = false;
+    FlashMarker seen = FlashMarker::Absent;
     while (WaitForSingleObject(stop, FLASH_WATCH_INTERVAL_MS) == WAIT_TIMEOUT) {
-      const bool now = FlashRunningAnywhere();
-      if (told && now == flashing) continue;
+      const FlashMarker now = LookAtFlashMarker();
+      if (told && now == seen) continue;
       told = true;
-      flashing = now;
-      PostMessageW(window, message, flashing ? 1 : 0, 0);
+      seen = now;
+      PostMessageW(window, message, static_cast<WPARAM>(seen), 0);
     }
   });
 }

@@ -12,7 +12,8 @@ inline constexpr DWORD FLASH_WATCH_INTERVAL_MS = 1000;
 
 class FlashWatch {
  public:
-  // Posts `message` to `window` with wParam 1 when a flash begins, 0 when it ends.
+  // Posts `message` to `window` when the flash marker's state (FlashMarker as
+  // wParam) changes: Present when a flash begins, Absent when it ends.
   FlashWatch(HWND window, UINT message);
   FlashWatch(const FlashWatch&) = delete;
   FlashWatch& operator=(const FlashWatch&) = delete;

@@ -104,13 +104,17 @@ bool RefuseQuitDuringUpdate(const char* what) {
 // Another copy's flash began or ended (posted by the flash watch): its
 // start empties the list and holds it empty, its end reads the dock again.
 // This window's own flash posts its Refresh itself when the updater ends.
-void OnFlashStateChanged(HWND window, bool flashing) {
+void OnFlashStateChanged(HWND window, FlashMarker marker) {
   if (UpdateRunning()) return;
-  if (flashing && !g_bListAwaitsFlashEnd) {
+  if (marker == FlashMarker::Unusable) {
+    spdlog::error("FlashWatch dock guard unusable");
+    ClearDockList();
+    ShowDockListState(window, DockListFill::GuardUnusable);
+  } else if (marker == FlashMarker::Present && !g_bListAwaitsFlashEnd) {
     spdlog::info("FlashWatch firmware update in progress");
     ClearDockList();
     ShowDockListState(window, DockListFill::FlashRunning);
-  } else if (!flashing && g_bListAwaitsFlashEnd) {
+  } else if (marker == FlashMarker::Absent && g_bListAwaitsFlashEnd) {
     RefreshDeviceList();
   }
 }
@@ -172,9 +176,17 @@ void ShowDockListState(HWND mainWindow, DockListFill fill) {
   g_bListAwaitsFlashEnd = fill != DockListFill::Read;
   // A dock held too long by another look is tried again shortly; a flash's
   // end is told by the flash watch.
-  if (fill == DockListFill::Busy) SetTimer(mainWindow, IDT_BUSY_RETRY, BUSY_RETRY_MS, nullptr);
-  SendMessageW(g_hStatusBar, SB_SETTEXTW, 0,
-               reinterpret_cast<LPARAM>(g_bListAwaitsFlashEnd ? TXT_STATUS_FLASH_RUNNING.In(SelectUiLanguage()) : L""));
+  if (fill == DockListFill::Busy || fill == DockListFill::GuardUnusable) {
+    SetTimer(mainWindow, IDT_BUSY_RETRY, BUSY_RETRY_MS, nullptr);
+  }
+  std::wstring status;
+  if (fill == DockListFill::GuardUnusable) {
+    const wchar_t* unusable = UnusableDockGuard();
+    status = FillInText(TXT_GUARD_UNUSABLE.In(SelectUiLanguage()), L"{name}", unusable ? unusable : DockAccessName());
+  } else if (g_bListAwaitsFlashEnd) {
+    status = TXT_STATUS_FLASH_RUNNING.In(SelectUiLanguage());
+  }
+  SendMessageW(g_hStatusBar, SB_SETTEXTW, 0, reinterpret_cast<LPARAM>(status.c_str()));
 }
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -199,7 +211,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       }
       return 0;
     case WM_APP_FLASH_STATE:
-      OnFlashStateChanged(window, wParam != 0);
+      OnFlashStateChanged(window, static_cast<FlashMarker>(wParam));
       return 0;
     case WM_SIZE:
       LayOutChildren(window);

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "update/updater_command.h"
+#include "update/updater_trust.h"
 
 std::wstring UpdaterToolBesideProgram() {
   std::vector<wchar_t> buffer(MODULE_PATH_LENGTH, L'\0');
@@ -13,6 +14,11 @@ std::wstring UpdaterToolBesideProgram() {
 
 bool UpdaterToolPresent(const std::wstring& toolPath) {
   return GetFileAttributesW(toolPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring UpdaterChangeableWhenPrivileged(const std::wstring& toolPath) {
+  if (!RunsPrivileged()) return {};
+  return UpdaterChangeableBy(toolPath);
 }
 
 UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath) {
@@ -26,9 +32,15 @@ UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& t
     result.refusal = UpdateRefusal::ToolMissing;
     return result;
   }
+  result.changeableBy = UpdaterChangeableWhenPrivileged(toolPath);
+  if (!result.changeableBy.empty()) {
+    result.refusal = UpdateRefusal::UpdaterChangeable;
+    return result;
+  }
   auto flash = std::make_unique<FlashGuard>();
   if (!flash->Held()) {
-    result.refusal = UpdateRefusal::UpdateRunning;
+    result.unusableGuard = flash->Unusable();
+    result.refusal = result.unusableGuard ? UpdateRefusal::GuardUnusable : UpdateRefusal::UpdateRunning;
     return result;
   }
   result.flash = std::move(flash);

@@ -1,6 +1,7 @@
 #pragma once
 // The checks before a flash, in one order for the window and the command
-// line alike: the image, the updater beside the program, then the dock guard.
+// line alike: the image, the updater beside the program, who may change it
+// (run as SYSTEM or elevated), then the dock guard.
 // The front ends only present the refusal.
 #include <windows.h>
 
@@ -21,14 +22,23 @@ enum class UpdateRefusal {
   None,
   Image,          // see UpdatePreflight::image
   ToolMissing,    // no updater beside the program
+  UpdaterChangeable,  // privileged, beside an updater others may change: see changeableBy
   UpdateRunning,  // a flash runs somewhere (or its updater is still alive), or the dock is held
+  GuardUnusable,  // a guard object exists but cannot be used: see unusableGuard
 };
 
 struct UpdatePreflight {
   UpdateRefusal refusal = UpdateRefusal::None;
   FirmwareImageCheck image = FirmwareImageCheck::Accepted;
+  std::wstring changeableBy;               // the account that may change the updater
+  const wchar_t* unusableGuard = nullptr;  // the guard object's name
   // Held when nothing was refused: the flash's guard, to be given to the updater.
   std::unique_ptr<FlashGuard> flash;
 };
+
+// Run as SYSTEM or elevated: the account other than the administrators that
+// may change the updater or its folder; empty when none may, or when the run
+// is a standard user's (it gains nothing).
+std::wstring UpdaterChangeableWhenPrivileged(const std::wstring& toolPath);
 
 UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath);

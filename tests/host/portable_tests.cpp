@@ -346,7 +346,8 @@ TEST(CommandLineUsage, ExitCodesAreListedFromTheirTable) {
       L"Exit codes: 0 success, 1 update failed, 2 usage error, 3 no dock, 4 dock cannot be opened,\r\n"
       L"5 updater tool missing, 6 image refused, 7 a firmware update is running (or its updater is still alive),\r\n"
       L"8 updater could not be started, 9 the dock did not come back in time,\r\n"
-      L"10 the dock does not report the new version, 11 the USB library could not be initialised.\r\n";
+      L"10 the dock does not report the new version, 11 the USB library could not be initialised,\r\n"
+      L"15 the updater can be changed by non-administrators.\r\n";
   ASSERT_GE(COMMAND_LINE_USAGE.size(), expected.size());
   EXPECT_EQ(COMMAND_LINE_USAGE.substr(COMMAND_LINE_USAGE.size() - expected.size()), expected);
   EXPECT_EQ(COMMAND_LINE_USAGE.rfind(L"Usage:\r\n", 0), 0u);
