@@ -20,7 +20,7 @@ bool TokenIsSystem() {
   HANDLE opened = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
   const UniqueHandle token(opened);
-  BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+  alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
   DWORD size = 0;
   if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
   return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) == SID_SYSTEM;

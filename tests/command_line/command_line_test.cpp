@@ -593,14 +593,14 @@ TEST_P(CommandLine, AStandardOutputNobodyReadsNeverHoldsUpTheFlash) {
   const UniqueHandle thread(run.hThread);
   writeEnd.Reset();
   ResumeThread(run.hThread);
-  // Nobody reads our end: the dock is flashed and the log gets everything all the same.
-  EXPECT_TRUE(testsupport::WaitUntil(
-      [&] { return testsupport::ReadFileBytes(folder_ + L"sim-dock.ini").find("firmware=1.3.0.0") != std::string::npos; },
-      std::chrono::seconds(120)));
+  // Nobody reads our end: the updater runs to its end, the dock is flashed
+  // and the log gets everything all the same. (The dock's state file is read
+  // only afterwards: a reader could spoil the stand-in's replacing it.)
   EXPECT_TRUE(testsupport::WaitUntil([&] {
     const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
     return std::find(log.begin(), log.end(), "info " + std::string(LOG_UPDATER_END)) != log.end();
-  }, std::chrono::seconds(30)));
+  }, std::chrono::seconds(120)));
+  EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"sim-dock.ini").find("firmware=1.3.0.0"), std::string::npos);
   const std::string logged = LoggedToolOutput(testsupport::ReadLog(folder_ + L"basic-log.txt"));
   EXPECT_EQ(logged.size(), BULK + TOOL_COMPLETED.size() + 2);
   // Read at last: what was shown, one line for what was not, then the verdict.
@@ -660,16 +660,14 @@ TEST_P(CommandLine, AnUpdaterLeavesADeploymentJobThatAllowsIt) {
       EXPECT_EQ(WaitForSingleObject(run.hProcess, 10000), WAIT_OBJECT_0) << "the run is ended with its job";
     }
     SetEvent(gate.Get());
-    EXPECT_TRUE(testsupport::WaitUntil(
-        [&] { return testsupport::ReadFileBytes(folder_ + L"sim-dock.ini").find("firmware=1.3.0.0") != std::string::npos; },
-        std::chrono::seconds(30)));
     if (!brokeAway) {
       EXPECT_EQ(testsupport::WaitForExit(run.hProcess, 60000), 0u);
     }
+    // The updater, orphaned or not, holds the flash marker until it ends.
+    EXPECT_TRUE(testsupport::WaitUntil([] { return !FlashRunningAnywhere(); }, std::chrono::seconds(30)));
+    EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"sim-dock.ini").find("firmware=1.3.0.0"), std::string::npos);
     const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
     EXPECT_NE(std::find(log.begin(), log.end(), "info " + std::string(job.logged)), log.end()) << ::testing::PrintToString(log);
-    // Whatever became of the run, the orphan's guard is gone once it has ended.
-    EXPECT_TRUE(testsupport::WaitUntil([] { return !FlashRunningAnywhere(); }, std::chrono::seconds(30)));
   }
 }
 
@@ -686,10 +684,6 @@ TEST_P(CommandLine, AGuardObjectThatCannotBeUsedIsNamedAndNotCalledAFlash) {
   EXPECT_EQ(update.code, 7u);
   EXPECT_EQ(update.err, text);
   EXPECT_FALSE(ToolRan());
-  const OpenWindow window(GuiExe(), folder_);
-  ASSERT_NE(window.Main(), nullptr);
-  EXPECT_TRUE(testsupport::WaitUntil([&] { return window.Status() == Wide(text.substr(0, text.size() - 2)); }));
-  EXPECT_EQ(window.Rows(), 0);
 }
 
 // Run as an administrator (as Wine runs every program), the updater must be
