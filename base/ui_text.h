@@ -74,6 +74,16 @@ inline constexpr UiText TXT_MSG_DOCK_NO_ANSWER{
     L"升级程序报告成功，但扩展坞在 60 秒内没有响应。请检查线缆和电源，然后选择“文件 > 刷新”。",
     L"The updater reported success, but the dock did not answer within 60 seconds. Check its cable and power, then "
     L"choose File > Refresh."};
+// A guard object of the dock exists but cannot be used: the status bar and the command line.
+inline constexpr UiText TXT_GUARD_UNUSABLE{
+    L"扩展坞保护对象 {name} 被其他程序或帐户占用；如果没有正在进行的升级，请重新启动计算机。",
+    L"The dock guard {name} is held by another program or account; if no update is running, restart the computer."};
+
+// Run as SYSTEM or elevated, beside an updater that others can replace.
+inline constexpr UiText TXT_UPDATER_CHANGEABLE{
+    L"升级程序 {path} 可被 {account} 修改；请以管理员身份运行，本程序只启动仅管理员可修改的升级程序。",
+    L"The updater {path} can be changed by {account}; run elevated, the program starts only an updater that "
+    L"administrators alone can change."};
 
 // A firmware update started elsewhere (the command line, another copy) holds the dock.
 inline constexpr UiText TXT_MSG_UPDATE_RUNNING{L"另一个固件升级正在进行中。", L"Another firmware update is running."};
@@ -122,6 +132,8 @@ std::wstring FillIn(const std::wstring& pattern, const std::wstring& value);
 std::wstring UpdateOkText(const std::wstring& before, const std::wstring& after);
 // A counted text with its number filled in.
 std::wstring FormatUiText(const wchar_t* format, int number);
+// `text` with every `{field}` replaced by `value`.
+std::wstring FillInText(std::wstring text, const std::wstring& field, const std::wstring& value);
 
 // Constant tables, built by static initialisation before the entry point runs.
 extern const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts;

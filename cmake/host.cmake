@@ -22,6 +22,7 @@ add_library(varnock_portable STATIC
   update/tool_output_line.cpp
   update/tool_output_utf8.cpp
   update/updater_command.cpp
+  update/updater_trust_rule.cpp
   shell/command_line_parse.cpp)
 target_include_directories(varnock_portable PUBLIC ${CMAKE_SOURCE_DIR})
 

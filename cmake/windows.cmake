@@ -66,6 +66,8 @@ add_library(varnock_app STATIC
   update/battery_rule.cpp
   update/power_request.cpp
   update/update_preflight.cpp
+  update/updater_trust_rule.cpp
+  update/updater_trust.cpp
   update/flash_command.cpp
   update/taskbar_busy.cpp
   update/updater_process.cpp
@@ -80,10 +82,11 @@ add_library(varnock_app STATIC
   shell/menus.cpp
   shell/command_line_parse.cpp
   shell/command_line_run.cpp
-  shell/console.cpp)
+  shell/console.cpp
+  shell/tool_output_pass_through.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(varnock_app PUBLIC spdlog_headers libusb_headers
-  comctl32 comdlg32 shell32 ole32 uuid user32 gdi32 kernel32)
+  comctl32 comdlg32 shell32 ole32 uuid user32 gdi32 advapi32 kernel32)
 
 set(VARNOCK_RC ${CMAKE_SOURCE_DIR}/resources/app.rc)
 set(VARNOCK_ICON ${CMAKE_BINARY_DIR}/resources/app.ico)
@@ -95,9 +98,14 @@ set_source_files_properties(${VARNOCK_RC} PROPERTIES
   OBJECT_DEPENDS "${VARNOCK_ICON};${CMAKE_SOURCE_DIR}/resources/app.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/product.h")
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001 -I${CMAKE_BINARY_DIR}/resources -I${CMAKE_SOURCE_DIR}/resources")
 
-# The product: real libusb and the system's own power status, nothing simulated.
+# The file descriptors the updater check reads; the demo and the tests link a stand-in.
+add_library(varnock_file_security STATIC update/updater_file_security.cpp)
+target_link_libraries(varnock_file_security PUBLIC varnock_app advapi32)
+
+# The product: real libusb, the system's own power status and file
+# descriptors, nothing simulated.
 add_executable(VarnockFWUpdate WIN32 shell/main.cpp update/power_status.cpp ${VARNOCK_RC})
-target_link_libraries(VarnockFWUpdate PRIVATE varnock_app libusb_static)
+target_link_libraries(VarnockFWUpdate PRIVATE varnock_app varnock_file_security libusb_static)
 target_link_options(VarnockFWUpdate PRIVATE -municode)
 add_dependencies(VarnockFWUpdate app_icon)
 # A stripped copy for size checks and the release zip.
@@ -109,7 +117,7 @@ file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/stripped)
 # Its console twin for prompts and scripts: the same command line, no window.
 add_executable(VarnockFWUpdateCli shell/cli_main.cpp update/power_status.cpp ${VARNOCK_RC})
 set_target_properties(VarnockFWUpdateCli PROPERTIES OUTPUT_NAME VarnockFWUpdate-cli)
-target_link_libraries(VarnockFWUpdateCli PRIVATE varnock_app libusb_static)
+target_link_libraries(VarnockFWUpdateCli PRIVATE varnock_app varnock_file_security libusb_static)
 target_link_options(VarnockFWUpdateCli PRIVATE -municode)
 add_dependencies(VarnockFWUpdateCli app_icon)
 add_custom_command(TARGET VarnockFWUpdateCli POST_BUILD

@@ -15,6 +15,7 @@
 #include "docks/dock_guard.h"
 #include "docks/dock_query.h"
 #include "resources/resource.h"
+#include "base/text_conversion.h"
 #include "base/ui_text.h"
 
 namespace {
@@ -158,6 +159,10 @@ DockListFill FillDataToListView() {
   spdlog::info(LOG_FILL_LIST);
   g_docksOnBus = 0;
   const DockQueryGuard guard(nullptr, 0);
+  if (guard.Unusable()) {
+    spdlog::error("FillDataToListView skipped: dock guard unusable {}", WideToUtf8(guard.Unusable()));
+    return DockListFill::GuardUnusable;
+  }
   if (guard.FlashRunning()) {
     spdlog::info("FillDataToListView skipped: firmware update in progress");
     return DockListFill::FlashRunning;

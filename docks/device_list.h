@@ -16,8 +16,8 @@ inline constexpr int CELL_READ_LENGTH = 128;
 
 // How a fill went: the dock was looked at (found or not), or it was not
 // read at all because a firmware update runs, or another look held it (or
-// the guard could not be had at all).
-enum class DockListFill { Read, FlashRunning, Busy };
+// the guard could not be had at all), or a guard object exists but cannot be used.
+enum class DockListFill { Read, FlashRunning, Busy, GuardUnusable };
 
 // Creates the list in the parent's client area, adds the columns in the
 // user's language and fills it once.

@@ -16,16 +16,16 @@ constexpr DWORD SEMAPHORE_QUERY = 0x0001;
 constexpr LONG FLASH_COUNT_MAX = 0x7FFFFFFF;
 
 // A security descriptor from its text; empty owner when it cannot be built.
-UniqueLocal BuildSecurityDescriptor(DWORD modifyState) {
+UniqueLocal BuildSecurityDescriptor(DWORD usersMay) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  ConvertStringSecurityDescriptorToSecurityDescriptorW(GuardSecurityDescriptor(modifyState).c_str(), SDDL_REVISION_1,
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(GuardSecurityDescriptor(usersMay).c_str(), SDDL_REVISION_1,
                                                        &descriptor, nullptr);
   return UniqueLocal(descriptor);
 }
 
 // The access mutex, opened with no more access than waiting and releasing need.
 UniqueHandle OpenDockAccess() {
-  const UniqueLocal descriptor = BuildSecurityDescriptor(MUTEX_MODIFY_STATE);
+  const UniqueLocal descriptor = BuildSecurityDescriptor(SYNCHRONIZE | MUTEX_MODIFY_STATE);
   if (!descriptor) return UniqueHandle();
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof(security);
@@ -74,28 +74,51 @@ DockGuardNamesForTest::~DockGuardNamesForTest() {
   g_pFlashRunningName = FLASH_RUNNING_NAME;
 }
 
-std::wstring GuardSecurityDescriptor(DWORD modifyState) {
-  wchar_t text[96] = {};
-  std::swprintf(text, 96, L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x%08lx;;;AU)",
-                static_cast<unsigned long>(SYNCHRONIZE | modifyState));
-  return text;
+std::wstring GuardSecurityDescriptor(DWORD usersMay) {
+  std::wstring text = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+  if (usersMay == 0) return text;
+  wchar_t users[32] = {};
+  std::swprintf(users, 32, L"(A;;0x%08lx;;;AU)", static_cast<unsigned long>(usersMay));
+  return text + users;
 }
 
-bool FlashRunningAnywhere() {
+const wchar_t* FlashMarkerName() { return g_pFlashRunningName; }
+const wchar_t* DockAccessName() { return g_pDockAccessName; }
+
+FlashMarker LookAtFlashMarker() {
   const UniqueHandle marker(OpenEventW(SYNCHRONIZE, FALSE, g_pFlashRunningName));
-  if (marker) return true;
-  // Anything but "no such object" (access denied among it) is taken as a flash.
-  return GetLastError() != ERROR_FILE_NOT_FOUND;
+  if (marker) return FlashMarker::Present;
+  switch (GetLastError()) {
+    case ERROR_FILE_NOT_FOUND: return FlashMarker::Absent;
+    // Only SYSTEM and Administrators may open it: anyone else refused sees a flash.
+    case ERROR_ACCESS_DENIED: return FlashMarker::Present;
+    default: return FlashMarker::Unusable;  // another type of object, a bad name
+  }
+}
+
+bool FlashRunningAnywhere() { return LookAtFlashMarker() != FlashMarker::Absent; }
+
+const wchar_t* UnusableDockGuard() {
+  if (LookAtFlashMarker() == FlashMarker::Unusable) return g_pFlashRunningName;
+  return OpenDockAccess() ? nullptr : g_pDockAccessName;
 }
 
 DockQueryGuard::DockQueryGuard(const FlashGuard* ownFlash, DWORD waitMs) : mutex_(OpenDockAccess()) {
   const bool ours = ownFlash != nullptr && ownFlash->Held();
   // A flash is never waited for.
-  if (!ours && FlashRunningAnywhere()) {
+  const FlashMarker marker = ours ? FlashMarker::Absent : LookAtFlashMarker();
+  if (marker == FlashMarker::Unusable) {
+    unusable_ = g_pFlashRunningName;
+    return;
+  }
+  if (marker == FlashMarker::Present) {
     flashRunning_ = true;
     return;
   }
-  if (!mutex_) return;
+  if (!mutex_) {
+    unusable_ = g_pDockAccessName;
+    return;
+  }
   held_ = TakeDockAccess(mutex_.Get(), waitMs);
   // A flash may have begun while we waited, or be left by a killed copy.
   if (held_ && !ours && FlashRunningAnywhere()) flashRunning_ = true;
@@ -106,17 +129,23 @@ DockQueryGuard::~DockQueryGuard() {
 }
 
 FlashGuard::FlashGuard() {
-  const UniqueLocal descriptor = BuildSecurityDescriptor(EVENT_MODIFY_STATE);
+  const UniqueLocal descriptor = BuildSecurityDescriptor(0);
   if (!descriptor) return;
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof(security);
   security.lpSecurityDescriptor = descriptor.Get();
   security.bInheritHandle = TRUE;  // the updater gets it, and only the updater (its handle list)
   UniqueHandle marker(CreateEventExW(&security, g_pFlashRunningName, CREATE_EVENT_MANUAL_RESET, SYNCHRONIZE));
+  if (!marker) {
+    // Refused: made by a flashing copy of another account. Anything else: not ours to use.
+    if (GetLastError() != ERROR_ACCESS_DENIED) unusable_ = g_pFlashRunningName;
+    return;
+  }
   // Made already by somebody else: a flash runs, perhaps an orphaned one.
-  if (!marker || GetLastError() == ERROR_ALREADY_EXISTS) return;
+  if (GetLastError() == ERROR_ALREADY_EXISTS) return;
   // From now on no new look begins; one under way is waited for.
   const UniqueHandle mutex = OpenDockAccess();
+  if (!mutex) unusable_ = g_pDockAccessName;
   if (!mutex || !TakeDockAccess(mutex.Get())) return;
   ReleaseMutex(mutex.Get());
   marker_ = std::move(marker);

@@ -24,13 +24,27 @@ inline constexpr wchar_t FLASH_COUNT_NAME[] = L"Global\\VarnockFWUpdate.FlashCou
 // How long a look at the dock waits for another look to end.
 inline constexpr DWORD DOCK_ACCESS_WAIT_MS = 2000;
 
-// SYSTEM and Administrators: all access; Authenticated Users: synchronize and
-// modify state (`modifyState` is the object type's right), so a copy running
-// as SYSTEM and one running as a user open the same objects.
-std::wstring GuardSecurityDescriptor(DWORD modifyState);
+// SYSTEM and Administrators: all access; Authenticated Users: `usersMay`
+// (none when 0). The access mutex lets users wait and release, so a copy
+// running as SYSTEM and one running as a user share it; the flash marker
+// grants users nothing, since a copy that cannot open it reads "a flash
+// runs" anyway, and a user holding it open would stall every copy.
+std::wstring GuardSecurityDescriptor(DWORD usersMay);
 
+// What the flash marker says, looked at once.
+enum class FlashMarker {
+  Absent,    // no flash runs
+  Present,   // a flash runs, or the marker is there and refuses us: the same
+  Unusable,  // a guard object that is no marker stands under its name
+};
+FlashMarker LookAtFlashMarker();
 // True while a flash runs anywhere on this machine, or when that cannot be told.
 bool FlashRunningAnywhere();
+// The names the two objects go by now (tests may rename them).
+const wchar_t* FlashMarkerName();
+const wchar_t* DockAccessName();
+// The guard object that exists but cannot be used, looked at now; null when both serve.
+const wchar_t* UnusableDockGuard();
 
 class FlashGuard;
 
@@ -54,16 +68,19 @@ class DockQueryGuard {
   DockQueryGuard(const DockQueryGuard&) = delete;
   DockQueryGuard& operator=(const DockQueryGuard&) = delete;
   ~DockQueryGuard();
-  bool Granted() const { return held_ && !flashRunning_; }
+  bool Granted() const { return held_ && !flashRunning_ && unusable_ == nullptr; }
   // Refused because a flash runs (rather than because the dock stayed busy).
   bool FlashRunning() const { return flashRunning_; }
   // The access mutex could not be made or opened at all.
   bool Unavailable() const { return !mutex_; }
+  // Refused because a guard object exists but cannot be used: its name; else null.
+  const wchar_t* Unusable() const { return unusable_; }
 
  private:
   UniqueHandle mutex_;
   bool held_ = false;
   bool flashRunning_ = false;
+  const wchar_t* unusable_ = nullptr;
 };
 
 // Held by the copy that flashes, from before its updater starts until the
@@ -75,6 +92,8 @@ class FlashGuard {
   FlashGuard& operator=(const FlashGuard&) = delete;
   // False when a flash already runs anywhere, or the dock could not be had.
   bool Held() const { return static_cast<bool>(marker_); }
+  // Not held because a guard object exists but cannot be used: its name; else null.
+  const wchar_t* Unusable() const { return unusable_; }
   // Inheritable: given to the updater, so the marker outlives this copy.
   HANDLE Marker() const { return marker_.Get(); }
   // This copy's part ends; the flash ends when the updater's part has too.
@@ -82,6 +101,7 @@ class FlashGuard {
 
  private:
   UniqueHandle marker_;
+  const wchar_t* unusable_ = nullptr;
 };
 
 // Flashes this process began: the part of the count that is its own.

@@ -44,6 +44,7 @@ enum ExitCode : int {
   EXIT_USB_UNAVAILABLE = 11,
   EXIT_LOW_BATTERY = 12,
   EXIT_SEVERAL_DOCKS = 13,
+  EXIT_UPDATER_CHANGEABLE = 15,
 };
 
 struct ExitCodeMeaning {
@@ -65,7 +66,8 @@ inline constexpr ExitCodeMeaning EXIT_CODE_MEANINGS[] = {
     {EXIT_VERSION_UNCHANGED, L"the dock does not report the new version", false},
     {EXIT_USB_UNAVAILABLE, L"the USB library could not be initialised", true},
     {EXIT_LOW_BATTERY, L"the battery is too low to flash", false},
-    {EXIT_SEVERAL_DOCKS, L"more than one dock is connected", false},
+    {EXIT_SEVERAL_DOCKS, L"more than one dock is connected", true},
+    {EXIT_UPDATER_CHANGEABLE, L"the updater can be changed by non-administrators", false},
 };
 
 // The arguments after the program's own name. Switches start with '/' or '-'

@@ -14,14 +14,15 @@
 #include "docks/dock_query.h"
 #include "docks/dock_report.h"
 #include "shell/console.h"
+#include "shell/tool_output_pass_through.h"
 #include "base/log.h"
 #include "base/text_conversion.h"
 #include "update/dock_after_flash.h"
+#include "base/ui_text.h"
 #include "update/firmware_image.h"
 #include "update/flash_hold.h"
 #include "update/power_request.h"
 #include "update/update_preflight.h"
-#include "update/tool_output_utf8.h"
 #include "update/update_outcome.h"
 #include "update/updater_process.h"
 
@@ -80,25 +81,34 @@ constexpr wchar_t DOCK_BUSY_TEXT[] = L"The dock is being read by another copy of
 // holds it, or another look holds it too long.
 struct GuardedQuery {
   std::optional<DockQueryResult> looked;
-  bool flashRunning = false;  // why there was no look, when there was none
+  bool flashRunning = false;          // why there was no look, when there was none
+  const wchar_t* unusable = nullptr;  // or the guard object that cannot be used
 };
+
+// A guard object stands in the way; it is not a flash, so it is not called one.
+std::wstring GuardUnusableLine(const wchar_t* name) {
+  spdlog::error("CommandLine dock guard unusable {}", WideToUtf8(name));
+  return FillInText(TXT_GUARD_UNUSABLE.english, L"{name}", name) + L"\r\n";
+}
 
 GuardedQuery QueryDockGuarded(const FlashGuard* ownFlash = nullptr) {
   const DockQueryGuard guard(ownFlash);
+  if (guard.Unusable()) return GuardedQuery{std::nullopt, false, guard.Unusable()};
   if (!guard.Granted()) {
     spdlog::error(guard.FlashRunning() ? "CommandLine dock not read: firmware update in progress"
                                        : "CommandLine dock not read: the dock is busy");
-    return GuardedQuery{std::nullopt, guard.FlashRunning()};
+    return GuardedQuery{std::nullopt, guard.FlashRunning(), nullptr};
   }
-  return GuardedQuery{QueryDockLogged(), false};
+  return GuardedQuery{QueryDockLogged(), false, nullptr};
 }
 
 int RunInfo(const CommandRequest& request, Streams& streams) {
   spdlog::info(request.json ? "CommandLine info json" : "CommandLine info");
   const GuardedQuery guarded = QueryDockGuarded();
   if (!guarded.looked) {
-    streams.err.Write(guarded.flashRunning ? L"A firmware update is running; the dock is not read during a flash.\r\n"
-                                           : DOCK_BUSY_TEXT);
+    streams.err.Write(guarded.unusable       ? GuardUnusableLine(guarded.unusable)
+                      : guarded.flashRunning ? L"A firmware update is running; the dock is not read during a flash.\r\n"
+                                             : DOCK_BUSY_TEXT);
     return EXIT_BUSY;
   }
   const DockQueryResult& query = *guarded.looked;
@@ -133,19 +143,6 @@ bool IsFlashedVersion(const CommandRequest& request, const std::wstring& before,
 
 std::wstring VersionText(const std::wstring& version) { return version.empty() ? L"unknown" : version; }
 
-// The updater's output passes through to standard output as UTF-8, never
-// with half a character in one write.
-class ToolOutputPassThrough {
- public:
-  explicit ToolOutputPassThrough(ConsoleStream& out) : out_(out), text_(AnsiToUtf8) {}
-  void Feed(const char* data, size_t length) { out_.WriteUtf8(text_.Feed(std::string_view(data, length))); }
-  void Finish() { out_.WriteUtf8(text_.Finish()); }
-
- private:
-  ConsoleStream& out_;
-  ToolOutputUtf8 text_;
-};
-
 int RunUpdate(const CommandRequest& request, Streams& streams) {
   spdlog::info("CommandLine update {}", WideToUtf8(request.image));
   const std::wstring toolPath = UpdaterToolBesideProgram();
@@ -168,6 +165,17 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
                       L"\r\n");
     return EXIT_LOW_BATTERY;
   }
+  if (preflight.refusal == UpdateRefusal::GuardUnusable) {
+    streams.err.Write(GuardUnusableLine(preflight.unusableGuard));
+    return EXIT_BUSY;
+  }
+  if (preflight.refusal == UpdateRefusal::UpdaterChangeable) {
+    spdlog::error("CommandLine updater changeable by {}", WideToUtf8(preflight.changeableBy));
+    streams.err.Write(FillInText(FillInText(TXT_UPDATER_CHANGEABLE.english, L"{path}", toolPath), L"{account}",
+                                 preflight.changeableBy) +
+                      L"\r\n");
+    return EXIT_UPDATER_CHANGEABLE;
+  }
   if (preflight.refusal == UpdateRefusal::UpdateRunning) {
     spdlog::error("CommandLine another firmware update is running");
     streams.err.Write(L"Another firmware update is running.\r\n");
@@ -176,9 +184,10 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
   // Held from here until the updater has ended; an open window keeps off the
   // dock meanwhile and reads it again afterwards.
   FlashGuard& flash = *preflight.flash;
-  const std::optional<DockQueryResult> looked = QueryDockGuarded(&flash).looked;
+  const GuardedQuery guarded = QueryDockGuarded(&flash);
+  const std::optional<DockQueryResult>& looked = guarded.looked;
   if (!looked) {
-    streams.err.Write(DOCK_BUSY_TEXT);
+    streams.err.Write(guarded.unusable ? GuardUnusableLine(guarded.unusable) : std::wstring(DOCK_BUSY_TEXT));
     return EXIT_BUSY;
   }
   const DockQueryResult& before = *looked;

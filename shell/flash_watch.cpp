@@ -12,6 +12,7 @@ struct FlashLook {
   bool counted = false;
   long othersCount = 0;
   bool flashing = false;
+  bool unusable = false;  // the marker's name is held by something else
 };
 
 FlashLook LookForFlash(const FlashCount& flashes) {
@@ -19,7 +20,9 @@ FlashLook LookForFlash(const FlashCount& flashes) {
   long count = 0;
   look.counted = flashes.Read(count);
   look.othersCount = count - FlashesBegunHere();
-  look.flashing = FlashRunningAnywhere();
+  const FlashMarker marker = LookAtFlashMarker();
+  look.flashing = marker == FlashMarker::Present;
+  look.unusable = marker == FlashMarker::Unusable;
   return look;
 }
 
@@ -41,11 +44,15 @@ FlashWatch::FlashWatch(HWND window, UINT message) : stop_(CreateEventW(nullptr, 
     while (WaitForSingleObject(stop, FLASH_WATCH_INTERVAL_MS) == WAIT_TIMEOUT) {
       const FlashLook now = LookForFlash(flashes);
       if (!told) {
-        const FlashNews first = now.flashing          ? FLASH_NEWS_BEGAN
+        const FlashNews first = now.unusable            ? FLASH_NEWS_GUARD_UNUSABLE
+                                : now.flashing          ? FLASH_NEWS_BEGAN
                                 : CountMoved(last, now) ? FLASH_NEWS_CAME_AND_WENT
                                                         : FLASH_NEWS_NONE_RUNNING;
         PostMessageW(window, message, first, 0);
         told = true;
+      } else if (now.unusable != last.unusable) {
+        // Unusable, or usable again: the window reads the dock afresh either way.
+        PostMessageW(window, message, now.unusable ? FLASH_NEWS_GUARD_UNUSABLE : FLASH_NEWS_ENDED, 0);
       } else if (now.flashing && !last.flashing) {
         PostMessageW(window, message, FLASH_NEWS_BEGAN, 0);
       } else if (!now.flashing && CountMoved(last, now)) {

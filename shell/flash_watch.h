@@ -18,6 +18,7 @@ enum FlashNews : WPARAM {
   FLASH_NEWS_BEGAN = 1,         // a flash runs (told at the first look too)
   FLASH_NEWS_ENDED = 2,         // the flash the last look saw has ended
   FLASH_NEWS_CAME_AND_WENT = 3, // another process's flash began and ended since the last look
+  FLASH_NEWS_GUARD_UNUSABLE = 4,// the flash marker's name is held by an object that cannot be used
 };
 
 class FlashWatch {

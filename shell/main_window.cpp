@@ -110,11 +110,16 @@ bool RefuseQuitDuringUpdate(const char* what) {
 
 // Another copy's flash began or ended (posted by the flash watch): its
 // start empties the list and holds it empty, its end reads the dock again,
-// however short the flash was. This window's own flash posts its Refresh
+// however short the flash was. A guard object that cannot be used is named
+// in the status bar instead. This window's own flash posts its Refresh
 // itself after the dock has answered.
 void OnFlashNews(HWND window, WPARAM news) {
   if (UpdateRunning()) return;
-  if (news == FLASH_NEWS_BEGAN) {
+  if (news == FLASH_NEWS_GUARD_UNUSABLE) {
+    spdlog::error("FlashWatch dock guard unusable");
+    ClearDockList();
+    ShowDockListState(window, DockListFill::GuardUnusable);
+  } else if (news == FLASH_NEWS_BEGAN) {
     if (g_bListAwaitsFlashEnd) return;
     spdlog::info("FlashWatch firmware update in progress");
     ClearDockList();
@@ -203,9 +208,16 @@ void ShowDockListState(HWND mainWindow, DockListFill fill) {
       status = TXT_STATUS_FLASH_RUNNING.In(language);
       break;
     case DockListFill::Busy:
-      // Another look holds the dock: tried again later, and later still
-      // while it stays held, never by waiting on this thread.
-      status = TXT_STATUS_DOCK_BUSY.In(language);
+    case DockListFill::GuardUnusable:
+      // Another look holds the dock, or a guard object cannot be used: tried
+      // again later, and later still while it stays so, never by waiting on
+      // this thread.
+      if (fill == DockListFill::Busy) {
+        status = TXT_STATUS_DOCK_BUSY.In(language);
+      } else {
+        const wchar_t* unusable = UnusableDockGuard();
+        status = FillInText(TXT_GUARD_UNUSABLE.In(language), L"{name}", unusable ? unusable : DockAccessName());
+      }
       SetTimer(mainWindow, IDT_BUSY_RETRY, g_busyRetryMs, nullptr);
       g_busyRetryMs = std::min(g_busyRetryMs * 2, BUSY_RETRY_LONGEST_MS);
       break;

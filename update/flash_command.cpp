@@ -35,6 +35,19 @@ void RefuseMissingTool(HWND mainWindow, const std::wstring& toolPath) {
   ShowRefusal(mainWindow, message);
 }
 
+// Run as SYSTEM or elevated beside an updater that others may replace.
+void RefuseChangeableUpdater(HWND mainWindow, const std::wstring& toolPath, const std::wstring& account) {
+  spdlog::error("FWDownload refused: the updater can be changed by {}", WideToUtf8(account));
+  const std::wstring text =
+      FillInText(FillInText(TXT_UPDATER_CHANGEABLE.In(SelectUiLanguage()), L"{path}", toolPath), L"{account}", account);
+  ShowRefusal(mainWindow, text.c_str());
+}
+
+void RefuseGuardUnusable(HWND mainWindow, const wchar_t* name) {
+  spdlog::error("FWDownload refused: dock guard unusable {}", WideToUtf8(name));
+  ShowRefusal(mainWindow, FillInText(TXT_GUARD_UNUSABLE.In(SelectUiLanguage()), L"{name}", name).c_str());
+}
+
 void RefuseUpdateRunning(HWND mainWindow) {
   spdlog::error("FWDownload refused: another firmware update is running");
   ShowRefusal(mainWindow, TXT_MSG_UPDATE_RUNNING.In(SelectUiLanguage()));
@@ -97,9 +110,20 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock, in
     RefuseMissingTool(mainWindow, toolPath);
     return;
   }
+  // Said before the user picks a file.
+  const std::wstring changeableBy = UpdaterChangeableWhenPrivileged(toolPath);
+  if (!changeableBy.empty()) {
+    RefuseChangeableUpdater(mainWindow, toolPath, changeableBy);
+    return;
+  }
   // Another copy's flash (or its orphaned updater) holds the dock: say so
   // before the user picks a file.
-  if (FlashRunningAnywhere()) {
+  const FlashMarker marker = LookAtFlashMarker();
+  if (marker == FlashMarker::Unusable) {
+    RefuseGuardUnusable(mainWindow, FlashMarkerName());
+    return;
+  }
+  if (marker == FlashMarker::Present) {
     RefuseUpdateRunning(mainWindow);
     return;
   }
@@ -128,6 +152,12 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock, in
       return;
     case UpdateRefusal::LowBattery:
       RefuseLowBattery(mainWindow, preflight.battery);
+      return;
+    case UpdateRefusal::UpdaterChangeable:
+      RefuseChangeableUpdater(mainWindow, toolPath, preflight.changeableBy);
+      return;
+    case UpdateRefusal::GuardUnusable:
+      RefuseGuardUnusable(mainWindow, preflight.unusableGuard);
       return;
     case UpdateRefusal::UpdateRunning:
       spdlog::info("FWDownload select fwfile is {}", WideToUtf8(fwFile));

@@ -7,6 +7,7 @@
 #include "base/log_lines.h"
 #include "update/power_status.h"
 #include "update/updater_command.h"
+#include "update/updater_trust.h"
 
 std::wstring UpdaterToolBesideProgram() {
   std::vector<wchar_t> buffer(MODULE_PATH_LENGTH, L'\0');
@@ -31,6 +32,11 @@ BatteryCheck CheckBatteryForFlash() {
   return check;
 }
 
+std::wstring UpdaterChangeableWhenPrivileged(const std::wstring& toolPath) {
+  if (!RunsPrivileged()) return {};
+  return UpdaterChangeableBy(toolPath);
+}
+
 UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath, bool checkBattery) {
   UpdatePreflight result;
   result.image = CheckFirmwareImage(image);
@@ -42,6 +48,11 @@ UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& t
     result.refusal = UpdateRefusal::ToolMissing;
     return result;
   }
+  result.changeableBy = UpdaterChangeableWhenPrivileged(toolPath);
+  if (!result.changeableBy.empty()) {
+    result.refusal = UpdateRefusal::UpdaterChangeable;
+    return result;
+  }
   if (checkBattery) {
     result.battery = CheckBatteryForFlash();
     if (BatteryRefuses(result.battery.verdict)) {
@@ -51,7 +62,8 @@ UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& t
   }
   auto flash = std::make_unique<FlashGuard>();
   if (!flash->Held()) {
-    result.refusal = UpdateRefusal::UpdateRunning;
+    result.unusableGuard = flash->Unusable();
+    result.refusal = result.unusableGuard ? UpdateRefusal::GuardUnusable : UpdateRefusal::UpdateRunning;
     return result;
   }
   result.flash = std::move(flash);

@@ -1,7 +1,8 @@
 #pragma once
 // The checks before a flash, in one order for the window and the command
-// line alike: the image, the updater beside the program, the battery, then
-// the dock guard. The front ends only present the refusal.
+// line alike: the image, the updater beside the program, who may change it
+// (run as SYSTEM or elevated), the battery, then the dock guard. The front
+// ends only present the refusal.
 #include <windows.h>
 
 #include <memory>
@@ -23,7 +24,9 @@ enum class UpdateRefusal {
   Image,          // see UpdatePreflight::image
   ToolMissing,    // no updater beside the program
   LowBattery,     // see UpdatePreflight::battery
+  UpdaterChangeable,  // privileged, beside an updater others may change: see changeableBy
   UpdateRunning,  // a flash runs somewhere (or its updater is still alive), or the dock is held
+  GuardUnusable,  // a guard object exists but cannot be used: see unusableGuard
 };
 
 struct BatteryCheck {
@@ -38,9 +41,16 @@ struct UpdatePreflight {
   UpdateRefusal refusal = UpdateRefusal::None;
   FirmwareImageCheck image = FirmwareImageCheck::Accepted;
   BatteryCheck battery;
+  std::wstring changeableBy;               // the account that may change the updater
+  const wchar_t* unusableGuard = nullptr;  // the guard object's name
   // Held when nothing was refused: the flash's guard, to be given to the updater.
   std::unique_ptr<FlashGuard> flash;
 };
+
+// Run as SYSTEM or elevated: the account other than the administrators that
+// may change the updater or its folder; empty when none may, or when the run
+// is a standard user's (it gains nothing).
+std::wstring UpdaterChangeableWhenPrivileged(const std::wstring& toolPath);
 
 // `checkBattery` false: the battery is not looked at (the window looked
 // before its file dialog; the command line's /ignorepower).

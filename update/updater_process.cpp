@@ -88,6 +88,15 @@ class InheritedHandles {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// A deployment agent runs us in a job and may end the job at its time-out,
+// with everything inside: the updater leaves the job where the job allows it,
+// so that the flash runs to its end. Asked of CreateProcess itself, which
+// refuses a breakaway that this job, or one around it, forbids.
+bool InsideJob() {
+  BOOL inJob = FALSE;
+  return IsProcessInJob(GetCurrentProcess(), nullptr, &inJob) && inJob;
+}
+
 // Starts the tool hidden with the pipe as its output; our write end is then
 // closed, so the pipe breaks when the child (and what it started) has ended.
 UpdaterStage StartTool(const std::wstring& commandLine, OutputPipe& pipe, HANDLE alsoInherit,
@@ -106,11 +115,23 @@ UpdaterStage StartTool(const std::wstring& commandLine, OutputPipe& pipe, HANDLE
   std::vector<wchar_t> commandBuffer(COMMAND_LINE_CAPACITY, L'\0');  // CreateProcessW may write to it
   std::copy(commandLine.begin(), commandLine.end(), commandBuffer.begin());
 
+  const bool insideJob = InsideJob();
   spdlog::info("RealFWDownload CreateProcess");
-  if (!inheritOnly.List() ||
-      !CreateProcessW(nullptr, commandBuffer.data(), nullptr, nullptr, TRUE,
-                      CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr, &startup.StartupInfo,
-                      &process)) {
+  const DWORD flags = CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT;
+  const std::vector<wchar_t> pristine = commandBuffer;
+  bool started = inheritOnly.List() != nullptr &&
+                 CreateProcessW(nullptr, commandBuffer.data(), nullptr, nullptr, TRUE,
+                                flags | (insideJob ? CREATE_BREAKAWAY_FROM_JOB : 0), nullptr, nullptr,
+                                &startup.StartupInfo, &process);
+  if (insideJob && !started && GetLastError() == ERROR_ACCESS_DENIED) {
+    spdlog::info(LOG_UPDATER_INSIDE_JOB);
+    commandBuffer = pristine;
+    started = CreateProcessW(nullptr, commandBuffer.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                             &startup.StartupInfo, &process);
+  } else if (insideJob && started) {
+    spdlog::info(LOG_UPDATER_OUTSIDE_JOB);
+  }
+  if (!started) {
     code = GetLastError();
     spdlog::error(LOG_UPDATER_START_FAILED, code);
     return UpdaterStage::StartFailed;

@@ -16,6 +16,7 @@
 //   waitevent NAME  wait (up to a minute) until the named event is set, if it exists
 //   stamp PATH    write the performance counter's value (decimal) to PATH
 //   record PATH   write the command line received (UTF-8) to PATH
+//   injob PATH    write "in a job" or "in no job" to PATH
 //   flash         store the image's version in the simulated dock's state file
 //   reboot MS     take the simulated dock off the bus for MS milliseconds from now
 //   serial TEXT   the simulated dock answers with this serial from now on, as
@@ -162,6 +163,10 @@ int wmain(int argc, wchar_t** argv) {
       testsupport::WriteFileBytes(Wide(argument), std::to_string(now.QuadPart));
     } else if (verb == "sleep") {
       Sleep(static_cast<DWORD>(std::atoi(argument.c_str())));
+    } else if (verb == "injob") {
+      BOOL inJob = FALSE;
+      IsProcessInJob(GetCurrentProcess(), nullptr, &inJob);
+      testsupport::WriteFileBytes(Wide(argument), inJob ? "in a job" : "in no job");
     } else if (verb == "record") {
       testsupport::WriteFileBytes(Wide(argument), Utf8(GetCommandLineW()));
     } else if (verb == "flash") {

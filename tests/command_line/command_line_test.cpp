@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log_lines.h"
 #include "docks/dock_guard.h"
 #include "resources/resource.h"
 #include "shell/command_line_parse.h"
@@ -83,8 +84,8 @@ class CommandLine : public ::testing::TestWithParam<const wchar_t*> {
 };
 
 // The object's DACL holds exactly: SYSTEM and Administrators all access,
-// Authenticated Users synchronize and the type's modify-state right.
-void ExpectThreeGrants(HANDLE object, DWORD modifyState, DWORD allAccess) {
+// and Authenticated Users `usersMay` unless that is 0 (then no entry at all).
+void ExpectGrants(HANDLE object, DWORD usersMay, DWORD allAccess) {
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   ASSERT_EQ(GetSecurityInfo(object, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
@@ -92,7 +93,7 @@ void ExpectThreeGrants(HANDLE object, DWORD modifyState, DWORD allAccess) {
             static_cast<DWORD>(ERROR_SUCCESS));
   const UniqueLocal owner(descriptor);
   ASSERT_NE(dacl, nullptr);
-  ASSERT_EQ(dacl->AceCount, 3);
+  ASSERT_EQ(dacl->AceCount, usersMay == 0 ? 2 : 3);
   const WELL_KNOWN_SID_TYPE who[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinAuthenticatedUserSid};
   for (DWORD i = 0; i < dacl->AceCount; ++i) {
     void* entry = nullptr;
@@ -106,7 +107,7 @@ void ExpectThreeGrants(HANDLE object, DWORD modifyState, DWORD allAccess) {
     if (i < 2) {
       EXPECT_TRUE(ace->Mask == GENERIC_ALL || (ace->Mask & allAccess) == allAccess) << std::hex << ace->Mask;
     } else {
-      EXPECT_EQ(ace->Mask, SYNCHRONIZE | modifyState);
+      EXPECT_EQ(ace->Mask, usersMay);
     }
   }
 }
@@ -124,6 +125,46 @@ std::vector<std::string> PowerRequestWayHidden(std::vector<std::string> log) {
 void ExpectLogEndsWithExit(const Outcome& outcome) {
   ASSERT_FALSE(outcome.log.empty());
   EXPECT_EQ(outcome.log.back(), "info CommandLine exit " + std::to_string(outcome.code));
+}
+
+// Started suspended with the given standard output and error (and only
+// them inherited), so that a test may put it in a job or keep its output unread.
+PROCESS_INFORMATION StartSuspended(const std::wstring& commandLine, const std::wstring& folder, HANDLE out, HANDLE err) {
+  std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+  line.push_back(L'\0');
+  HANDLE handles[] = {out, err};
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> storage(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  InitializeProcThreadAttributeList(list, 1, 0, &size);
+  UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof(handles), nullptr, nullptr);
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdOutput = out;
+  startup.StartupInfo.hStdError = err;
+  startup.lpAttributeList = list;
+  PROCESS_INFORMATION info{};
+  EXPECT_TRUE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT,
+                             nullptr, folder.c_str(), &startup.StartupInfo, &info));
+  DeleteProcThreadAttributeList(list);
+  return info;
+}
+
+UniqueHandle InheritableFile(const std::wstring& path) {
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  return UniqueHandle(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr));
+}
+
+// The updater's output as the log holds it, block after block.
+std::string LoggedToolOutput(const std::vector<testsupport::LogRecord>& records) {
+  const std::string prefix = std::string(LOG_UPDATER_READ) + "\n ";
+  std::string output;
+  for (const testsupport::LogRecord& record : records) {
+    if (record.level == "info" && record.message.rfind(prefix, 0) == 0) output += record.message.substr(prefix.size());
+  }
+  return output;
 }
 
 TEST_P(CommandLine, InfoPrintsTheRowUnderTheColumnNamesAsTextOrJson) {
@@ -676,7 +717,167 @@ TEST_P(CommandLine, UpdateRunsBesideAnIdleWindowWhichThenShowsTheNewVersion) {
   EXPECT_EQ(window.Rows(), 1);
 }
 
-TEST(DockGuard, MachineWideObjectsWithThreeGrantsAndEveryDoubtCountsAsBusy) {
+TEST_P(CommandLine, AStandardOutputNobodyReadsNeverHoldsUpTheFlash) {
+  constexpr size_t BULK = 2 * 1024 * 1024;
+  const std::wstring image = Image(L"loud.bin", "bulk " + std::to_string(BULK) + "\nflash\nout " + TOOL_COMPLETED);
+  HANDLE reader = nullptr;
+  HANDLE writer = nullptr;
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  ASSERT_TRUE(CreatePipe(&reader, &writer, &inherit, 0));
+  const UniqueHandle readEnd(reader);
+  UniqueHandle writeEnd(writer);
+  SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+  const UniqueHandle err = InheritableFile(folder_ + L"err.txt");
+  const PROCESS_INFORMATION run =
+      StartSuspended(L"\"" + Exe() + L"\" /update \"" + image + L"\"", folder_, writeEnd.Get(), err.Get());
+  const UniqueHandle process(run.hProcess);
+  const UniqueHandle thread(run.hThread);
+  writeEnd.Reset();
+  ResumeThread(run.hThread);
+  // Nobody reads our end: the updater runs to its end, the dock is flashed
+  // and the log gets everything all the same. (The dock's state file is read
+  // only afterwards: a reader could spoil the stand-in's replacing it.)
+  EXPECT_TRUE(testsupport::WaitUntil([&] {
+    const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+    return std::find(log.begin(), log.end(), "info " + std::string(LOG_UPDATER_END)) != log.end();
+  }, std::chrono::seconds(120)));
+  EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"sim-dock.ini").find("firmware=1.3.0.0"), std::string::npos);
+  const std::string logged = LoggedToolOutput(testsupport::ReadLog(folder_ + L"basic-log.txt"));
+  EXPECT_EQ(logged.size(), BULK + TOOL_COMPLETED.size() + 2);
+  // Read at last: what was shown, one line for what was not, then the verdict.
+  std::string shown;
+  char buffer[65536];
+  DWORD read = 0;
+  while (ReadFile(reader, buffer, sizeof(buffer), &read, nullptr) && read > 0) shown.append(buffer, read);
+  EXPECT_EQ(testsupport::WaitForExit(process.Get(), 30000), 0u);
+  const std::string verdict = "Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n";
+  const std::string dropped = "\xE2\x80\xA6 ";
+  const size_t line = shown.rfind(dropped);
+  ASSERT_NE(line, std::string::npos) << shown.size() << " bytes shown";
+  const std::string closing = shown.substr(line);
+  const size_t count = std::strtoull(closing.c_str() + dropped.size(), nullptr, 10);
+  EXPECT_EQ(closing, dropped + std::to_string(count) + " bytes of updater output were not shown; the log has them.\r\n" + verdict);
+  EXPECT_GT(count, 0u);
+  EXPECT_EQ(line + count, logged.size()) << "shown and dropped make up the whole output";
+}
+
+// A deployment agent's job around the run. Where the job allows breakaway,
+// the updater leaves it, and the agent ending the job at its time-out ends
+// the run but not the flash; where it does not, the updater runs inside.
+TEST_P(CommandLine, AnUpdaterLeavesADeploymentJobThatAllowsIt) {
+  struct Case {
+    DWORD limits;
+    const char* logged;
+    const char* updater;  // where the updater found itself
+  };
+  const DWORD killOnClose = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  for (const Case& job : {Case{killOnClose | JOB_OBJECT_LIMIT_BREAKAWAY_OK, LOG_UPDATER_OUTSIDE_JOB, "in no job"},
+                          Case{killOnClose, LOG_UPDATER_INSIDE_JOB, "in a job"}}) {
+    SCOPED_TRACE(job.logged);
+    SetDock(DOCK_STATE);
+    DeleteFileW((folder_ + L"basic-log.txt").c_str());
+    UniqueHandle jobObject(CreateJobObjectW(nullptr, nullptr));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = job.limits;
+    ASSERT_TRUE(SetInformationJobObject(jobObject.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)));
+    const std::wstring gateName = L"Local\\varnock-job-" + std::to_wstring(GetCurrentProcessId());
+    const UniqueHandle gate(CreateEventW(nullptr, TRUE, FALSE, gateName.c_str()));
+    const std::wstring started = folder_ + L"job-started.txt";
+    DeleteFileW(started.c_str());
+    const std::wstring image = Image(L"job.bin", "injob " + Utf8(started) + "\nwaitevent " + Utf8(gateName) +
+                                                     "\nflash\nout " + TOOL_COMPLETED);
+    const UniqueHandle out = InheritableFile(folder_ + L"out.txt");
+    const UniqueHandle err = InheritableFile(folder_ + L"err.txt");
+    const PROCESS_INFORMATION run = StartSuspended(L"\"" + Exe() + L"\" /update \"" + image + L"\"", folder_, out.Get(), err.Get());
+    const UniqueHandle process(run.hProcess);
+    const UniqueHandle thread(run.hThread);
+    ASSERT_TRUE(AssignProcessToJobObject(jobObject.Get(), run.hProcess));
+    ResumeThread(run.hThread);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started).empty(); }, std::chrono::seconds(30)));
+    const bool brokeAway = job.logged == std::string(LOG_UPDATER_OUTSIDE_JOB);
+    EXPECT_EQ(testsupport::ReadFileBytes(started), job.updater);
+    if (brokeAway) {
+      jobObject.Reset();  // the agent's time-out
+      EXPECT_EQ(WaitForSingleObject(run.hProcess, 10000), WAIT_OBJECT_0) << "the run is ended with its job";
+    }
+    SetEvent(gate.Get());
+    if (!brokeAway) {
+      EXPECT_EQ(testsupport::WaitForExit(run.hProcess, 60000), 0u);
+    }
+    // The updater, orphaned or not, holds the flash marker until it ends.
+    EXPECT_TRUE(testsupport::WaitUntil([] { return !FlashRunningAnywhere(); }, std::chrono::seconds(30)));
+    EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"sim-dock.ini").find("firmware=1.3.0.0"), std::string::npos);
+    const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+    EXPECT_NE(std::find(log.begin(), log.end(), "info " + std::string(job.logged)), log.end()) << ::testing::PrintToString(log);
+  }
+}
+
+TEST_P(CommandLine, AGuardObjectThatCannotBeUsedIsNamedAndNotCalledAFlash) {
+  // Another program's mutex under the flash marker's name.
+  const UniqueHandle squatter(CreateMutexW(nullptr, FALSE, FLASH_RUNNING_NAME));
+  ASSERT_TRUE(squatter);
+  const std::string text = "The dock guard " + Utf8(FLASH_RUNNING_NAME) +
+                           " is held by another program or account; if no update is running, restart the computer.\r\n";
+  const Outcome info = Run(L"/info");
+  EXPECT_EQ(info.code, 7u);
+  EXPECT_EQ(info.err, text);
+  const Outcome update = Run(L"/update \"" + Image(L"guarded.bin", RecordRun() + "out " + TOOL_COMPLETED) + L"\"");
+  EXPECT_EQ(update.code, 7u);
+  EXPECT_EQ(update.err, text);
+  EXPECT_FALSE(ToolRan());
+}
+
+// Run as an administrator (as Wine runs every program), the updater must be
+// one that only administrators can change: the demo reads the descriptors
+// from "<path>.sddl" beside the file or folder, as Wine keeps none.
+TEST_P(CommandLine, AsAdministratorOnlyAnUpdaterAdministratorsAloneCanChangeRuns) {
+  struct Case {
+    std::wstring described;  // the file or folder whose descriptor is given
+    const char* sddl;
+    DWORD code;
+    const char* account;
+  };
+  const std::wstring folder = folder_.substr(0, folder_.size() - 1);
+  const Case cases[] = {
+      {Tool(), "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", 0, ""},
+      {Tool(), "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301bf;;;BU)", 15, "BUILTIN\\Users"},
+      {folder, "O:SYD:P(A;OICI;FA;;;SY)(A;;0x1200af;;;AU)", 15, "NT AUTHORITY\\Authenticated Users"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.sddl);
+    SetDock(DOCK_STATE);
+    testsupport::WriteFileBytes(row.described + L".sddl", row.sddl);
+    const Outcome outcome = Run(L"/update \"" + Image(L"trust.bin", RecordRun() + "flash\nout " + TOOL_COMPLETED) + L"\"");
+    DeleteFileW((row.described + L".sddl").c_str());
+    EXPECT_EQ(outcome.code, row.code);
+    EXPECT_EQ(ToolRan(), row.code == 0);
+    DeleteFileW((folder_ + L"ran.txt").c_str());
+    if (row.code == 0) continue;
+    EXPECT_EQ(outcome.err, "The updater " + Utf8(Tool()) + " can be changed by " + row.account +
+                               "; run elevated, the program starts only an updater that administrators alone can change.\r\n");
+    ExpectLogEndsWithExit(outcome);
+  }
+}
+
+// The product itself reads the real descriptors: Wine makes them up from the
+// Unix mode, owned by the signed-in user, so the product refuses its updater.
+TEST(ProductUpdater, AsAdministratorTheProductRefusesAnUpdaterItsUserOwns) {
+  const std::wstring folder = testsupport::FreshFolder(L"product-updater");
+  CopyFileW((testsupport::BuildFolder() + L"VarnockFWUpdate-cli.exe").c_str(), (folder + L"VarnockFWUpdate-cli.exe").c_str(), FALSE);
+  CopyFileW((testsupport::BuildFolder() + L"demo\\varnock_dockupdatefw.exe").c_str(), (folder + L"varnock_dockupdatefw.exe").c_str(), FALSE);
+  testsupport::WriteImage(folder + L"image.bin", 4096, "record " + Utf8(folder) + "ran.txt\nout " + TOOL_COMPLETED);
+  const DWORD code = testsupport::RunProcess(L"\"" + folder + L"VarnockFWUpdate-cli.exe\" /update image.bin", 60000, folder,
+                                             folder + L"out.txt", folder + L"err.txt");
+  EXPECT_EQ(code, 15u);
+  const std::string err = testsupport::ReadFileBytes(folder + L"err.txt");
+  const std::string start = "The updater " + Utf8(folder) + "varnock_dockupdatefw.exe can be changed by ";
+  EXPECT_EQ(err.substr(0, start.size()), start) << err;
+  EXPECT_NE(err.find("; run elevated, the program starts only an updater that administrators alone can change.\r\n"),
+            std::string::npos) << err;
+  EXPECT_EQ(GetFileAttributesW((folder + L"ran.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST(DockGuard, MachineWideObjectsForAdministratorsAndEveryDoubtCountsAsBusy) {
   EXPECT_EQ(std::wstring(DOCK_ACCESS_NAME).rfind(L"Global\\", 0), 0u);
   EXPECT_EQ(std::wstring(FLASH_RUNNING_NAME).rfind(L"Global\\", 0), 0u);
   {
@@ -693,8 +894,9 @@ TEST(DockGuard, MachineWideObjectsWithThreeGrantsAndEveryDoubtCountsAsBusy) {
     const UniqueHandle mutex(OpenMutexW(READ_CONTROL, FALSE, DOCK_ACCESS_NAME));
     ASSERT_TRUE(marker);
     ASSERT_TRUE(mutex);
-    ExpectThreeGrants(marker.Get(), EVENT_MODIFY_STATE, EVENT_ALL_ACCESS);
-    ExpectThreeGrants(mutex.Get(), MUTEX_MODIFY_STATE, MUTEX_ALL_ACCESS);
+    // A user holding the marker open would stall every copy: users get nothing.
+    ExpectGrants(marker.Get(), 0, EVENT_ALL_ACCESS);
+    ExpectGrants(mutex.Get(), SYNCHRONIZE | MUTEX_MODIFY_STATE, MUTEX_ALL_ACCESS);
   }
   EXPECT_FALSE(FlashRunningAnywhere());
   EXPECT_TRUE(DockQueryGuard().Granted());
@@ -708,6 +910,35 @@ TEST(DockGuard, MachineWideObjectsWithThreeGrantsAndEveryDoubtCountsAsBusy) {
     EXPECT_TRUE(FlashRunningAnywhere());
   }
   EXPECT_TRUE(DockQueryGuard().Granted());
+  // A guard object of the wrong type under either name is named as such, and is no flash.
+  const std::wstring access = L"Local\\varnock-access-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring marker = L"Local\\varnock-flash-" + std::to_wstring(GetCurrentProcessId());
+  const DockGuardNamesForTest names(access.c_str(), marker.c_str());
+  struct Case {
+    const std::wstring& squatted;
+    bool asMutex;  // the marker is an event, the access object a mutex
+    FlashMarker seen;
+  };
+  for (const Case& squat : {Case{marker, true, FlashMarker::Unusable}, Case{access, false, FlashMarker::Absent}}) {
+    SCOPED_TRACE(Utf8(squat.squatted));
+    const UniqueHandle squatter(squat.asMutex ? CreateMutexW(nullptr, FALSE, squat.squatted.c_str())
+                                              : CreateEventW(nullptr, TRUE, FALSE, squat.squatted.c_str()));
+    ASSERT_TRUE(squatter);
+    EXPECT_EQ(LookAtFlashMarker(), squat.seen);
+    const DockQueryGuard look;
+    EXPECT_FALSE(look.Granted());
+    EXPECT_FALSE(look.FlashRunning());
+    ASSERT_NE(look.Unusable(), nullptr);
+    EXPECT_EQ(look.Unusable(), squat.squatted);
+    const FlashGuard flash;
+    EXPECT_FALSE(flash.Held());
+    ASSERT_NE(flash.Unusable(), nullptr);
+    EXPECT_EQ(flash.Unusable(), squat.squatted);
+    ASSERT_NE(UnusableDockGuard(), nullptr);
+    EXPECT_EQ(UnusableDockGuard(), squat.squatted);
+  }
+  EXPECT_TRUE(DockQueryGuard().Granted());
+  EXPECT_EQ(UnusableDockGuard(), nullptr);
 }
 
 TEST_P(CommandLine, RedirectedOutputIsUtf8) {

@@ -356,7 +356,8 @@ TEST(CommandLineUsage, ExitCodesAreListedFromTheirTable) {
       L"5 updater tool missing, 6 image refused, 7 a firmware update is running (or its updater is still alive),\r\n"
       L"8 updater could not be started, 9 the dock did not come back in time,\r\n"
       L"10 the dock does not report the new version, 11 the USB library could not be initialised,\r\n"
-      L"12 the battery is too low to flash, 13 more than one dock is connected.\r\n";
+      L"12 the battery is too low to flash, 13 more than one dock is connected,\r\n"
+      L"15 the updater can be changed by non-administrators.\r\n";
   ASSERT_GE(COMMAND_LINE_USAGE.size(), expected.size());
   EXPECT_EQ(COMMAND_LINE_USAGE.substr(COMMAND_LINE_USAGE.size() - expected.size()), expected);
   EXPECT_EQ(COMMAND_LINE_USAGE.rfind(L"Usage:\r\n", 0), 0u);

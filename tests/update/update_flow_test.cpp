@@ -265,6 +265,21 @@ TEST_F(FirmwareDownload, MissingToolIsRefusedWithTheBareFileNameBeforeAnyFileDia
                                              {"error", "FWDownload " + tool}}));
 }
 
+TEST_F(FirmwareDownload, AnUpdaterOthersMayChangeIsRefusedBeforeAnyFileDialog) {
+  // Wine runs every program as an administrator and keeps no file
+  // descriptors: the stand-in reads the updater's from beside it.
+  const std::wstring sddl = ToolBesideProgram() + L".sddl";
+  testsupport::WriteFileBytes(sddl, "O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301bf;;;BU)");
+  const UpdateRun run = Run(ScriptedImage(L"good.bin", "out " + TOOL_COMPLETED));
+  DeleteFileW(sddl.c_str());
+  EXPECT_EQ(run.seen.fileDialogs, 0);
+  const std::wstring tool = ToolBesideProgram();
+  ExpectRefusal(run, testsupport::ChineseRun()
+                         ? L"升级程序 " + tool + L" 可被 BUILTIN\\Users 修改；请以管理员身份运行，本程序只启动仅管理员可修改的升级程序。"
+                         : L"The updater " + tool + L" can be changed by BUILTIN\\Users; run elevated, the program "
+                                                    L"starts only an updater that administrators alone can change.");
+}
+
 TEST_F(FirmwareDownload, WithoutASelectedRowOrWithTheFileDialogCancelledTheCommandEndsSilently) {
   struct Silent {
     const char* what;

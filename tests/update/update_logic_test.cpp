@@ -1,6 +1,7 @@
 // The update's parts that need Windows: the image rule on real files and the
 // wait dialog's centring. The portable parts are tested natively (tests/host).
 #include <windows.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,9 @@
 #include <vector>
 
 #include "tests/support/test_support.h"
+#include "base/win_handles.h"
 #include "update/firmware_image.h"
+#include "update/updater_trust.h"
 #include "update/wait_dialog.h"
 
 TEST(FirmwareImageRule, RealFiles) {
@@ -61,4 +64,43 @@ TEST(WaitDialogCentring, CentresOverTheOwnerTruncatingTowardZero) {
   at = CentreOver(RECT{-300, -200, 600, 320}, RECT{0, 0, 300, 120});
   EXPECT_EQ(at.x, -300 + 300);
   EXPECT_EQ(at.y, -200 + 200);
+}
+
+// Who besides the administrators may change the updater or its folder, over
+// descriptors written as SDDL: the owner, every allow entry that applies to
+// the object itself and grants a changing right, and no DACL at all.
+TEST(UpdaterTrustRule, OnlyAdministratorsMayChangeTheUpdater) {
+  const std::wstring users = L"S-1-5-32-545";
+  const std::wstring everyone = SID_EVERYONE;
+  struct Case {
+    const wchar_t* sddl;
+    std::wstring changeableBy;  // empty: only administrators
+  };
+  const Case cases[] = {
+      {L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU)", L""},
+      {L"O:SYD:(A;;FA;;;SY)(A;;GA;;;BA)(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)", L""},
+      {L"O:BAD:(A;OICIIO;GA;;;CO)(A;;FA;;;SY)(A;;0x1200a9;;;BU)", L""},
+      {L"O:BAD:(A;OICIIO;GW;;;BU)(A;;0x1200a9;;;BU)", L""},  // given to new files only
+      {L"O:BAD:(D;;FA;;;BU)(A;;FA;;;SY)", L""},              // a deny entry grants nothing
+      {L"O:BUD:(A;;FA;;;SY)", users},                        // the owner rewrites the DACL
+      {L"O:BAD:(A;;FA;;;SY)(A;;0x1301bf;;;BU)", users},      // modify
+      {L"O:BAD:(A;;0x2;;;BU)", users},                       // write data, or add a file to a folder
+      {L"O:BAD:(A;;0x4;;;BU)", users},                       // append
+      {L"O:BAD:(A;;0x40;;;BU)", users},                      // delete a child
+      {L"O:BAD:(A;;SD;;;WD)", everyone},
+      {L"O:BAD:(A;;WD;;;AU)", L"S-1-5-11"},
+      {L"O:BAD:(A;;WO;;;AU)", L"S-1-5-11"},
+      {L"O:BAD:(A;;GW;;;BU)", users},
+      {L"O:BAD:(A;;GA;;;BU)", users},
+      {L"O:BAD:(A;;0x120089;;;BU)(A;ID;0x1301bf;;;AU)", L"S-1-5-11"},  // inherited entries count
+      {L"O:BAD:(A;;0x1200a9;;;BU)(A;;0x100;;;BU)", L""},              // write attributes only
+      {L"O:BA", everyone},                                             // no DACL
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(testsupport::Utf8(row.sddl));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(row.sddl, SDDL_REVISION_1, &descriptor, nullptr));
+    const UniqueLocal owned(descriptor);
+    EXPECT_EQ(ChangeableBy(DescribeSecurity(descriptor)), row.changeableBy);
+  }
 }

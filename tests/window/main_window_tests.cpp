@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/win_handles.h"
 #include "docks/device_list.h"
+#include "docks/dock_guard.h"
 #include "docks/hotplug.h"
 #include "resources/resource.h"
 #include "shell/startup.h"
@@ -137,6 +139,23 @@ TEST(MainWindowStartUp, NoDockGivesAnEmptyListAndTheErrorLine) {
   EXPECT_EQ(lines, (std::vector<std::string>{"info CreateMainMenu", "info CreateListView", "info FillDataToListView",
                                              "error libusb_open_device_with_vid_pid failed",
                                              "info RegisterDeviceNotify"}));
+  DestroyMainWindow(window);
+}
+
+// Another program's object under the flash marker's name: the status bar names
+// it in the user's language, and calls it no flash.
+TEST(MainWindowStartUp, AnUnusableDockGuardIsNamedInTheStatusBar) {
+  const std::wstring access = L"Local\\varnock-window-access-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring marker = L"Local\\varnock-window-flash-" + std::to_wstring(GetCurrentProcessId());
+  const DockGuardNamesForTest names(access.c_str(), marker.c_str());
+  const UniqueHandle squatter(CreateMutexW(nullptr, FALSE, marker.c_str()));
+  ASSERT_TRUE(squatter);
+  HWND window = BuildMainWindow(SimDockState{});
+  EXPECT_EQ(ListRowCount(DeviceList(window)), 0);
+  EXPECT_EQ(testsupport::WindowText(GetDlgItem(window, IDC_STATUSBAR)),
+            ChineseRun() ? L"扩展坞保护对象 " + marker + L" 被其他程序或帐户占用；如果没有正在进行的升级，请重新启动计算机。"
+                         : L"The dock guard " + marker +
+                               L" is held by another program or account; if no update is running, restart the computer.");
   DestroyMainWindow(window);
 }
 
