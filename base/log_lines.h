@@ -17,3 +17,6 @@ inline constexpr char LOG_COMMAND_LINE_EXIT[] = "CommandLine exit {}";
 inline constexpr char LOG_DOCK_AFTER_FLASH[] = "FWDownload dock after flash {} -> {}";
 inline constexpr char LOG_DOCK_STILL_REPORTS[] = "FWDownload dock after flash still reports {}";
 inline constexpr char LOG_DOCK_NO_ANSWER[] = "FWDownload dock after flash did not answer within {} s";
+// Which image a flash wrote, from the window and the command line alike.
+inline constexpr char LOG_IMAGE_SHA256[] = "FWDownload image sha256 {}";
+inline constexpr char LOG_INTERNAL_ERROR[] = "Internal error: {}";

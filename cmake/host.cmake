@@ -20,7 +20,8 @@ add_library(varnock_portable STATIC
   update/tool_output_line.cpp
   update/tool_output_utf8.cpp
   update/updater_command.cpp
-  shell/command_line_parse.cpp)
+  shell/command_line_parse.cpp
+  shell/update_result.cpp)
 target_include_directories(varnock_portable PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_library(dock_query_host STATIC docks/dock_query.cpp)

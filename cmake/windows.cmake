@@ -71,16 +71,18 @@ add_library(varnock_app STATIC
   update/flash_hold.cpp
   update/wait_dialog.cpp
   update/dock_after_flash.cpp
+  update/image_hash.cpp
   shell/startup.cpp
   shell/main_window.cpp
   shell/flash_watch.cpp
   shell/menus.cpp
   shell/command_line_parse.cpp
+  shell/update_result.cpp
   shell/command_line_run.cpp
   shell/console.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(varnock_app PUBLIC spdlog_headers libusb_headers
-  comctl32 comdlg32 shell32 ole32 uuid user32 gdi32 kernel32)
+  comctl32 comdlg32 shell32 ole32 uuid user32 gdi32 kernel32 advapi32)
 
 set(VARNOCK_RC ${CMAKE_SOURCE_DIR}/resources/app.rc)
 set(VARNOCK_ICON ${CMAKE_BINARY_DIR}/resources/app.ico)

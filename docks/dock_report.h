@@ -9,3 +9,5 @@ struct DockInfo;
 std::wstring FormatDockReport(const DockInfo& dock);
 // One JSON object with the same four keys, ending in CRLF.
 std::wstring FormatDockJson(const DockInfo& dock);
+// A text as a JSON string, quotes included.
+std::wstring JsonString(const std::wstring& text);

@@ -56,6 +56,10 @@ void ProveFlash(HWND mainWindow, const std::wstring& oldVersion) {
       spdlog::error(LOG_DOCK_NO_ANSWER, std::chrono::duration_cast<std::chrono::seconds>(limit).count());
       ShowOutcome(mainWindow, TXT_MSG_DOCK_NO_ANSWER.In(language), MB_ICONWARNING);
       return;
+    case DockProof::FlashRunning:
+      // Held by another copy's flash, or by a helper our updater left running.
+      ShowOutcome(mainWindow, TXT_MSG_UPDATE_RUNNING.In(language), MB_ICONWARNING);
+      return;
   }
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <optional>
 #include <sstream>
 
@@ -77,6 +78,7 @@ extern "C" {
 int LIBUSB_CALL libusb_init(libusb_context** context) {
   if (context != nullptr) *context = nullptr;
   std::lock_guard<std::mutex> lock(g_simLock);
+  if (CurrentState().initThrows) throw std::runtime_error("simulated fault in the USB library");
   return CurrentState().initResult;
 }
 

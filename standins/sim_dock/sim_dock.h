@@ -16,6 +16,8 @@
 //   reply_length=1024
 //   open_error=0            (a libusb code: the dock is present but opening it
 //                            fails with it; -12 as without a WinUSB-class driver)
+//   init_throws=0           (1: the library's start throws, as a fault inside the
+//                            program would, for its exit code of an internal error)
 //   offline_until=0         (system time as FILETIME ticks: until then the dock is
 //                            off the bus, as while it reboots after a flash)
 #include <cstdint>
@@ -30,6 +32,7 @@ struct SimDockState {
   int controlResult = 0;
   int replyLength = 1024;
   int initResult = 0;  // libusb_init's result
+  bool initThrows = false;  // libusb_init throws instead
   int openError = 0;   // non-zero: listed, but opening fails with this libusb code
   std::uint64_t offlineUntil = 0;  // FILETIME ticks; the dock is absent before then
 };

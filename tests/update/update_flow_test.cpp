@@ -199,6 +199,7 @@ class FirmwareDownload : public ::testing::Test {
         {"info", "FWDownload " + Utf8(ToolBesideProgram())},
         {"info", "FWDownload select fwfile is " + Utf8(image)},
         {"info", "RealFWDownload"},
+        {"info", "FWDownload image sha256 " + testsupport::FileSha256(image)},
         {"info", "RealFWDownload CreatePipe"},
         {"info", "RealFWDownload CreateProcess"},
         {"info", "ReadFile"},
@@ -718,7 +719,7 @@ TEST_F(FirmwareDownload, TheRunEndsWithTheUpdaterEvenWhenAProcessItStartedKeepsI
   QueryPerformanceFrequency(&frequency);
   ExpectWorkerLog(run, image, {"Writing image\r\n", TOOL_COMPLETED + "\r\n"});
   // The helper inherited the flash marker too: the dock is not read beside it.
-  ExpectOutcome(run, NoAnswer());
+  ExpectOutcome(run, {ChineseRun() ? L"另一个固件升级正在进行中。" : L"Another firmware update is running.", WarningIcon()});
   const double afterUpdater =
       static_cast<double>(now.QuadPart - std::stoll(testsupport::ReadFileBytes(ended))) / frequency.QuadPart;
   EXPECT_LT(afterUpdater, 5.0) << "the run waited for the helper";
@@ -902,15 +903,16 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   EXPECT_EQ(run.seen.boxes[0].icon, QuestionIcon());
   EXPECT_FALSE(run.seen.boxes[0].mainEnabled);
   ExpectBackToIdle(run);
-  ASSERT_GE(run.log.size(), 7u);
-  EXPECT_EQ(std::vector<LogRecord>(run.log.begin(), run.log.begin() + 6),
+  ASSERT_GE(run.log.size(), 8u);
+  EXPECT_EQ(std::vector<LogRecord>(run.log.begin(), run.log.begin() + 7),
             (std::vector<LogRecord>{{"info", "FWDownload"},
                                     {"info", "FWDownload " + Utf8(ToolBesideProgram())},
                                     {"info", "FWDownload select fwfile is " + Utf8(image)},
                                     {"info", "RealFWDownload"},
+                                    {"info", "FWDownload image sha256 " + testsupport::FileSha256(image)},
                                     {"info", "RealFWDownload CreatePipe"},
                                     {"info", "RealFWDownload CreateProcess"}}));
-  const LogRecord& failure = run.log[6];
+  const LogRecord& failure = run.log[7];
   EXPECT_EQ(failure.level, "error");
   const std::string prefix = "CreateProcess failed ";
   ASSERT_EQ(failure.message.compare(0, prefix.size(), prefix), 0) << failure.message;
@@ -919,7 +921,7 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
   EXPECT_NE(code, "0");
   EXPECT_EQ(printed, "CreateProcess failed (" + code + ")\n");
-  EXPECT_EQ(run.log.size(), 7u) << "nothing after the failure: no reading, no refresh";
+  EXPECT_EQ(run.log.size(), 8u) << "nothing after the failure: no reading, no refresh";
 }
 
 TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingStarts) {
