@@ -30,3 +30,6 @@ inline constexpr char LOG_BATTERY_UNKNOWN[] = "Power check: battery unknown, goi
 inline constexpr char LOG_BATTERY_IGNORED[] = "Power check skipped: /ignorepower";
 // More than one dock with the dock's ids on the bus.
 inline constexpr char LOG_SEVERAL_DOCKS[] = "QueryDock {} docks on the bus";
+// Which image a flash wrote, from the window and the command line alike.
+inline constexpr char LOG_IMAGE_SHA256[] = "FWDownload image sha256 {}";
+inline constexpr char LOG_INTERNAL_ERROR[] = "Internal error: {}";

@@ -23,7 +23,8 @@ add_library(varnock_portable STATIC
   update/tool_output_utf8.cpp
   update/updater_command.cpp
   update/updater_trust_rule.cpp
-  shell/command_line_parse.cpp)
+  shell/command_line_parse.cpp
+  shell/update_result.cpp)
 target_include_directories(varnock_portable PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_library(dock_query_host STATIC docks/dock_query.cpp)

@@ -76,11 +76,13 @@ add_library(varnock_app STATIC
   update/flash_hold.cpp
   update/wait_dialog.cpp
   update/dock_after_flash.cpp
+  update/image_hash.cpp
   shell/startup.cpp
   shell/main_window.cpp
   shell/flash_watch.cpp
   shell/menus.cpp
   shell/command_line_parse.cpp
+  shell/update_result.cpp
   shell/command_line_run.cpp
   shell/console.cpp
   shell/tool_output_pass_through.cpp)

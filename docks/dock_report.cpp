@@ -4,8 +4,6 @@
 
 #include "docks/dock_info.h"
 
-namespace {
-
 std::wstring JsonString(const std::wstring& text) {
   std::wstring out = L"\"";
   for (const wchar_t c : text) {
@@ -22,8 +20,6 @@ std::wstring JsonString(const std::wstring& text) {
   }
   return out + L"\"";
 }
-
-}  // namespace
 
 std::wstring FormatDockReport(const DockInfo& dock) {
   std::wstring text;

@@ -10,3 +10,5 @@ std::wstring FormatDockReport(const DockInfo& dock);
 // One JSON object with the same four keys and "DockCount", the number of
 // docks on the bus, ending in CRLF.
 std::wstring FormatDockJson(const DockInfo& dock, int dockCount);
+// A text as a JSON string, quotes included.
+std::wstring JsonString(const std::wstring& text);

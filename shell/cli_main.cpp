@@ -12,11 +12,16 @@
 #include "shell/console.h"
 
 int wmain(int argc, wchar_t** argv) {
-  const std::vector<std::wstring> args(argv + 1, argv + argc);
-  // Without arguments there is no window to open here: say how to use it.
-  if (args.empty()) {
-    ConsoleStream(STD_ERROR_HANDLE).Write(COMMAND_LINE_USAGE);
-    return EXIT_USAGE;
+  // A fault is exit 14, never the C runtime's 3, which scripts read as "no dock".
+  try {
+    const std::vector<std::wstring> args(argv + 1, argv + argc);
+    // Without arguments there is no window to open here: say how to use it.
+    if (args.empty()) {
+      ConsoleStream(STD_ERROR_HANDLE).Write(CommandLineUsage(ProgramFace::Console));
+      return EXIT_USAGE;
+    }
+    return RunUnattended(ParseCommandLine(args), ProgramFace::Console);
+  } catch (...) {
+    return ReportInternalError(CurrentExceptionText());
   }
-  return RunUnattended(ParseCommandLine(args));
 }

@@ -6,7 +6,7 @@
 
 namespace {
 
-enum class Switch { Info, Json, Update, Wait, Expect, Force, IgnorePower, Log, Help };
+enum class Switch { Info, Json, Update, Wait, Expect, Force, IgnorePower, Log, Sha256, Help };
 
 struct SwitchSpec {
   Switch which;
@@ -14,8 +14,8 @@ struct SwitchSpec {
 };
 constexpr SwitchSpec SWITCHES[] = {
     {Switch::Info, L"info"},     {Switch::Json, L"json"},   {Switch::Update, L"update"}, {Switch::Wait, L"wait"},
-    {Switch::Expect, L"expect"}, {Switch::Force, L"force"}, {Switch::Log, L"log"},       {Switch::Help, L"?"},
-    {Switch::IgnorePower, L"ignorepower"},
+    {Switch::Expect, L"expect"}, {Switch::Force, L"force"}, {Switch::Log, L"log"},       {Switch::Sha256, L"sha256"},
+    {Switch::IgnorePower, L"ignorepower"}, {Switch::Help, L"?"},
 };
 
 std::wstring ExitCodesText() {
@@ -62,6 +62,30 @@ bool ParseSeconds(const std::wstring& text, int& seconds) {
   return true;
 }
 
+// 64 hex digits, given in lower case back.
+bool ParseSha256(const std::wstring& text, std::wstring& sha256) {
+  if (text.size() != 64) return false;
+  sha256.clear();
+  for (const wchar_t c : text) {
+    if (!std::iswxdigit(c)) return false;
+    sha256 += static_cast<wchar_t>(std::towlower(c));
+  }
+  return true;
+}
+
+constexpr int USAGE_COLUMN = 54;  // where the usage lines' descriptions begin
+
+// "  <program> <arguments>" padded to the description's column; a line of its own when longer.
+std::wstring UsageLine(const std::wstring& program, const std::wstring& arguments, const std::wstring& description) {
+  std::wstring line = L"  " + program + (arguments.empty() ? L"" : L" " + arguments);
+  if (line.size() < USAGE_COLUMN) {
+    line.append(USAGE_COLUMN - line.size(), L' ');
+  } else {
+    line += L"\r\n" + std::wstring(USAGE_COLUMN, L' ');
+  }
+  return line + description + L"\r\n";
+}
+
 CommandRequest UsageError(const std::wstring& problem) {
   CommandRequest request;
   request.mode = CommandMode::UsageError;
@@ -71,21 +95,55 @@ CommandRequest UsageError(const std::wstring& problem) {
 
 }  // namespace
 
-const std::wstring COMMAND_LINE_USAGE =
-    L"Usage:\r\n"
-    L"  VarnockFWUpdate.exe                                 open the window\r\n"
-    L"  VarnockFWUpdate.exe /info [/json] [/log <file>]     print the dock's information\r\n"
-    L"  VarnockFWUpdate.exe /update <image> [/wait <seconds>] [/expect <version>] [/force] [/ignorepower]\r\n"
-    L"                      [/log <file>]\r\n"
-    L"                                                      update the dock's firmware\r\n"
-    L"  VarnockFWUpdate.exe /?                              this help\r\n"
-    L"/expect <version>: nothing is flashed when the dock already has it, and the update\r\n"
-    L"  succeeds only when the dock reports it afterwards. /force: flash all the same, and\r\n"
-    L"  accept an unchanged version. /ignorepower: flash on a low battery too.\r\n"
-    L"/log <file>: append the log there, not to basic-log.txt.\r\n" +
-    ExitCodesText();
+std::optional<std::array<int, 4>> ParseFirmwareVersion(const std::wstring& text) {
+  std::array<int, 4> numbers{};
+  size_t part = 0;
+  size_t digits = 0;
+  for (const wchar_t c : text) {
+    if (c == L'.') {
+      if (digits == 0 || ++part == numbers.size()) return std::nullopt;
+      digits = 0;
+    } else if (c >= L'0' && c <= L'9' && digits < 3) {
+      numbers[part] = numbers[part] * 10 + (c - L'0');
+      if (numbers[part] > 255) return std::nullopt;
+      ++digits;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (digits == 0 || part != numbers.size() - 1) return std::nullopt;
+  return numbers;
+}
 
-CommandRequest ParseCommandLine(const std::vector<std::wstring>& args) {
+bool SameFirmwareVersion(const std::wstring& a, const std::wstring& b) {
+  const auto first = ParseFirmwareVersion(a);
+  const auto second = ParseFirmwareVersion(b);
+  return first && second && *first == *second;
+}
+
+std::wstring CommandLineUsage(ProgramFace face) {
+  const std::wstring program = face == ProgramFace::Window ? L"VarnockFWUpdate.exe" : L"VarnockFWUpdate-cli.exe";
+  std::wstring text = L"Usage:\r\n";
+  if (face == ProgramFace::Window) text += UsageLine(program, L"", L"open the window");
+  text += UsageLine(program, L"/info [/json] [/log <file>]", L"print the dock's information");
+  text += L"  " + program +
+          L" /update <image> [/wait <seconds>] [/expect <version>] [/force] [/ignorepower] [/sha256 <hex>]\r\n" +
+          std::wstring(USAGE_COLUMN - 24, L' ') + L"[/json] [/log <file>]\r\n" +
+          std::wstring(USAGE_COLUMN, L' ') + L"update the dock's firmware\r\n";
+  text += UsageLine(program, L"/?", L"this help");
+  return text +
+         L"/expect <version>: four numbers from 0 to 255 joined by dots; nothing is flashed when the dock\r\n"
+         L"  already has it, and the update succeeds only when the dock reports it afterwards. /force: flash\r\n"
+         L"  all the same, and accept an unchanged version once the dock has restarted or the wait is over.\r\n"
+         L"/ignorepower: flash on a low battery too.\r\n"
+         L"/sha256 <hex>: flash only an image with this SHA-256. /json (with /update): the result as one\r\n"
+         L"  JSON object on standard output. /log <file>: append the log there, not to basic-log.txt.\r\n" +
+         ExitCodesText();
+}
+
+namespace {
+
+CommandRequest ParseArguments(const std::vector<std::wstring>& args) {
   CommandRequest request;
   if (args.empty()) return request;
   std::map<Switch, bool> given;
@@ -111,6 +169,13 @@ CommandRequest ParseCommandLine(const std::vector<std::wstring>& args) {
         return UsageError(L"/expect needs a version");
       }
       request.expect = args[++i];
+      if (!ParseFirmwareVersion(request.expect)) {
+        return UsageError(L"/expect takes four numbers from 0 to 255 joined by dots, such as 1.3.0.0, not \"" +
+                          request.expect + L"\"");
+      }
+    } else if (name == Switch::Sha256) {
+      if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1])) return UsageError(L"/sha256 needs the image's SHA-256");
+      if (!ParseSha256(args[++i], request.sha256)) return UsageError(L"/sha256 takes 64 hexadecimal digits");
     } else if (name == Switch::Log) {
       if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1]) || args[i + 1].empty()) {
         return UsageError(L"/log needs a file");
@@ -120,31 +185,51 @@ CommandRequest ParseCommandLine(const std::vector<std::wstring>& args) {
   }
   const bool info = given[Switch::Info], json = given[Switch::Json], update = given[Switch::Update],
              wait = given[Switch::Wait], expect = given[Switch::Expect], force = given[Switch::Force],
-             log = given[Switch::Log], help = given[Switch::Help], ignorePower = given[Switch::IgnorePower];
+             log = given[Switch::Log], sha256 = given[Switch::Sha256], help = given[Switch::Help],
+             ignorePower = given[Switch::IgnorePower];
   request.force = force;
   request.ignorePower = ignorePower;
   if (help) {
-    if (info || json || update || wait || expect || force || ignorePower || log) return UsageError(L"/? stands alone");
+    if (info || json || update || wait || expect || force || ignorePower || log || sha256) return UsageError(L"/? stands alone");
     request.mode = CommandMode::Help;
   } else if (info) {
     if (update || wait) return UsageError(L"/info and /update exclude each other");
     if (expect || force) return UsageError(expect ? L"/expect goes with /update only" : L"/force goes with /update only");
     if (ignorePower) return UsageError(L"/ignorepower goes with /update only");
+    if (sha256) return UsageError(L"/sha256 goes with /update only");
     request.mode = CommandMode::Info;
     request.json = json;
   } else if (update) {
-    if (json) return UsageError(L"/json goes with /info only");
     request.mode = CommandMode::Update;
+    request.json = json;
   } else if (json) {
-    return UsageError(L"/json goes with /info only");
+    return UsageError(L"/json goes with /info or /update");
   } else if (wait) {
     return UsageError(L"/wait goes with /update only");
   } else if (expect || force) {
     return UsageError(expect ? L"/expect goes with /update only" : L"/force goes with /update only");
   } else if (ignorePower) {
     return UsageError(L"/ignorepower goes with /update only");
+  } else if (sha256) {
+    return UsageError(L"/sha256 goes with /update only");
   } else {
     return UsageError(L"/log goes with /info or /update");
   }
+  return request;
+}
+
+bool Given(const std::vector<std::wstring>& args, const wchar_t* name) {
+  for (const std::wstring& arg : args) {
+    if (SwitchName(arg) == name) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+CommandRequest ParseCommandLine(const std::vector<std::wstring>& args) {
+  CommandRequest request = ParseArguments(args);
+  // A script that asked for the update's JSON result gets it for a usage error too.
+  if (request.mode == CommandMode::UsageError) request.updateJson = Given(args, L"update") && Given(args, L"json");
   return request;
 }

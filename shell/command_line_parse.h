@@ -1,13 +1,15 @@
 #pragma once
 // The unattended command line for scripts, and the exit codes they rely on.
 // Portable: parsing and texts only.
+#include <array>
+#include <optional>
 #include <string>
 #include <vector>
 
 enum class CommandMode {
   Window,      // no arguments: the program as a user starts it
   Info,        // /info [/json]
-  Update,      // /update <image> [/wait <seconds>] [/expect <version>] [/force] [/ignorepower]
+  Update,      // /update <image> [/wait <seconds>] [/expect <version>] [/force] [/ignorepower] [/sha256 <hex>] [/json]
   Help,        // /?
   UsageError,  // anything else
 };
@@ -17,14 +19,16 @@ inline constexpr int MAX_DOCK_WAIT_SECONDS = 24 * 60 * 60;
 
 struct CommandRequest {
   CommandMode mode = CommandMode::Window;
-  bool json = false;
+  bool json = false;     // /info: the dock as JSON; /update: the run's result as one JSON object
   std::wstring image;
   int waitSeconds = DEFAULT_DOCK_WAIT_SECONDS;
-  std::wstring expect;   // /expect: the version the dock must end with
+  std::wstring expect;   // /expect: the version the dock must end with (four numbers 0-255, dotted)
   bool force = false;    // /force: flash even when the dock has it already
   bool ignorePower = false;  // /ignorepower: flash whatever the battery
+  std::wstring sha256;   // /sha256: the image's SHA-256, 64 hex digits in lower case
   std::wstring logFile;  // /log: appended to instead of basic-log.txt; empty: the default
   std::wstring problem;  // UsageError: what was wrong
+  bool updateJson = false;  // UsageError: /update and /json were among the arguments
 };
 
 // Exit codes of the command-line modes; what each means is written once, in
@@ -44,6 +48,7 @@ enum ExitCode : int {
   EXIT_USB_UNAVAILABLE = 11,
   EXIT_LOW_BATTERY = 12,
   EXIT_SEVERAL_DOCKS = 13,
+  EXIT_INTERNAL_ERROR = 14,
   EXIT_UPDATER_CHANGEABLE = 15,
 };
 
@@ -67,6 +72,7 @@ inline constexpr ExitCodeMeaning EXIT_CODE_MEANINGS[] = {
     {EXIT_USB_UNAVAILABLE, L"the USB library could not be initialised", true},
     {EXIT_LOW_BATTERY, L"the battery is too low to flash", false},
     {EXIT_SEVERAL_DOCKS, L"more than one dock is connected", true},
+    {EXIT_INTERNAL_ERROR, L"internal error", false},
     {EXIT_UPDATER_CHANGEABLE, L"the updater can be changed by non-administrators", false},
 };
 
@@ -74,5 +80,17 @@ inline constexpr ExitCodeMeaning EXIT_CODE_MEANINGS[] = {
 // and are case-insensitive.
 CommandRequest ParseCommandLine(const std::vector<std::wstring>& args);
 
-// The text printed for /? and after a usage error.
-extern const std::wstring COMMAND_LINE_USAGE;
+// The two programs that take this command line.
+enum class ProgramFace {
+  Window,   // VarnockFWUpdate.exe: without arguments it opens the window
+  Console,  // VarnockFWUpdate-cli.exe, the console twin
+};
+
+// The text printed for /? and after a usage error, naming the program's own file.
+std::wstring CommandLineUsage(ProgramFace face);
+
+// A firmware version as /expect takes it and the dock reports it: four
+// numbers from 0 to 255 joined by dots. Nothing for any other text.
+std::optional<std::array<int, 4>> ParseFirmwareVersion(const std::wstring& text);
+// Both are versions and name the same numbers ("1.03.0.0" is "1.3.0.0").
+bool SameFirmwareVersion(const std::wstring& a, const std::wstring& b);

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <chrono>
+#include <exception>
+#include <string>
 #include <optional>
 
 #include <spdlog/spdlog.h>
@@ -19,7 +21,9 @@
 #include "base/text_conversion.h"
 #include "update/dock_after_flash.h"
 #include "base/ui_text.h"
+#include "shell/update_result.h"
 #include "update/firmware_image.h"
+#include "update/image_hash.h"
 #include "update/flash_hold.h"
 #include "update/power_request.h"
 #include "update/update_preflight.h"
@@ -28,9 +32,30 @@
 
 namespace {
 
+// Standard output and error, and the run's last word for its JSON result.
+// Under /update … /json standard output holds the JSON object alone: the
+// run's own lines for it are kept as its message only.
 struct Streams {
   ConsoleStream out{STD_OUTPUT_HANDLE};
   ConsoleStream err{STD_ERROR_HANDLE};
+  bool jsonOnly = false;
+  std::wstring lastWord;
+
+  // `text` ends with CRLF.
+  void Error(const std::wstring& text) {
+    Remember(text);
+    err.Write(text);
+  }
+  void Result(const std::wstring& text) {
+    Remember(text);
+    if (!jsonOnly) out.Write(text);
+  }
+
+ private:
+  void Remember(const std::wstring& text) {
+    lastWord = text;
+    while (!lastWord.empty() && (lastWord.back() == L'\n' || lastWord.back() == L'\r')) lastWord.pop_back();
+  }
 };
 
 // ASCII texts of the libraries (call and error names) for the console.
@@ -60,13 +85,13 @@ std::optional<int> ExplainMissingDock(const DockQueryResult& query, Streams& str
   if (query.presence == DockPresence::Unopenable) {
     const std::string error = UsbErrorText(query.openError);
     spdlog::error("CommandLine dock cannot be opened {}", error);
-    streams.err.Write(L"A dock is on the bus but cannot be opened: " + Wide(error) +
+    streams.Error(L"A dock is on the bus but cannot be opened: " + Wide(error) +
                       L".\r\nThis usually means the dock is not bound to a WinUSB-class driver (install the dock "
                       L"vendor's WinUSB driver package) or another program is using it.\r\n");
     return EXIT_DOCK_UNOPENABLE;
   }
   spdlog::error("CommandLine no dock");
-  streams.err.Write(L"No dock on the bus.\r\n");
+  streams.Error(L"No dock on the bus.\r\n");
   return EXIT_NO_DOCK;
 }
 
@@ -76,6 +101,7 @@ DockQueryResult QueryDockLogged() {
 }
 
 constexpr wchar_t DOCK_BUSY_TEXT[] = L"The dock is being read by another copy of the program; try again.\r\n";
+constexpr wchar_t FLASH_RUNNING_TEXT[] = L"A firmware update is running; the dock is not read during a flash.\r\n";
 
 // A look at the dock under the dock guard: none while a flash (not our own)
 // holds it, or another look holds it too long.
@@ -106,9 +132,9 @@ int RunInfo(const CommandRequest& request, Streams& streams) {
   spdlog::info(request.json ? "CommandLine info json" : "CommandLine info");
   const GuardedQuery guarded = QueryDockGuarded();
   if (!guarded.looked) {
-    streams.err.Write(guarded.unusable       ? GuardUnusableLine(guarded.unusable)
-                      : guarded.flashRunning ? L"A firmware update is running; the dock is not read during a flash.\r\n"
-                                             : DOCK_BUSY_TEXT);
+    streams.Error(guarded.unusable       ? GuardUnusableLine(guarded.unusable)
+                  : guarded.flashRunning ? std::wstring(FLASH_RUNNING_TEXT)
+                                         : std::wstring(DOCK_BUSY_TEXT));
     return EXIT_BUSY;
   }
   const DockQueryResult& query = *guarded.looked;
@@ -133,53 +159,82 @@ std::wstring ImageRefusal(FirmwareImageCheck check) {
 }
 
 // What the dock must report after a flash that the updater called a success:
-// the version asked for, or else a known version other than the one before
-// (any version at all under /force).
+// the version asked for, or else a known version other than the one before.
+// Under /force the version before may be asked for again: an answer with it
+// counts only once the dock has restarted (or the wait is over).
 bool IsFlashedVersion(const CommandRequest& request, const std::wstring& before, const std::wstring& now) {
-  if (!request.expect.empty()) return now == request.expect;
-  if (request.force) return true;
+  if (!request.expect.empty()) {
+    return SameFirmwareVersion(now, request.expect) && !(request.force && SameFirmwareVersion(now, before));
+  }
   return !now.empty() && now != before;
+}
+
+// An unchanged answer that /force accepts: the version asked for, if any.
+bool ForcedAnswerAccepted(const CommandRequest& request, const std::wstring& now) {
+  return request.force && (request.expect.empty() || SameFirmwareVersion(now, request.expect));
+}
+
+// The path as Windows resolves it against the working folder: the updater
+// may change its own folder, and the log and the result name the file itself.
+std::wstring FullPath(const std::wstring& path) {
+  const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  const DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  return full;
 }
 
 std::wstring VersionText(const std::wstring& version) { return version.empty() ? L"unknown" : version; }
 
-int RunUpdate(const CommandRequest& request, Streams& streams) {
-  spdlog::info("CommandLine update {}", WideToUtf8(request.image));
+int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& result) {
+  const std::wstring image = FullPath(request.image);
+  result.image = image;
+  spdlog::info("CommandLine update {}", WideToUtf8(image));
   const std::wstring toolPath = UpdaterToolBesideProgram();
   if (request.ignorePower) spdlog::info(LOG_BATTERY_IGNORED);
-  UpdatePreflight preflight = PreflightUpdate(request.image, toolPath, !request.ignorePower);
+  UpdatePreflight preflight = PreflightUpdate(image, toolPath, !request.ignorePower);
   if (preflight.refusal == UpdateRefusal::Image) {
     const std::wstring why = ImageRefusal(preflight.image);
     spdlog::error("CommandLine image refused {}", WideToUtf8(why));
-    streams.err.Write(L"The image was refused: " + why + L": " + request.image + L"\r\n");
+    streams.Error(L"The image was refused: " + why + L": " + image + L"\r\n");
     return EXIT_IMAGE_REFUSED;
   }
+  result.imageSha256 = ImageSha256(image);
   spdlog::info("CommandLine tool {}", WideToUtf8(toolPath));
   if (preflight.refusal == UpdateRefusal::ToolMissing) {
     spdlog::error("CommandLine tool missing {}", WideToUtf8(toolPath));
-    streams.err.Write(L"The updater tool is not beside the program: " + toolPath + L"\r\n");
+    streams.Error(L"The updater tool is not beside the program: " + toolPath + L"\r\n");
     return EXIT_TOOL_MISSING;
   }
   if (preflight.refusal == UpdateRefusal::LowBattery) {
-    streams.err.Write(BatteryRefusalText(preflight.battery.verdict, preflight.battery.status, UiLanguage::English) +
-                      L"\r\n");
+    streams.Error(BatteryRefusalText(preflight.battery.verdict, preflight.battery.status, UiLanguage::English) +
+                  L"\r\n");
     return EXIT_LOW_BATTERY;
   }
   if (preflight.refusal == UpdateRefusal::GuardUnusable) {
-    streams.err.Write(GuardUnusableLine(preflight.unusableGuard));
+    streams.Error(GuardUnusableLine(preflight.unusableGuard));
     return EXIT_BUSY;
   }
   if (preflight.refusal == UpdateRefusal::UpdaterChangeable) {
     spdlog::error("CommandLine updater changeable by {}", WideToUtf8(preflight.changeableBy));
-    streams.err.Write(FillInText(FillInText(TXT_UPDATER_CHANGEABLE.english, L"{path}", toolPath), L"{account}",
-                                 preflight.changeableBy) +
-                      L"\r\n");
+    streams.Error(FillInText(FillInText(TXT_UPDATER_CHANGEABLE.english, L"{path}", toolPath), L"{account}",
+                             preflight.changeableBy) +
+                  L"\r\n");
     return EXIT_UPDATER_CHANGEABLE;
   }
   if (preflight.refusal == UpdateRefusal::UpdateRunning) {
     spdlog::error("CommandLine another firmware update is running");
-    streams.err.Write(L"Another firmware update is running.\r\n");
+    streams.Error(L"Another firmware update is running.\r\n");
     return EXIT_BUSY;
+  }
+  // A pinned image: checked before the dock is read.
+  if (!request.sha256.empty() && result.imageSha256 != request.sha256) {
+    const std::wstring actual = result.imageSha256 ? *result.imageSha256 : L"unknown (the image cannot be read)";
+    spdlog::error("CommandLine image sha256 {} expected {}", WideToUtf8(actual), WideToUtf8(request.sha256));
+    streams.Error(L"The image's SHA-256 is " + actual + L", expected " + request.sha256 + L".\r\n");
+    return EXIT_IMAGE_REFUSED;
   }
   // Held from here until the updater has ended; an open window keeps off the
   // dock meanwhile and reads it again afterwards.
@@ -187,98 +242,164 @@ int RunUpdate(const CommandRequest& request, Streams& streams) {
   const GuardedQuery guarded = QueryDockGuarded(&flash);
   const std::optional<DockQueryResult>& looked = guarded.looked;
   if (!looked) {
-    streams.err.Write(guarded.unusable ? GuardUnusableLine(guarded.unusable) : std::wstring(DOCK_BUSY_TEXT));
+    streams.Error(guarded.unusable ? GuardUnusableLine(guarded.unusable) : std::wstring(DOCK_BUSY_TEXT));
     return EXIT_BUSY;
   }
   const DockQueryResult& before = *looked;
   // Before /expect: with two docks the one read here need not be the one the updater picks.
   if (SeveralDocks(before.dockCount)) {
     spdlog::error("CommandLine refused: {} docks are connected", before.dockCount);
-    streams.err.Write(SeveralDocksRefusal(before.dockCount, UiLanguage::English) + L"\r\n");
+    streams.Error(SeveralDocksRefusal(before.dockCount, UiLanguage::English) + L"\r\n");
     return EXIT_SEVERAL_DOCKS;
   }
   if (const std::optional<int> code = ExplainMissingDock(before, streams)) return *code;
   const std::wstring& oldVersion = before.info->FwRev;
-  if (!request.expect.empty() && !request.force && oldVersion == request.expect) {
+  result.fwRevBefore = oldVersion;
+  result.serialNumber = before.info->SerialNumber;
+  if (!request.expect.empty() && !request.force && SameFirmwareVersion(oldVersion, request.expect)) {
     spdlog::info("CommandLine firmware already at {}; nothing flashed", WideToUtf8(oldVersion));
-    streams.out.Write(L"Firmware already at " + oldVersion + L"; nothing flashed.\r\n");
+    result.alreadyCurrent = true;
+    result.fwRevAfter = oldVersion;
+    streams.Result(L"Firmware already at " + oldVersion + L"; nothing flashed.\r\n");
     return EXIT_SUCCESS_CODE;
   }
 
   spdlog::info("CommandLine run updater");
-  ToolOutputPassThrough passThrough(streams.out);
+  // Under /json standard output is the result's alone: the updater's output goes to standard error.
+  ConsoleStream& toolStream = streams.jsonOnly ? streams.err : streams.out;
+  ToolOutputPassThrough passThrough(toolStream);
   UpdaterRun run;
   {
     const FlashHold hold([&streams](const wchar_t* line) { streams.err.Write(line); });
     const FlashPowerRequest awake;
     run = RunUpdaterTool(
-        toolPath, request.image, [&passThrough](const char* data, size_t length) { passThrough.Feed(data, length); },
+        toolPath, image, [&passThrough](const char* data, size_t length) { passThrough.Feed(data, length); },
         flash.Marker());
     // The dock is free again for others, and logoff may go on.
     flash.End();
   }
   passThrough.Finish();
+  // The program's own lines start a line of their own, whatever the updater's last line lacked.
+  if (passThrough.LineOpen()) toolStream.Write(L"\r\n");
   switch (run.stage) {
     case UpdaterStage::CommandLineTooLong:
-      streams.err.Write(L"The updater could not be started: its command line is too long.\r\n");
+      streams.Error(L"The updater could not be started: its command line is too long.\r\n");
       return EXIT_TOOL_NOT_STARTED;
     case UpdaterStage::PipeFailed:
     case UpdaterStage::HandleFailed:
     case UpdaterStage::StartFailed:
-      streams.err.Write(L"The updater could not be started: " + Wide(FailedCall(run.stage)) + L" failed (" +
-                        std::to_wstring(run.errorCode) + L").\r\n");
+      streams.Error(L"The updater could not be started: " + Wide(FailedCall(run.stage)) + L" failed (" +
+                    std::to_wstring(run.errorCode) + L").\r\n");
       return EXIT_TOOL_NOT_STARTED;
     case UpdaterStage::Finished:
       break;
   }
+  result.updaterExitCode = Wide(ExitCodeText(run.exitCode));
   if (run.failed) {
     spdlog::error("CommandLine updater reported failure");
     // The exit code tells a crashed or killed updater from one that said it failed.
-    streams.err.Write(run.exitCode == 0 ? std::wstring(L"Firmware update failed.\r\n")
-                                        : L"Firmware update failed (updater exit code " +
-                                              Wide(ExitCodeText(run.exitCode)) + L").\r\n");
+    streams.Error(run.exitCode == 0 ? std::wstring(L"Firmware update failed.\r\n")
+                                    : L"Firmware update failed (updater exit code " +
+                                          Wide(ExitCodeText(run.exitCode)) + L").\r\n");
     return EXIT_UPDATE_FAILED;
   }
+  // Only an updater that printed its completion text reported success.
+  const std::wstring updaterSaid =
+      run.completed ? L"The updater reported success but" : L"The updater ended without its completion text, and";
   const DockAfterFlash after = WaitForDockAfterFlash(
       "CommandLine", std::chrono::seconds(request.waitSeconds),
       [&request, &oldVersion](const std::wstring& version) { return IsFlashedVersion(request, oldVersion, version); },
       &*before.info);
-  if (after.proof == DockProof::NoAnswer) {
-    spdlog::error("CommandLine dock did not answer within {} s", request.waitSeconds);
-    streams.err.Write(L"The updater reported success but the dock did not answer within " +
-                      std::to_wstring(request.waitSeconds) + L" s.\r\n");
-    return EXIT_DOCK_DID_NOT_RETURN;
-  }
-  if (after.proof == DockProof::Unchanged) {
-    const std::wstring reported = VersionText(after.answer->FwRev);
-    spdlog::error("CommandLine dock still reports {}", WideToUtf8(reported));
-    streams.err.Write(L"The updater reported success but the dock still reports " + reported +
-                      (request.expect.empty() ? std::wstring() : L", expected " + request.expect) + L".\r\n");
-    return EXIT_VERSION_UNCHANGED;
+  if (after.answer) result.fwRevAfter = after.answer->FwRev;
+  switch (after.proof) {
+    case DockProof::FlashRunning:
+      streams.Error(FLASH_RUNNING_TEXT);
+      return EXIT_BUSY;
+    case DockProof::NoAnswer:
+      spdlog::error("CommandLine dock did not answer within {} s", request.waitSeconds);
+      streams.Error(updaterSaid + L" the dock did not answer within " + std::to_wstring(request.waitSeconds) +
+                    L" s.\r\n");
+      return EXIT_DOCK_DID_NOT_RETURN;
+    case DockProof::Unchanged: {
+      const std::wstring reported = VersionText(after.answer->FwRev);
+      if (ForcedAnswerAccepted(request, after.answer->FwRev)) {
+        if (!after.restarted) {
+          // The wait ran out on a dock that kept answering: accepted under /force, and said.
+          spdlog::info("CommandLine dock did not restart; it reports {}", WideToUtf8(reported));
+          streams.Result(L"The dock did not restart; it reports " + reported + L".\r\n");
+          return EXIT_SUCCESS_CODE;
+        }
+        break;
+      }
+      spdlog::error("CommandLine dock still reports {}", WideToUtf8(reported));
+      streams.Error(updaterSaid + L" the dock still reports " + reported +
+                    (request.expect.empty() ? std::wstring() : L", expected " + request.expect) + L".\r\n");
+      return EXIT_VERSION_UNCHANGED;
+    }
+    case DockProof::Flashed:
+      break;
   }
   const std::wstring summary = VersionText(oldVersion) + L" -> " + VersionText(after.answer->FwRev);
   spdlog::info("CommandLine firmware updated {}", WideToUtf8(summary));
-  streams.out.Write(L"Firmware updated: " + summary + L"\r\n");
+  streams.Result(L"Firmware updated: " + summary + L"\r\n");
   return EXIT_SUCCESS_CODE;
 }
 
 }  // namespace
 
-int RunUnattended(const CommandRequest& request) {
+// What was thrown, for the internal-error line.
+std::string CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& failure) {
+    return failure.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+int ReportInternalError(const std::string& what) {
+  spdlog::error(LOG_INTERNAL_ERROR, what);
+  ConsoleStream(STD_ERROR_HANDLE).Write(L"Internal error: " + Utf8ToWide(what) + L"\r\n");
+  return Finish(EXIT_INTERNAL_ERROR);
+}
+
+int RunUnattended(const CommandRequest& request, ProgramFace face) {
+  const ULONGLONG started = GetTickCount64();
   Streams streams;
-  if (request.mode == CommandMode::Help) {
-    streams.out.Write(COMMAND_LINE_USAGE);
-    return EXIT_SUCCESS_CODE;
+  const bool jsonResult = (request.mode == CommandMode::Update && request.json) ||
+                          (request.mode == CommandMode::UsageError && request.updateJson);
+  streams.jsonOnly = jsonResult;
+  UpdateResult result;
+  int code = EXIT_INTERNAL_ERROR;
+  try {
+    if (request.mode == CommandMode::Help) {
+      streams.out.Write(CommandLineUsage(face));
+      return EXIT_SUCCESS_CODE;
+    }
+    StartQuietLogging(request, streams);
+    if (request.mode == CommandMode::UsageError) {
+      spdlog::error("CommandLine usage error {}", WideToUtf8(request.problem));
+      streams.Error(L"Usage error: " + request.problem + L"\r\n");
+      streams.err.Write(CommandLineUsage(face));
+      code = Finish(EXIT_USAGE);
+    } else if (StartUsbLibrary() < 0) {
+      streams.Error(L"The USB library could not be initialised.\r\n");
+      code = Finish(EXIT_USB_UNAVAILABLE);
+    } else {
+      code = Finish(request.mode == CommandMode::Info ? RunInfo(request, streams)
+                                                      : RunUpdate(request, streams, result));
+    }
+  } catch (...) {
+    const std::string what = CurrentExceptionText();
+    streams.lastWord = L"Internal error: " + Utf8ToWide(what);
+    code = ReportInternalError(what);
   }
-  StartQuietLogging(request, streams);
-  if (request.mode == CommandMode::UsageError) {
-    spdlog::error("CommandLine usage error {}", WideToUtf8(request.problem));
-    streams.err.Write(L"Usage error: " + request.problem + L"\r\n" + COMMAND_LINE_USAGE);
-    return Finish(EXIT_USAGE);
+  if (jsonResult) {
+    result.exitCode = code;
+    result.message = streams.lastWord;
+    result.seconds = static_cast<double>(GetTickCount64() - started) / 1000.0;
+    streams.out.Write(FormatUpdateJson(result));
   }
-  if (StartUsbLibrary() < 0) {
-    streams.err.Write(L"The USB library could not be initialised.\r\n");
-    return Finish(EXIT_USB_UNAVAILABLE);
-  }
-  return Finish(request.mode == CommandMode::Info ? RunInfo(request, streams) : RunUpdate(request, streams));
+  return code;
 }

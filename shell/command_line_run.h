@@ -7,4 +7,10 @@
 #include "shell/command_line_parse.h"
 
 // Runs /info, /update, /? or reports a usage error; returns the exit code.
-int RunUnattended(const CommandRequest& request);
+// Whatever is thrown ends as an internal error (exit 14), never as another code.
+int RunUnattended(const CommandRequest& request, ProgramFace face);
+
+// Tells an internal error on standard error and in the log; returns its exit code.
+int ReportInternalError(const std::string& what);
+// Inside a catch block: what was thrown, as text.
+std::string CurrentExceptionText();

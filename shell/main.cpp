@@ -7,10 +7,12 @@
 #include "shell/startup.h"
 #include "shell/command_line_run.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+namespace {
+
+int RunProgram(HINSTANCE instance) {
   // With arguments the program runs unattended for scripts; without, as always.
   const CommandRequest request = ParseCommandLine(ProgramArguments());
-  if (request.mode != CommandMode::Window) return RunUnattended(request);
+  if (request.mode != CommandMode::Window) return RunUnattended(request, ProgramFace::Window);
   if (RaiseRunningCopy()) return 0;
   StartLogging();
   const OSVERSIONINFOEXW version = QueryWindowsVersion();
@@ -22,4 +24,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (mainWindow == nullptr) return 1;
   ShowMainWindow(mainWindow);
   return RunMessageLoop(mainWindow);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  // A fault is exit 14, never the C runtime's 3, which scripts read as "no dock".
+  try {
+    return RunProgram(instance);
+  } catch (...) {
+    return ReportInternalError(CurrentExceptionText());
+  }
 }

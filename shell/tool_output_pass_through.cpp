@@ -27,6 +27,7 @@ void ToolOutputPassThrough::Hand(std::string text) {
   if (text.empty()) return;
   {
     const std::lock_guard<std::mutex> lock(mutex_);
+    lineOpen_ = text.back() != '\n';
     if (finished_ || !writer_.joinable() || backlogBytes_ + text.size() > PASS_THROUGH_BACKLOG_BYTES) {
       droppedBytes_ += text.size();
       return;
@@ -49,7 +50,10 @@ void ToolOutputPassThrough::Finish() {
   if (writer_.joinable()) writer_.join();
   if (droppedBytes_ == 0) return;
   spdlog::error("CommandLine {} bytes of updater output not shown", droppedBytes_);
-  out_.Write(L"\u2026 " + std::to_wstring(droppedBytes_) + L" bytes of updater output were not shown; the log has them.\r\n");
+  // A line of its own, whatever the updater's last line lacked.
+  out_.Write(std::wstring(lineOpen_ ? L"\r\n" : L"") + L"\u2026 " + std::to_wstring(droppedBytes_) +
+             L" bytes of updater output were not shown; the log has them.\r\n");
+  lineOpen_ = false;
 }
 
 void ToolOutputPassThrough::WriteUntilFinished() {

@@ -29,6 +29,8 @@ class ToolOutputPassThrough {
   // The tool has ended: what is left, then one line if anything was dropped.
   // Waits until the writer is done, so later lines follow in order.
   void Finish();
+  // The updater's last line has no line end yet (after Finish: nothing ends it).
+  bool LineOpen() const { return lineOpen_; }
 
  private:
   void Hand(std::string text);
@@ -42,5 +44,6 @@ class ToolOutputPassThrough {
   size_t backlogBytes_ = 0;
   unsigned long long droppedBytes_ = 0;
   bool finished_ = false;
+  bool lineOpen_ = false;  // of the text handed on last, shown or dropped
   std::thread writer_;  // last: started once the rest is built
 };

@@ -21,12 +21,16 @@ DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds 
   const auto deadline = std::chrono::steady_clock::now() + limit;
   DockAfterFlash result;
   bool seenAway = false;
+  bool flashSeen = false;  // the last look was refused for a flash
   for (;;) {
     const DockQueryGuard guard;
-    if (!guard.Granted()) {
-      spdlog::error(guard.FlashRunning() ? "{} dock not read: firmware update in progress"
-                                         : "{} dock not read: the dock is busy",
-                    who);
+    // The marker of an updater that has just ended may outlive it for a
+    // moment; one that stays to the end of the wait is a flash running.
+    flashSeen = guard.FlashRunning();
+    if (flashSeen) {
+      spdlog::error("{} dock not read: firmware update in progress", who);
+    } else if (!guard.Granted()) {
+      spdlog::error("{} dock not read: the dock is busy", who);
     } else {
       spdlog::info("{} QueryDock", who);
       const DockQueryResult query = QueryDockDiagnosed();
@@ -48,7 +52,9 @@ DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds 
     if (std::chrono::steady_clock::now() >= deadline) break;
     Sleep(DOCK_PROOF_INTERVAL_MS);
   }
-  result.proof = result.answer ? DockProof::Unchanged : DockProof::NoAnswer;
+  result.proof = flashSeen       ? DockProof::FlashRunning
+                 : result.answer ? DockProof::Unchanged
+                                 : DockProof::NoAnswer;
   return result;
 }
 

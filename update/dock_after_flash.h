@@ -18,6 +18,7 @@ enum class DockProof {
   Flashed,    // it answered with the version the flash was to give
   Unchanged,  // it answered otherwise: after a restart, or when the wait ran out
   NoAnswer,   // it never answered within the wait
+  FlashRunning,  // at the end of the wait a flash runs (another copy's, or a helper our updater left): not read
 };
 
 struct DockAfterFlash {
@@ -31,6 +32,8 @@ using FlashedVersionRule = std::function<bool(const std::wstring& version)>;
 
 // Asks the dock once a second until it answers with a version `flashed`
 // accepts, or answers after it was seen off the bus, or `limit` has passed.
+// The dock is never read beside a flash: one still running when the wait
+// ends is the outcome.
 // `who` begins each log line ("CommandLine", "FWDownload"). With `dockBefore`,
 // only that dock's answer counts (IsSameDock): another dock's is no answer.
 DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds limit,

@@ -1,6 +1,7 @@
 #include "update/updater_process.h"
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -8,7 +9,9 @@
 
 #include "base/log_lines.h"
 
+#include "base/text_conversion.h"
 #include "base/win_handles.h"
+#include "update/image_hash.h"
 #include "update/update_outcome.h"
 #include "update/updater_command.h"
 
@@ -221,6 +224,9 @@ UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFi
     run.stage = UpdaterStage::CommandLineTooLong;
     return run;
   }
+  // Which image this flash writes, by its content, whichever front end runs it.
+  const std::optional<std::wstring> sha256 = ImageSha256(fwFile);
+  spdlog::info(LOG_IMAGE_SHA256, sha256 ? WideToUtf8(*sha256) : std::string("unknown"));
   OutputPipe pipe;
   run.stage = OpenOutputPipe(pipe, run.errorCode);
   if (run.stage != UpdaterStage::Finished) return run;
@@ -239,6 +245,7 @@ UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFi
   if (!GetExitCodeProcess(child.Get(), &run.exitCode)) run.exitCode = STILL_ACTIVE;
   spdlog::info(LOG_UPDATER_EXIT_CODE, ExitCodeText(run.exitCode));
   run.failed = UpdaterRunFailed(outcome, run.exitCode);
+  run.completed = outcome.SawCompletion();
   spdlog::info(LOG_UPDATER_END);
   return run;
 }

@@ -29,6 +29,7 @@ struct UpdaterRun {
   DWORD errorCode = 0;  // GetLastError of the failed step
   DWORD exitCode = 0;   // Finished only: the tool's exit code
   bool failed = false;  // Finished only: the verdict over its output and exit code
+  bool completed = false;  // Finished only: it printed its completion text
 };
 
 // The system call a failed stage stands for ("CreatePipe", "SetHandleInformation",

@@ -61,6 +61,10 @@ void ProveFlash(HWND mainWindow, const std::wstring& oldVersion) {
       spdlog::error(LOG_DOCK_NO_ANSWER, std::chrono::duration_cast<std::chrono::seconds>(limit).count());
       text = TXT_MSG_DOCK_NO_ANSWER.In(language);
       break;
+    case DockProof::FlashRunning:
+      // Held by another copy's flash, or by a helper our updater left running.
+      text = TXT_MSG_UPDATE_RUNNING.In(language);
+      break;
   }
   PostMessageW(mainWindow, WM_COMMAND, IDM_REFRESH, 0);
   ShowOutcome(mainWindow, text, icon);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <stdexcept>
 #include <optional>
 #include <sstream>
 
@@ -95,6 +96,7 @@ extern "C" {
 int LIBUSB_CALL libusb_init(libusb_context** context) {
   if (context != nullptr) *context = nullptr;
   std::lock_guard<std::mutex> lock(g_simLock);
+  if (CurrentState().initThrows) throw std::runtime_error("simulated fault in the USB library");
   return CurrentState().initResult;
 }
 

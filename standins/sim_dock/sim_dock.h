@@ -18,6 +18,8 @@
 //   open_error=0            (a libusb code: the dock is present but opening it
 //                            fails with it; -12 as without a WinUSB-class driver.
 //                            With count above 1 only the first dock fails)
+//   init_throws=0           (1: the library's start throws, as a fault inside the
+//                            program would, for its exit code of an internal error)
 //   offline_until=0         (system time as FILETIME ticks: until then the dock is
 //                            off the bus, as while it reboots after a flash)
 //   count=1                 (docks with the dock's IDs on the bus, 1 to 8; the
@@ -40,6 +42,7 @@ struct SimDockState {
   int controlResult = 0;
   int replyLength = 1024;
   int initResult = 0;  // libusb_init's result
+  bool initThrows = false;  // libusb_init throws instead
   int openError = 0;   // non-zero: listed, but opening fails with this libusb code
   std::uint64_t offlineUntil = 0;  // FILETIME ticks; the dock is absent before then
   int count = 1;                   // docks on the bus when present

@@ -75,6 +75,7 @@ bool LoadSimDockState(const std::wstring& path, SimDockState& state) {
     else if (key == "control_result") state.controlResult = std::atoi(value.c_str());
     else if (key == "reply_length") state.replyLength = std::atoi(value.c_str());
     else if (key == "init_result") state.initResult = std::atoi(value.c_str());
+    else if (key == "init_throws") state.initThrows = value == "1";
     else if (key == "open_error") state.openError = std::atoi(value.c_str());
     else if (key == "offline_until") state.offlineUntil = std::strtoull(value.c_str(), nullptr, 10);
     else if (key == "count") state.count = std::atoi(value.c_str());

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstring>
+#include <cwctype>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +26,8 @@ using testsupport::TOOL_COMPLETED;
 using testsupport::TOOL_FAILED;
 using testsupport::Utf8;
 using testsupport::Wide;
+
+const std::string EXPECT_FORM = "Usage error: /expect takes four numbers from 0 to 255 joined by dots";
 
 const std::string DOCK_STATE =
     "present=1\nvendor=Varnock\nproduct=Varnock USB-C Dock\nserial=VN-2026-0001\nfirmware=1.2.3.4\n";
@@ -166,6 +172,88 @@ std::string LoggedToolOutput(const std::vector<testsupport::LogRecord>& records)
   }
   return output;
 }
+// A strict reader for the one JSON object of /update … /json: objects, strings,
+// numbers, true, false and null. Fills the object's members as their raw JSON
+// text; false when the text is not exactly one valid object.
+class JsonObjectReader {
+ public:
+  explicit JsonObjectReader(const std::string& text) : text_(text) {}
+  bool Read(std::map<std::string, std::string>& members) {
+    SkipSpace();
+    if (!Take('{')) return false;
+    SkipSpace();
+    if (Take('}')) return AtEnd();
+    for (;;) {
+      std::string key;
+      SkipSpace();
+      if (!String(&key)) return false;
+      SkipSpace();
+      if (!Take(':')) return false;
+      SkipSpace();
+      const size_t from = at_;
+      if (!Value()) return false;
+      members[key] = text_.substr(from, at_ - from);
+      SkipSpace();
+      if (Take('}')) return AtEnd();
+      if (!Take(',')) return false;
+    }
+  }
+
+ private:
+  bool AtEnd() {
+    SkipSpace();
+    return at_ == text_.size();
+  }
+  void SkipSpace() {
+    while (at_ < text_.size() && std::strchr(" \t\r\n", text_[at_]) != nullptr) ++at_;
+  }
+  bool Take(char c) {
+    if (at_ >= text_.size() || text_[at_] != c) return false;
+    ++at_;
+    return true;
+  }
+  bool Word(const char* word) {
+    if (text_.compare(at_, std::strlen(word), word) != 0) return false;
+    at_ += std::strlen(word);
+    return true;
+  }
+  bool String(std::string* out) {
+    if (!Take('"')) return false;
+    while (at_ < text_.size() && text_[at_] != '"') {
+      const unsigned char c = static_cast<unsigned char>(text_[at_]);
+      if (c < 0x20) return false;
+      if (c == '\\') {
+        ++at_;
+        if (at_ >= text_.size() || std::strchr("\"\\/bfnrtu", text_[at_]) == nullptr) return false;
+        if (text_[at_] == 'u') {
+          for (int i = 1; i <= 4; ++i) {
+            if (at_ + i >= text_.size() || !std::isxdigit(static_cast<unsigned char>(text_[at_ + i]))) return false;
+          }
+          at_ += 4;
+        }
+      } else if (out) {
+        *out += static_cast<char>(c);
+      }
+      ++at_;
+    }
+    return Take('"');
+  }
+  bool Number() {
+    const size_t from = at_;
+    Take('-');
+    while (at_ < text_.size() && (std::isdigit(static_cast<unsigned char>(text_[at_])) || text_[at_] == '.')) ++at_;
+    return at_ > from;
+  }
+  bool Value() {
+    if (at_ >= text_.size()) return false;
+    if (text_[at_] == '"') return String(nullptr);
+    if (text_[at_] == '{') return false;  // not expected in these objects
+    return Word("null") || Word("true") || Word("false") || Number();
+  }
+
+  const std::string& text_;
+  size_t at_ = 0;
+};
 
 TEST_P(CommandLine, InfoPrintsTheRowUnderTheColumnNamesAsTextOrJson) {
   const std::string text = "Vendor: Varnock\r\nProduct: Varnock USB-C Dock\r\nSerialNumber: VN-2026-0001\r\nFwRev: 1.2.3.4\r\n";
@@ -215,6 +303,19 @@ TEST_P(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
       {"image unreadable", DOCK_STATE, L"/update \"" + folder_ + L"none.bin\"", 6, "it cannot be read"},
       {"image of 1023 bytes", DOCK_STATE, L"/update \"" + folder_ + L"short.bin\"", 6, "shorter than 1024 bytes"},
       {"image not signed", DOCK_STATE, L"/update \"" + folder_ + L"unsigned.bin\"", 6, "does not begin with \"FWCT\""},
+      {"/expect of two numbers", DOCK_STATE, L"/update " + good + L" /expect 1.3", 2, EXPECT_FORM},
+      {"/expect of five numbers", DOCK_STATE, L"/update " + good + L" /expect 1.3.0.0.0", 2, EXPECT_FORM},
+      {"/expect of letters", DOCK_STATE, L"/update " + good + L" /expect abc", 2, EXPECT_FORM},
+      {"/expect past 255", DOCK_STATE, L"/update " + good + L" /expect 256.0.0.0", 2, EXPECT_FORM},
+      {"/expect with a stray space", DOCK_STATE, L"/update " + good + L" /expect \" 1.3.0.0\"", 2, EXPECT_FORM},
+      // Checked before the dock is read: no dock would be exit 3.
+      {"an image of another SHA-256", "present=0\n", L"/update " + good + L" /sha256 " + std::wstring(64, L'0'), 6,
+       "The image's SHA-256 is " + testsupport::FileSha256(folder_ + L"good.bin") + ", expected " + std::string(64, '0') +
+           ".\r\n"},
+      {"a fault inside, info", DOCK_STATE + "init_throws=1\n", L"/info", 14,
+       "Internal error: simulated fault in the USB library\r\n"},
+      {"a fault inside, update", DOCK_STATE + "init_throws=1\n", L"/update " + good, 14,
+       "Internal error: simulated fault in the USB library\r\n"},
   };
   for (const Case& run : cases) {
     SCOPED_TRACE(run.what);
@@ -235,6 +336,11 @@ TEST_P(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
   const Outcome help = Run(L"/?");
   EXPECT_EQ(help.code, 0u);
   EXPECT_EQ(help.out.rfind("Usage:\r\n", 0), 0u);
+  // Each program names its own file; only the window's opens a window.
+  const bool twin = std::wstring(GetParam()) == CONSOLE_TWIN;
+  EXPECT_NE(help.out.find(twin ? "  VarnockFWUpdate-cli.exe /info" : "  VarnockFWUpdate.exe /info"), std::string::npos);
+  EXPECT_EQ(help.out.find("open the window") != std::string::npos, !twin);
+  EXPECT_FALSE(ToolRan());
 }
 
 TEST_P(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions) {
@@ -254,6 +360,7 @@ TEST_P(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions)
       "info fwver 1.2.3.4",
       "info CommandLine run updater",
       POWER_REQUEST_SET + "<way>",
+      "info FWDownload image sha256 " + testsupport::FileSha256(image),
       "info RealFWDownload CreatePipe",
       "info RealFWDownload CreateProcess",
       "info ReadFile",
@@ -317,10 +424,22 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
        "Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n", true},
       {"dock already at the expected version", done, {1, 2, 3, 4}, L" /expect 1.2.3.4", 0, "",
        "Firmware already at 1.2.3.4; nothing flashed.\r\n", false},
-      {"forced over the same version", "flash\n" + done, {1, 2, 3, 4}, L" /expect 1.2.3.4 /force", 0, "",
+      {"forced over the same version, no restart", "flash\n" + done, {1, 2, 3, 4}, L" /expect 1.2.3.4 /force /wait 2",
+       0, "", "The dock did not restart; it reports 1.2.3.4.\r\n", true},
+      {"forced, the version unchanged, no restart", done, {1, 3, 0, 0}, L" -FORCE /wait 2", 0, "",
+       "The dock did not restart; it reports 1.2.3.4.\r\n", true},
+      {"forced, the dock restarts with the same version", "reboot 2000\n" + done, {1, 3, 0, 0}, L" /force", 0, "",
        "Firmware updated: 1.2.3.4 -> 1.2.3.4\r\n", true},
-      {"forced, the version unchanged", done, {1, 3, 0, 0}, L" -FORCE", 0, "",
-       "Firmware updated: 1.2.3.4 -> 1.2.3.4\r\n", true},
+      {"/expect compared as numbers", done, {1, 2, 3, 4}, L" /expect 01.2.03.004", 0, "",
+       "Firmware already at 1.2.3.4; nothing flashed.\r\n", false},
+      {"ends without its completion text", "out Writing image: 100%\n", {1, 3, 0, 0}, L" /wait 1", 10,
+       "The updater ended without its completion text, and the dock still reports 1.2.3.4.\r\n",
+       "Writing image: 100%\r\n", true},
+      {"last line without a line end", "flash\n" + done + "raw 100% done", {1, 3, 0, 0}, L"", 0, "",
+       "100% done\r\nFirmware updated: 1.2.3.4 -> 1.3.0.0\r\n", true},
+      // Last: its helper keeps the flash marker a few seconds more.
+      {"a helper keeps the flash marker", "linger 6000\n" + done, {1, 3, 0, 0}, L" /wait 2", 7,
+       "A firmware update is running; the dock is not read during a flash.\r\n", TOOL_COMPLETED + "\r\n", true},
   };
   for (const Case& run : cases) {
     SCOPED_TRACE(run.what);
@@ -337,6 +456,7 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
     EXPECT_EQ(Logged(outcome, "info CommandLine run updater"), run.toolRuns);
     ExpectLogEndsWithExit(outcome);
   }
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return Run(L"/info").code == 0; }, std::chrono::seconds(30)));
   const Outcome crashed = Run(L"/update \"" + Image(L"crash.bin", "exit 0xC0000005\n") + L"\"");
   EXPECT_TRUE(Logged(crashed, "info RealFWDownload tool exit code 0xC0000005")) << ::testing::PrintToString(crashed.log);
   const Outcome already = Run(L"/update \"" + Image(L"same.bin", done, {1, 2, 3, 4}) + L"\" /expect 1.2.3.4");
@@ -373,6 +493,13 @@ TEST_P(CommandLine, TheLogNeverReachesStandardOutputAndKeepsEveryLineOfAKilledRu
   EXPECT_TRUE(Logged(logged, "info fwver 1.3.0.0")) << ::testing::PrintToString(logged.log);
   ExpectLogEndsWithExit(logged);
   EXPECT_EQ(GetFileAttributesW((folder_ + L"basic-log.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+
+  // A folder the ANSI code page cannot spell.
+  ASSERT_TRUE(CreateDirectoryW((folder_ + L"日志").c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+  const Outcome wide = Run(L"/info /log \"" + folder_ + L"日志\\fleet.log\"", L"日志\\fleet.log");
+  EXPECT_EQ(wide.code, 0u);
+  EXPECT_EQ(wide.err, "");
+  ExpectLogEndsWithExit(wide);
 
   // Killed as soon as the updater runs: the lines up to it are on disk.
   const std::wstring gateName = L"Local\\varnock-killed-run-" + std::to_wstring(GetCurrentProcessId());
@@ -440,7 +567,10 @@ void ExpectPowerRequestAroundTheUpdater(const std::vector<std::string>& named) {
   ASSERT_NE(set, log.end()) << ::testing::PrintToString(log);
   ASSERT_NE(cleared, log.end()) << ::testing::PrintToString(log);
   ASSERT_LT(set, cleared);
-  EXPECT_EQ(*(set + 1), "info RealFWDownload CreatePipe");
+  // Then the image's hash, then the pipe.
+  ASSERT_LT(set + 2, cleared);
+  EXPECT_EQ((set + 1)->rfind("info FWDownload image sha256 ", 0), 0u) << *(set + 1);
+  EXPECT_EQ(*(set + 2), "info RealFWDownload CreatePipe");
   const std::string& before = *(cleared - 1);
   EXPECT_TRUE(before == "info RealFWDownload end" || before.rfind("error CreateProcess failed ", 0) == 0) << before;
   EXPECT_EQ(std::count(log.begin(), log.end(), *set), 1);
@@ -554,6 +684,72 @@ TEST_P(CommandLine, WithMoreThanOneDockNothingIsFlashedAndInfoSaysSo) {
     EXPECT_EQ(ToolRan(), run.code == 0 && run.args.rfind(L"/update", 0) == 0);
     ExpectLogEndsWithExit(outcome);
   }
+
+TEST_P(CommandLine, UpdateWithJsonEndsWithOneObjectThatNamesTheOutcome) {
+  const std::string done = "out Writing image\nflash\nout " + TOOL_COMPLETED + "\n";
+  Image(L"fw.bin", RecordRun() + done);
+  std::wstring sha256 = Wide(testsupport::FileSha256(folder_ + L"fw.bin"));
+  for (wchar_t& c : sha256) c = static_cast<wchar_t>(std::towupper(c));
+  Image(L"same.bin", "out " + TOOL_COMPLETED + "\n");
+  Image(L"fails.bin", "out " + TOOL_FAILED + "\n");
+  Image(L"away.bin", "reboot 600000\nout " + TOOL_COMPLETED + "\n");
+  struct Case {
+    const char* what;
+    std::string dock;
+    std::wstring args;  // after /update, run in the images' folder
+    std::string result;
+    DWORD code;
+    std::string before;  // FwRevBefore's JSON
+    std::string after;   // FwRevAfter's JSON
+  };
+  const Case cases[] = {
+      {"updated, the image pinned", DOCK_STATE, L"fw.bin /sha256 " + sha256, "updated", 0, "\"1.2.3.4\"", "\"1.3.0.0\""},
+      {"already current", DOCK_STATE, L"fw.bin /expect 1.2.3.4", "already-current", 0, "\"1.2.3.4\"", "\"1.2.3.4\""},
+      {"failed", DOCK_STATE, L"fails.bin", "failed", 1, "\"1.2.3.4\"", "null"},
+      {"another image", DOCK_STATE, L"fw.bin /sha256 " + std::wstring(64, L'f'), "refused", 6, "null", "null"},
+      {"a usage error", DOCK_STATE, L"fw.bin /expect 1.3", "refused", 2, "null", "null"},
+      {"no dock", "present=0\n", L"fw.bin", "no-dock", 3, "null", "null"},
+      {"dock cannot be opened", DOCK_STATE + "open_error=-12\n", L"fw.bin", "dock-unopenable", 4, "null", "null"},
+      {"unchanged", DOCK_STATE, L"same.bin /wait 1", "unchanged", 10, "\"1.2.3.4\"", "\"1.2.3.4\""},
+      {"did not return", DOCK_STATE, L"away.bin /wait 1", "did-not-return", 9, "\"1.2.3.4\"", "null"},
+      {"no USB library", DOCK_STATE + "init_result=-99\n", L"fw.bin", "usb-unavailable", 11, "null", "null"},
+      {"a fault inside", DOCK_STATE + "init_throws=1\n", L"fw.bin", "internal-error", 14, "null", "null"},
+  };
+  for (const Case& run : cases) {
+    SCOPED_TRACE(run.what);
+    SetDock(run.dock);
+    DeleteFileW((folder_ + L"ran.txt").c_str());
+    const Outcome outcome = Run(L"/update " + run.args + L" /json");
+    EXPECT_EQ(outcome.code, run.code) << outcome.err;
+    ASSERT_EQ(outcome.out.find("\r\n"), outcome.out.size() - 2) << "not one line: " << outcome.out;
+    std::map<std::string, std::string> members;
+    ASSERT_TRUE(JsonObjectReader(outcome.out).Read(members)) << outcome.out;
+    EXPECT_EQ(members.size(), 10u);
+    EXPECT_EQ(members["Result"], "\"" + run.result + "\"");
+    EXPECT_EQ(members["ExitCode"], std::to_string(run.code));
+    EXPECT_EQ(members["FwRevBefore"], run.before);
+    EXPECT_EQ(members["FwRevAfter"], run.after);
+    EXPECT_NE(members["Message"], "null");
+    EXPECT_NE(members["Message"], "\"\"");
+    EXPECT_NE(members["Seconds"].find_first_of("0123456789"), std::string::npos);
+    if (run.code == 0 || run.code == 1) {
+      std::string image = Utf8(folder_) + (run.code == 0 ? "fw.bin" : "fails.bin");
+      for (size_t at = image.find('\\'); at != std::string::npos; at = image.find('\\', at + 2)) image.insert(at, "\\");
+      EXPECT_EQ(members["Image"], "\"" + image + "\"");
+      EXPECT_EQ(members["SerialNumber"], "\"VN-2026-0001\"");
+    }
+  }
+  // The updated run: the updater got the full path, its output went to standard error.
+  SetDock(DOCK_STATE);
+  const Outcome updated = Run(L"/update fw.bin /json");
+  EXPECT_NE(updated.err.find("Writing image\r\n"), std::string::npos) << updated.err;
+  std::map<std::string, std::string> members;
+  ASSERT_TRUE(JsonObjectReader(updated.out).Read(members)) << updated.out;
+  EXPECT_EQ(members["ImageSha256"], "\"" + testsupport::FileSha256(folder_ + L"fw.bin") + "\"");
+  EXPECT_EQ(members["UpdaterExitCode"], "\"0x0\"");
+  EXPECT_EQ(members["Message"], "\"Firmware updated: 1.2.3.4 -> 1.3.0.0\"");
+  EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"ran.txt").find("-i \"" + Utf8(folder_) + "fw.bin\""), std::string::npos);
+  EXPECT_TRUE(Logged(updated, "info FWDownload image sha256 " + testsupport::FileSha256(folder_ + L"fw.bin")));
 }
 
 BOOL WINAPI IgnoreConsoleSignal(DWORD) { return TRUE; }

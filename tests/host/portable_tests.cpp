@@ -16,6 +16,7 @@
 #include "docks/dock_report.h"
 #include "shell/command_line_parse.h"
 #include "update/battery_rule.h"
+#include "shell/update_result.h"
 #include "update/firmware_image.h"
 #include "update/tool_output_line.h"
 #include "update/tool_output_utf8.h"
@@ -325,7 +326,17 @@ TEST(CommandLineParsing, SwitchesAndTheirArguments) {
       {{L"/update", L"/wait", L"5"}, CommandMode::UsageError, false, L"", 60},
       {{L"/update", L"a.bin", L"/update", L"b.bin"}, CommandMode::UsageError, false, L"", 60},
       {{L"/info", L"/update", L"a.bin"}, CommandMode::UsageError, false, L"", 60},
-      {{L"/update", L"a.bin", L"/json"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/json"}, CommandMode::Update, true, L"a.bin", 60},
+      {{L"/update", L"a.bin", L"/expect", L"1.3"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/expect", L"1.3.0.0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/expect", L"abc"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/expect", L"256.0.0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/expect", L" 1.3.0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/expect", L"1..0.0"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/expect", L"01.3.0.255"}, CommandMode::Update, false, L"a.bin", 60, L"01.3.0.255"},
+      {{L"/update", L"a.bin", L"/sha256", std::wstring(63, L'a')}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L"a.bin", L"/sha256", std::wstring(63, L'a') + L"g"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/info", L"/sha256", std::wstring(64, L'a')}, CommandMode::UsageError, false, L"", 60},
       {{L"/json"}, CommandMode::UsageError, false, L"", 60},
       {{L"/?", L"/info"}, CommandMode::UsageError, false, L"", 60},
       {{L"/"}, CommandMode::UsageError, false, L"", 60},
@@ -350,17 +361,56 @@ TEST(CommandLineParsing, SwitchesAndTheirArguments) {
   }
 }
 
-TEST(CommandLineUsage, ExitCodesAreListedFromTheirTable) {
+TEST(CommandLineUsage, ExitCodesAreListedFromTheirTableAndEachProgramNamesItself) {
   const std::wstring expected =
       L"Exit codes: 0 success, 1 update failed, 2 usage error, 3 no dock, 4 dock cannot be opened,\r\n"
       L"5 updater tool missing, 6 image refused, 7 a firmware update is running (or its updater is still alive),\r\n"
       L"8 updater could not be started, 9 the dock did not come back in time,\r\n"
       L"10 the dock does not report the new version, 11 the USB library could not be initialised,\r\n"
       L"12 the battery is too low to flash, 13 more than one dock is connected,\r\n"
-      L"15 the updater can be changed by non-administrators.\r\n";
-  ASSERT_GE(COMMAND_LINE_USAGE.size(), expected.size());
-  EXPECT_EQ(COMMAND_LINE_USAGE.substr(COMMAND_LINE_USAGE.size() - expected.size()), expected);
-  EXPECT_EQ(COMMAND_LINE_USAGE.rfind(L"Usage:\r\n", 0), 0u);
+      L"14 internal error, 15 the updater can be changed by non-administrators.\r\n";
+  struct Face {
+    ProgramFace face;
+    std::wstring own;
+    std::wstring other;
+    bool opensWindow;
+  };
+  for (const Face& program : {Face{ProgramFace::Window, L"  VarnockFWUpdate.exe /", L"-cli", true},
+                              Face{ProgramFace::Console, L"  VarnockFWUpdate-cli.exe /", L"VarnockFWUpdate.exe", false}}) {
+    const std::wstring usage = CommandLineUsage(program.face);
+    ASSERT_GE(usage.size(), expected.size());
+    EXPECT_EQ(usage.substr(usage.size() - expected.size()), expected);
+    EXPECT_EQ(usage.rfind(L"Usage:\r\n", 0), 0u);
+    EXPECT_NE(usage.find(program.own + L"info"), std::wstring::npos);
+    EXPECT_NE(usage.find(program.own + L"update"), std::wstring::npos);
+    EXPECT_EQ(usage.find(program.other), std::wstring::npos);
+    EXPECT_EQ(usage.find(L"open the window") != std::wstring::npos, program.opensWindow);
+  }
+}
+
+TEST(FirmwareVersions, ComparedAsFourNumbers) {
+  EXPECT_TRUE(SameFirmwareVersion(L"1.3.0.0", L"01.3.000.0"));
+  EXPECT_FALSE(SameFirmwareVersion(L"1.3.0.0", L"1.3.0.1"));
+  EXPECT_FALSE(SameFirmwareVersion(L"", L""));
+  EXPECT_FALSE(SameFirmwareVersion(L"1.3.0", L"1.3.0"));
+}
+
+TEST(UpdateResultJson, OneWordPerExitCodeAndNullForMissingValues) {
+  UpdateResult result;
+  result.exitCode = 10;
+  result.message = L"said \"so\"";
+  result.image = L"C:\\fw.bin";
+  result.seconds = 2.5;
+  EXPECT_EQ(FormatUpdateJson(result),
+            L"{\"Result\":\"unchanged\",\"ExitCode\":10,\"Message\":\"said \\\"so\\\"\",\"Image\":\"C:\\\\fw.bin\","
+            L"\"ImageSha256\":null,\"FwRevBefore\":null,\"FwRevAfter\":null,\"SerialNumber\":null,"
+            L"\"UpdaterExitCode\":null,\"Seconds\":2.5}\r\n");
+  const std::pair<int, const wchar_t*> words[] = {{0, L"updated"}, {3, L"no-dock"}, {7, L"busy"},
+                                                  {9, L"did-not-return"}, {12, L"low-battery"},
+                                                   {13, L"several-docks"}, {14, L"internal-error"},
+                                                   {15, L"updater-changeable"}};
+  for (const auto& [code, word] : words) EXPECT_EQ(ResultWord(code, false), word) << code;
+  EXPECT_EQ(ResultWord(0, true), L"already-current");
 }
 
 TEST(LatestToolLine, LastNonEmptyTrimmedLineWhateverTheBlockCuts) {

@@ -1,5 +1,7 @@
 #include "tests/support/test_support.h"
 
+#include <bcrypt.h>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -7,6 +9,31 @@
 #include "standins/updater_tool/firmware_image_layout.h"
 
 namespace testsupport {
+
+std::string FileSha256(const std::wstring& path) {
+  const std::string bytes = ReadFileBytes(path);
+  if (bytes.empty()) return {};
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) < 0) return {};
+  unsigned char digest[32] = {};
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  NTSTATUS status = BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0);
+  if (status >= 0) {
+    status = BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                            static_cast<ULONG>(bytes.size()), 0);
+    if (status >= 0) status = BCryptFinishHash(hash, digest, sizeof(digest), 0);
+    BCryptDestroyHash(hash);
+  }
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+  if (status < 0) return {};
+  std::string hex;
+  for (const unsigned char b : digest) {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    hex += DIGITS[b >> 4];
+    hex += DIGITS[b & 0x0F];
+  }
+  return hex;
+}
 
 bool ChineseRun() {
   wchar_t value[16] = {};

@@ -25,6 +25,10 @@ bool ChineseRun();
 void WriteImage(const std::wstring& path, size_t size, const std::string& script = "",
                 const std::string& signature = "FWCT", const unsigned char (&version)[4] = {1, 3, 0, 0});
 
+// A file's SHA-256 in lower-case hex, through CNG (not the program's own
+// CryptoAPI path); empty when the file cannot be read.
+std::string FileSha256(const std::wstring& path);
+
 // Dispatches every message waiting for this thread.
 void PumpMessages();
 // Pumps this thread's messages until the predicate holds or the time is up.

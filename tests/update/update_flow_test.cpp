@@ -212,6 +212,7 @@ class FirmwareDownload : public ::testing::Test {
         {"info", "FWDownload select fwfile is " + Utf8(image)},
         {"info", "RealFWDownload"},
         {"info", POWER_REQUEST_SET + "<way>"},
+        {"info", "FWDownload image sha256 " + testsupport::FileSha256(image)},
         {"info", "RealFWDownload CreatePipe"},
         {"info", "RealFWDownload CreateProcess"},
         {"info", "ReadFile"},
@@ -748,7 +749,7 @@ TEST_F(FirmwareDownload, TheRunEndsWithTheUpdaterEvenWhenAProcessItStartedKeepsI
   QueryPerformanceFrequency(&frequency);
   ExpectWorkerLog(run, image, {"Writing image\r\n", TOOL_COMPLETED + "\r\n"});
   // The helper inherited the flash marker too: the dock is not read beside it.
-  ExpectOutcome(run, NoAnswer());
+  ExpectOutcome(run, {ChineseRun() ? L"另一个固件升级正在进行中。" : L"Another firmware update is running.", WarningIcon()});
   const double afterUpdater =
       static_cast<double>(now.QuadPart - std::stoll(testsupport::ReadFileBytes(ended))) / frequency.QuadPart;
   EXPECT_LT(afterUpdater, 5.0) << "the run waited for the helper";
@@ -935,16 +936,17 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   EXPECT_FALSE(run.seen.boxes[0].mainEnabled);
   ExpectBackToIdle(run);
   const std::vector<LogRecord> log = PowerRequestWayHidden(run.log);
-  ASSERT_GE(log.size(), 8u);
-  EXPECT_EQ(std::vector<LogRecord>(log.begin(), log.begin() + 7),
+  ASSERT_GE(log.size(), 9u);
+  EXPECT_EQ(std::vector<LogRecord>(log.begin(), log.begin() + 8),
             (std::vector<LogRecord>{{"info", "FWDownload"},
                                     {"info", "FWDownload " + Utf8(ToolBesideProgram())},
                                     {"info", "FWDownload select fwfile is " + Utf8(image)},
                                     {"info", "RealFWDownload"},
                                     {"info", POWER_REQUEST_SET + "<way>"},
+                                    {"info", "FWDownload image sha256 " + testsupport::FileSha256(image)},
                                     {"info", "RealFWDownload CreatePipe"},
                                     {"info", "RealFWDownload CreateProcess"}}));
-  const LogRecord& failure = run.log[7];
+  const LogRecord& failure = run.log[8];
   EXPECT_EQ(failure.level, "error");
   const std::string prefix = "CreateProcess failed ";
   ASSERT_EQ(failure.message.compare(0, prefix.size(), prefix), 0) << failure.message;
@@ -953,8 +955,8 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
   EXPECT_NE(code, "0");
   EXPECT_EQ(printed, "CreateProcess failed (" + code + ")\n");
-  ASSERT_EQ(run.log.size(), 9u) << "only the cleared request after the failure: no reading, no refresh";
-  EXPECT_EQ(run.log[8], (LogRecord{"info", "Power request cleared"}));
+  ASSERT_EQ(run.log.size(), 10u) << "only the cleared request after the failure: no reading, no refresh";
+  EXPECT_EQ(run.log[9], (LogRecord{"info", "Power request cleared"}));
 }
 
 TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingStarts) {
