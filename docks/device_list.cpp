@@ -28,18 +28,18 @@ int g_docksOnBus = 0;
 
 // Why the last fill could not take the guard. Retries repeat it often, so
 // it is logged only when it changes.
-enum class GuardTrouble { None, Busy, Unavailable };
+enum class GuardTrouble { None, Busy, Unusable };
 GuardTrouble g_lastGuardTrouble = GuardTrouble::None;
 
-void LogGuardTrouble(GuardTrouble trouble) {
+void LogGuardTrouble(GuardTrouble trouble, const wchar_t* unusable = nullptr) {
   if (trouble == g_lastGuardTrouble) return;
   g_lastGuardTrouble = trouble;
   switch (trouble) {
     case GuardTrouble::Busy:
       spdlog::error("FillDataToListView skipped: the dock is busy");
       break;
-    case GuardTrouble::Unavailable:
-      spdlog::error("FillDataToListView skipped: the dock guard cannot be opened");
+    case GuardTrouble::Unusable:
+      spdlog::error("FillDataToListView skipped: dock guard unusable {}", WideToUtf8(unusable ? unusable : L""));
       break;
     case GuardTrouble::None:
       spdlog::info("FillDataToListView the dock guard is free again");
@@ -160,7 +160,7 @@ DockListFill FillDataToListView() {
   g_docksOnBus = 0;
   const DockQueryGuard guard(nullptr, 0);
   if (guard.Unusable()) {
-    spdlog::error("FillDataToListView skipped: dock guard unusable {}", WideToUtf8(guard.Unusable()));
+    LogGuardTrouble(GuardTrouble::Unusable, guard.Unusable());
     return DockListFill::GuardUnusable;
   }
   if (guard.FlashRunning()) {
@@ -168,7 +168,7 @@ DockListFill FillDataToListView() {
     return DockListFill::FlashRunning;
   }
   if (!guard.Granted()) {
-    LogGuardTrouble(guard.Unavailable() ? GuardTrouble::Unavailable : GuardTrouble::Busy);
+    LogGuardTrouble(GuardTrouble::Busy);
     return DockListFill::Busy;
   }
   LogGuardTrouble(GuardTrouble::None);

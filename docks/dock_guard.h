@@ -71,8 +71,6 @@ class DockQueryGuard {
   bool Granted() const { return held_ && !flashRunning_ && unusable_ == nullptr; }
   // Refused because a flash runs (rather than because the dock stayed busy).
   bool FlashRunning() const { return flashRunning_; }
-  // The access mutex could not be made or opened at all.
-  bool Unavailable() const { return !mutex_; }
   // Refused because a guard object exists but cannot be used: its name; else null.
   const wchar_t* Unusable() const { return unusable_; }
 

@@ -96,8 +96,9 @@ extern "C" {
 int LIBUSB_CALL libusb_init(libusb_context** context) {
   if (context != nullptr) *context = nullptr;
   std::lock_guard<std::mutex> lock(g_simLock);
-  if (CurrentState().initThrows) throw std::runtime_error("simulated fault in the USB library");
-  return CurrentState().initResult;
+  const SimDockState state = CurrentState();  // read once: a test may serve each read
+  if (state.initThrows) throw std::runtime_error("simulated fault in the USB library");
+  return state.initResult;
 }
 
 void LIBUSB_CALL libusb_exit(libusb_context*) {}

@@ -1219,13 +1219,23 @@ TEST_F(FirmwareDownload, AnotherProgramsLongLookNeverFreezesTheWindowAndTheRowCo
   const UniqueHandle holderProcess(holder.process);
   ASSERT_TRUE(testsupport::PumpUntil([&] { return !testsupport::ReadFileBytes(held).empty(); }, std::chrono::seconds(30)));
 
+  // A probe every 20 ms, each given 100 ms. A wait for the guard on the
+  // window's thread leaves many probes in a row unanswered; a lone miss is the
+  // loaded machine's scheduler, not the window.
   std::atomic<bool> stop{false};
   std::atomic<int> probes{0};
   std::atomic<int> unanswered{0};
+  std::atomic<int> longestSilence{0};  // unanswered probes in a row
   std::thread prober([&] {
+    int silence = 0;
     while (!stop.load()) {
       DWORD_PTR answer = 0;
-      if (!SendMessageTimeoutW(mainWindow_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 100, &answer)) ++unanswered;
+      if (SendMessageTimeoutW(mainWindow_, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 100, &answer)) {
+        silence = 0;
+      } else {
+        ++unanswered;
+        longestSilence.store(std::max(longestSilence.load(), ++silence));
+      }
       ++probes;
       Sleep(20);
     }
@@ -1248,7 +1258,8 @@ TEST_F(FirmwareDownload, AnotherProgramsLongLookNeverFreezesTheWindowAndTheRowCo
   EXPECT_EQ(rowsWhileHeld, 0);
   EXPECT_TRUE(holderEnded);
   EXPECT_TRUE(back);
-  EXPECT_EQ(unanswered.load(), 0) << "of " << probes.load() << " probes";
+  EXPECT_LE(longestSilence.load(), 1) << unanswered.load() << " of " << probes.load() << " probes unanswered";
+  EXPECT_LE(unanswered.load() * 100, probes.load()) << "of " << probes.load() << " probes";
   EXPECT_GE(probes.load(), 50);
 }
 
