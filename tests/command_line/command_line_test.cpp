@@ -684,6 +684,7 @@ TEST_P(CommandLine, WithMoreThanOneDockNothingIsFlashedAndInfoSaysSo) {
     EXPECT_EQ(ToolRan(), run.code == 0 && run.args.rfind(L"/update", 0) == 0);
     ExpectLogEndsWithExit(outcome);
   }
+}
 
 TEST_P(CommandLine, UpdateWithJsonEndsWithOneObjectThatNamesTheOutcome) {
   const std::string done = "out Writing image\nflash\nout " + TOOL_COMPLETED + "\n";
