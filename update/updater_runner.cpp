@@ -42,25 +42,30 @@ void ProveFlash(HWND mainWindow, const std::wstring& oldVersion) {
   const DockAfterFlash after = WaitForDockAfterFlash(
       "FWDownload", limit,
       [&oldVersion](const std::wstring& version) { return !version.empty() && version != oldVersion; });
-  PostMessageW(mainWindow, WM_COMMAND, IDM_REFRESH, 0);
+  // Logged first, then the list is read again, then the box: the log tells the outcome before the refresh.
+  std::wstring text;
+  UINT icon = MB_ICONWARNING;
   switch (after.proof) {
     case DockProof::Flashed:
       spdlog::info(LOG_DOCK_AFTER_FLASH, WideToUtf8(oldVersion), WideToUtf8(after.answer->FwRev));
-      ShowOutcome(mainWindow, UpdateOkText(oldVersion, after.answer->FwRev), 0);
-      return;
+      text = UpdateOkText(oldVersion, after.answer->FwRev);
+      icon = 0;
+      break;
     case DockProof::Unchanged:
       spdlog::error(LOG_DOCK_STILL_REPORTS, WideToUtf8(after.answer->FwRev));
-      ShowOutcome(mainWindow, FillIn(TXT_MSG_DOCK_UNCHANGED.In(language), after.answer->FwRev), MB_ICONWARNING);
-      return;
+      text = FillIn(TXT_MSG_DOCK_UNCHANGED.In(language), after.answer->FwRev);
+      break;
     case DockProof::NoAnswer:
       spdlog::error(LOG_DOCK_NO_ANSWER, std::chrono::duration_cast<std::chrono::seconds>(limit).count());
-      ShowOutcome(mainWindow, TXT_MSG_DOCK_NO_ANSWER.In(language), MB_ICONWARNING);
-      return;
+      text = TXT_MSG_DOCK_NO_ANSWER.In(language);
+      break;
     case DockProof::FlashRunning:
       // Held by another copy's flash, or by a helper our updater left running.
-      ShowOutcome(mainWindow, TXT_MSG_UPDATE_RUNNING.In(language), MB_ICONWARNING);
-      return;
+      text = TXT_MSG_UPDATE_RUNNING.In(language);
+      break;
   }
+  PostMessageW(mainWindow, WM_COMMAND, IDM_REFRESH, 0);
+  ShowOutcome(mainWindow, text, icon);
 }
 
 // Tells the user how the run ended. An updater that never started is a
