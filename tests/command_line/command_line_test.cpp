@@ -321,7 +321,7 @@ TEST_P(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
     SCOPED_TRACE(run.what);
     SetDock(run.dock);
     const Outcome outcome = Run(run.args);
-    EXPECT_EQ(outcome.code, run.code);
+    EXPECT_EQ(outcome.code, run.code) << outcome.err;
     EXPECT_NE(outcome.err.find(run.errorText), std::string::npos) << outcome.err;
     EXPECT_EQ(outcome.out, "");
     ExpectLogEndsWithExit(outcome);
@@ -447,7 +447,7 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
     DeleteFileW((folder_ + L"ran.txt").c_str());
     const std::wstring image = Image(L"case.bin", RecordRun() + run.script, run.version);
     const Outcome outcome = Run(L"/update \"" + image + L"\"" + run.switches);
-    EXPECT_EQ(outcome.code, run.code);
+    EXPECT_EQ(outcome.code, run.code) << outcome.err;
     EXPECT_EQ(outcome.err, run.err);
     EXPECT_GE(outcome.out.size(), run.lastOut.size());
     EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min(outcome.out.size(), run.lastOut.size())), run.lastOut)
@@ -610,7 +610,7 @@ TEST_P(CommandLine, TheBatteryIsCheckedAfterTheImageAndTheToolAndTheFlashKeepsTh
     SetDock(DOCK_STATE + run.power);
     DeleteFileW((folder_ + L"ran.txt").c_str());
     const Outcome outcome = Run(L"/update \"" + Image(L"case.bin", RecordRun() + run.script) + L"\"" + run.switches);
-    EXPECT_EQ(outcome.code, run.code);
+    EXPECT_EQ(outcome.code, run.code) << outcome.err;
     EXPECT_EQ(outcome.err.rfind(run.err, 0), 0u) << outcome.err;
     if (run.logged != nullptr) {
       EXPECT_TRUE(Logged(outcome, run.logged)) << ::testing::PrintToString(outcome.log);
@@ -678,7 +678,7 @@ TEST_P(CommandLine, WithMoreThanOneDockNothingIsFlashedAndInfoSaysSo) {
     SetDock(run.docks);
     DeleteFileW((folder_ + L"ran.txt").c_str());
     const Outcome outcome = Run(run.args);
-    EXPECT_EQ(outcome.code, run.code);
+    EXPECT_EQ(outcome.code, run.code) << outcome.err;
     EXPECT_EQ(outcome.err, run.err);
     EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min(outcome.out.size(), run.out.size())), run.out);
     EXPECT_EQ(ToolRan(), run.code == 0 && run.args.rfind(L"/update", 0) == 0);
