@@ -20,6 +20,10 @@
 //   ui_probe gate NAME   holds the named event unset (printing "ready" once it exists) until its
 //                        standard input ends, then sets it: a stand-in updater whose script
 //                        says "waitevent NAME" runs on until then
+//   ui_probe serve       reads one of the commands above (gate aside) per line of standard input,
+//                        words separated by spaces, and answers each with one line
+//                        {"code":EXIT,"out":"OUTPUT"} until its input ends: a suite that looks
+//                        hundreds of times pays for one Wine process start, not one per look
 // Screen coordinates equal X root coordinates under Wine without a virtual desktop.
 #include <windows.h>
 #include <commctrl.h>
@@ -39,11 +43,15 @@ using testsupport::APP_TITLE;
 using testsupport::ClassName;
 using testsupport::Utf8;
 
-void WriteOut(const std::string& bytes) { testsupport::WriteStd(STD_OUTPUT_HANDLE, bytes); }
+// What a command printed and its exit code.
+struct Answer {
+  int code = 0;
+  std::string out;
+};
 
-std::string Json(const std::wstring& text) {
+std::string JsonBytes(const std::string& utf8) {
   std::string out = "\"";
-  for (const char c : Utf8(text)) {
+  for (const char c : utf8) {
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -62,6 +70,8 @@ std::string Json(const std::wstring& text) {
   }
   return out + "\"";
 }
+
+std::string Json(const std::wstring& text) { return JsonBytes(Utf8(text)); }
 
 std::string Rect(const RECT& r) {
   return "[" + std::to_string(r.left) + "," + std::to_string(r.top) + "," + std::to_string(r.right) + "," +
@@ -236,7 +246,7 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
   return TRUE;
 }
 
-int ListWindows(bool withCaption) {
+Answer ListWindows(bool withCaption) {
   HWND main = FindWindowW(APP_CLASS, APP_TITLE);
   Collect state;
   if (main) GetWindowThreadProcessId(main, &state.processId);
@@ -251,59 +261,57 @@ int ListWindows(bool withCaption) {
     out += (first ? "" : ",") + Describe(window);
     first = false;
   }
-  WriteOut(out + "]}\n");
-  return 0;
+  return {0, out + "]}\n"};
 }
 
-int ClearClipboard() {
-  if (!testsupport::OpenClipboardPatiently()) return testsupport::CLIPBOARD_BUSY;
+Answer ClearClipboard() {
+  if (!testsupport::OpenClipboardPatiently()) return {testsupport::CLIPBOARD_BUSY, {}};
   const bool emptied = EmptyClipboard() != 0;
   CloseClipboard();
-  return emptied ? 0 : 2;
+  return {emptied ? 0 : 2, {}};
 }
 
-int PrintClipboard() {
+Answer PrintClipboard() {
   std::wstring text;
   const int result = testsupport::ReadClipboardText(text);
-  if (result == 0) WriteOut(Utf8(text));
-  return result;
+  return {result, result == 0 ? Utf8(text) : std::string()};
 }
 
-int PostClose(const wchar_t* handle) {
-  const HWND window = reinterpret_cast<HWND>(static_cast<UINT_PTR>(_wcstoui64(handle, nullptr, 10)));
-  return IsWindow(window) && PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
+Answer PostClose(const std::wstring& handle) {
+  const HWND window = reinterpret_cast<HWND>(static_cast<UINT_PTR>(_wcstoui64(handle.c_str(), nullptr, 10)));
+  return {IsWindow(window) && PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1, {}};
 }
 
-int PostCommand(const wchar_t* id) {
+Answer PostCommand(const std::wstring& id) {
   const HWND main = FindWindowW(APP_CLASS, APP_TITLE);
-  return main && PostMessageW(main, WM_COMMAND, _wcstoui64(id, nullptr, 10), 0) ? 0 : 1;
+  return {main && PostMessageW(main, WM_COMMAND, _wcstoui64(id.c_str(), nullptr, 10), 0) ? 0 : 1, {}};
 }
 
-int QueryEndSession(bool closeApp) {
+Answer QueryEndSession(bool closeApp) {
   const HWND main = FindWindowW(APP_CLASS, APP_TITLE);
-  if (!main) return 1;
+  if (!main) return {1, {}};
   DWORD_PTR answer = 0;
   if (!SendMessageTimeoutW(main, WM_QUERYENDSESSION, 0, closeApp ? ENDSESSION_CLOSEAPP : ENDSESSION_LOGOFF,
                            SMTO_ABORTIFHUNG, 5000, &answer)) {
-    return 2;
+    return {2, {}};
   }
-  WriteOut(std::to_string(answer) + "\n");
-  return 0;
+  return {0, std::to_string(answer) + "\n"};
 }
 
-int CountProcesses(const wchar_t* name) {
+Answer CountProcesses(const std::wstring& name) {
   const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 1;
+  if (snapshot == INVALID_HANDLE_VALUE) return {1, {}};
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
   int count = 0;
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    if (_wcsicmp(entry.szExeFile, name) == 0) ++count;
+    if (_wcsicmp(entry.szExeFile, name.c_str()) == 0) ++count;
   }
   CloseHandle(snapshot);
-  WriteOut(std::to_string(count) + "\n");
-  return 0;
+  return {0, std::to_string(count) + "\n"};
 }
+
+void WriteOut(const std::string& bytes) { testsupport::WriteStd(STD_OUTPUT_HANDLE, bytes); }
 
 int HoldGate(const wchar_t* name) {
   const HANDLE gate = CreateEventW(nullptr, TRUE, FALSE, name);
@@ -318,19 +326,60 @@ int HoldGate(const wchar_t* name) {
   return 0;
 }
 
+const wchar_t USAGE[] =
+    L"usage: ui_probe windows [caption] | clipboard | clear-clipboard | post-close HWND |"
+    L" post-command ID | query-end-session [closeapp] | count-processes NAME | gate NAME | serve\n";
+
+// One command; words[0] is its name.
+Answer Run(const std::vector<std::wstring>& words) {
+  const std::wstring command = words.empty() ? L"" : words[0];
+  const std::wstring first = words.size() > 1 ? words[1] : L"";
+  if (command == L"windows") return ListWindows(first == L"caption");
+  if (command == L"clipboard") return PrintClipboard();
+  if (command == L"clear-clipboard") return ClearClipboard();
+  if (command == L"post-close" && words.size() > 1) return PostClose(first);
+  if (command == L"post-command" && words.size() > 1) return PostCommand(first);
+  if (command == L"query-end-session") return QueryEndSession(first == L"closeapp");
+  if (command == L"count-processes" && words.size() > 1) return CountProcesses(first);
+  return {64, Utf8(USAGE)};
+}
+
+std::vector<std::wstring> Words(const std::string& line) {
+  std::vector<std::wstring> words;
+  std::wstring word;
+  for (const char c : line + ' ') {
+    if (c == ' ' || c == '\r') {
+      if (!word.empty()) words.push_back(word);
+      word.clear();
+    } else {
+      word += static_cast<wchar_t>(static_cast<unsigned char>(c));  // commands and their arguments are ASCII
+    }
+  }
+  return words;
+}
+
+int Serve() {
+  std::string pending;
+  char buffer[256];
+  DWORD read = 0;
+  while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    pending.append(buffer, read);
+    for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
+      const Answer answer = Run(Words(pending.substr(0, end)));
+      pending.erase(0, end + 1);
+      WriteOut("{\"code\":" + std::to_string(answer.code) + ",\"out\":" + JsonBytes(answer.out) + "}\n");
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   const std::wstring command = argc > 1 ? argv[1] : L"";
-  if (command == L"windows") return ListWindows(argc > 2 && std::wstring(argv[2]) == L"caption");
-  if (command == L"clipboard") return PrintClipboard();
-  if (command == L"clear-clipboard") return ClearClipboard();
-  if (command == L"post-close" && argc > 2) return PostClose(argv[2]);
-  if (command == L"post-command" && argc > 2) return PostCommand(argv[2]);
-  if (command == L"query-end-session") return QueryEndSession(argc > 2 && std::wstring(argv[2]) == L"closeapp");
-  if (command == L"count-processes" && argc > 2) return CountProcesses(argv[2]);
   if (command == L"gate" && argc > 2) return HoldGate(argv[2]);
-  WriteOut("usage: ui_probe windows [caption] | clipboard | clear-clipboard | post-close HWND |"
-           " post-command ID | query-end-session [closeapp] | count-processes NAME | gate NAME\n");
-  return 64;
+  if (command == L"serve") return Serve();
+  const Answer answer = Run(std::vector<std::wstring>(argv + 1, argv + argc));
+  WriteOut(answer.out);
+  return answer.code;
 }
