@@ -61,17 +61,52 @@ class HotPlug : public MainWindowTest {
     for (const auto& [event, record] : records) {
       result_ = SendMessageW(window_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
     }
-    // A timer of this thread's own, set after the window's quiet-time timer
-    // and due later: this thread's timers fire in the order they fall due,
-    // so when it fires, any refresh the records asked for (and a second one
-    // a stray re-arm would give) has run, however loaded the machine is.
+    WaitOutQuietTime();
+    return LogSince(mark);
+  }
+
+  // What one record of SendEach caused at once.
+  struct Reply {
+    std::vector<std::string> lines;
+    std::wstring traces;
+    LRESULT result = -1;
+  };
+  // Sends records one after another, keeping what each logged and traced
+  // while it was handled, then lets the quiet time run out once: `later`
+  // gets what was logged after the last record, and `traces` is left
+  // holding what was traced after it. For records that must not read
+  // the dock, one wait shows that none of them did.
+  std::vector<Reply> SendEach(const std::vector<std::pair<WPARAM, const void*>>& records,
+                              std::vector<std::string>& later, DebugOutputCapture* traces = nullptr) {
+    SimDockCountersReset();
+    std::vector<Reply> replies;
+    for (const auto& [event, record] : records) {
+      const size_t mark = LogMark();
+      if (traces) traces->Clear();
+      Reply reply;
+      reply.result = SendMessageW(window_, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
+      reply.lines = LogSince(mark);
+      if (traces) reply.traces = traces->Text();
+      replies.push_back(reply);
+    }
+    const size_t mark = LogMark();
+    if (traces) traces->Clear();  // from here on: what was traced later
+    WaitOutQuietTime();
+    later = LogSince(mark);
+    return replies;
+  }
+
+  // A timer of this thread's own, set after the window's quiet-time timer
+  // and due later: this thread's timers fire in the order they fall due,
+  // so when it fires, any refresh the records asked for (and a second one
+  // a stray re-arm would give) has run, however loaded the machine is.
+  static void WaitOutQuietTime() {
     QuietTimeOver().store(false);
     const UINT_PTR sentinel = SetTimer(nullptr, 0, 2 * HOTPLUG_QUIET_MS + 100,
                                        [](HWND, UINT, UINT_PTR, DWORD) { QuietTimeOver().store(true); });
     EXPECT_NE(sentinel, 0u);
     EXPECT_TRUE(testsupport::PumpUntil([] { return QuietTimeOver().load(); }, std::chrono::seconds(10)));
     KillTimer(nullptr, sentinel);
-    return LogSince(mark);
   }
   static std::atomic<bool>& QuietTimeOver() {
     static std::atomic<bool> over{false};
@@ -170,16 +205,25 @@ TEST_F(HotPlug, OtherDevicesNeverRebuild) {
       L"VID_3A7D&PID_B07",  // one unit short of the id
       L"",
   };
-  for (const std::wstring& path : paths) {
-    EXPECT_EQ(SendInterface(DBT_DEVICEARRIVAL, path),
-              (std::vector<std::string>{"info DBT_DEVICEARRIVAL",
-                                        "info DBT_DEVTYP_DEVICEINTERFACE USB device added. " + Utf8(path) + " "}))
-        << Utf8(path);
-    EXPECT_EQ(SendInterface(DBT_DEVICEREMOVECOMPLETE, path),
-              (std::vector<std::string>{"info DBT_DEVICEREMOVECOMPLETE USB device removed. " + Utf8(path)}))
-        << Utf8(path);
-    EXPECT_EQ(Opens(), 0) << Utf8(path);
+  std::vector<std::vector<std::uint64_t>> records;
+  std::vector<std::pair<WPARAM, const void*>> sent;
+  for (const std::wstring& path : paths) records.push_back(InterfaceRecord(path));
+  for (const auto& record : records) {
+    sent.push_back({DBT_DEVICEARRIVAL, record.data()});
+    sent.push_back({DBT_DEVICEREMOVECOMPLETE, record.data()});
   }
+  std::vector<std::string> later;
+  const std::vector<Reply> replies = SendEach(sent, later);
+  for (size_t i = 0; i < std::size(paths); ++i) {
+    const std::string path = Utf8(paths[i]);
+    EXPECT_EQ(replies[2 * i].lines, (std::vector<std::string>{"info DBT_DEVICEARRIVAL",
+                                                              "info DBT_DEVTYP_DEVICEINTERFACE USB device added. " + path + " "}))
+        << path;
+    EXPECT_EQ(replies[2 * i + 1].lines, (std::vector<std::string>{"info DBT_DEVICEREMOVECOMPLETE USB device removed. " + path}))
+        << path;
+  }
+  EXPECT_TRUE(later.empty()) << ::testing::PrintToString(later);
+  EXPECT_EQ(Opens(), 0);
   EXPECT_EQ(Rows(), 1);
 }
 
@@ -197,47 +241,64 @@ TEST_F(HotPlug, AVolumeRecordTooShortForItsMaskIsNotReadPastItsEnd) {
   header->dbch_size = sizeof(DEV_BROADCAST_HDR);
   header->dbch_devicetype = DBT_DEVTYP_VOLUME;
   header->dbch_reserved = 0;
-  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, header), (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
-  EXPECT_TRUE(Send(DBT_DEVICEREMOVECOMPLETE, header).empty());
-  EXPECT_EQ(result_, 0);
+  std::vector<std::string> later;
+  const std::vector<Reply> replies = SendEach({{DBT_DEVICEARRIVAL, header}, {DBT_DEVICEREMOVECOMPLETE, header}}, later);
+  EXPECT_EQ(replies[0].lines, (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
+  EXPECT_TRUE(replies[1].lines.empty());
+  EXPECT_EQ(replies[1].result, 0);
+  EXPECT_TRUE(later.empty());
   VirtualFree(pages, 0, MEM_RELEASE);
 }
 
 TEST_F(HotPlug, VolumesAndPortsAreNotLoggedBeyondTheArrivalLine) {
   const DEV_BROADCAST_VOLUME volume = VolumeRecord(1u << 4);
-  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, &volume), (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
-  EXPECT_TRUE(Send(DBT_DEVICEREMOVECOMPLETE, &volume).empty());
   DEV_BROADCAST_HDR port{};
   port.dbch_size = sizeof(port);
   port.dbch_devicetype = DBT_DEVTYP_PORT;
-  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, &port), (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
-  EXPECT_TRUE(Send(DBT_DEVICEREMOVECOMPLETE, &port).empty());
+  std::vector<std::string> later;
+  const std::vector<Reply> replies = SendEach({{DBT_DEVICEARRIVAL, &volume}, {DBT_DEVICEREMOVECOMPLETE, &volume},
+                                               {DBT_DEVICEARRIVAL, &port}, {DBT_DEVICEREMOVECOMPLETE, &port}},
+                                              later);
+  for (size_t i = 0; i < replies.size(); ++i) {
+    EXPECT_EQ(replies[i].lines, i % 2 == 0 ? std::vector<std::string>{"info DBT_DEVICEARRIVAL"} : std::vector<std::string>{})
+        << i;
+    EXPECT_EQ(replies[i].result, 0) << i;
+  }
+  EXPECT_TRUE(later.empty());
   EXPECT_EQ(Opens(), 0);
-  EXPECT_EQ(result_, 0);
 }
 
 TEST_F(HotPlug, OtherEventsDoNothing) {
   const auto dock = InterfaceRecord(DOCK_PATH);
   const DEV_BROADCAST_VOLUME volume = VolumeRecord(1u << 4);
   DebugOutputCapture traces;
+  std::vector<std::pair<WPARAM, const void*>> sent;
   for (WPARAM event : {WPARAM{DBT_DEVICEQUERYREMOVE}, WPARAM{DBT_DEVICEREMOVEPENDING}, WPARAM{DBT_DEVICEQUERYREMOVEFAILED},
                        WPARAM{DBT_DEVICETYPESPECIFIC}, WPARAM{DBT_CUSTOMEVENT}}) {
-    EXPECT_TRUE(Send(event, dock.data()).empty()) << event;
-    EXPECT_EQ(result_, 0) << event;
-    EXPECT_TRUE(Send(event, &volume).empty()) << event;
+    sent.push_back({event, dock.data()});
+    sent.push_back({event, &volume});
   }
-  EXPECT_TRUE(Send(DBT_DEVNODES_CHANGED, nullptr).empty());
-  EXPECT_EQ(result_, 0);
+  sent.push_back({DBT_DEVNODES_CHANGED, nullptr});
+  std::vector<std::string> later;
+  const std::vector<Reply> replies = SendEach(sent, later);
+  for (size_t i = 0; i < sent.size(); ++i) {
+    EXPECT_TRUE(replies[i].lines.empty()) << sent[i].first;
+    EXPECT_EQ(replies[i].result, 0) << sent[i].first;
+  }
+  EXPECT_TRUE(later.empty());
   EXPECT_EQ(Opens(), 0);
   EXPECT_EQ(traces.Text(), L"");
   EXPECT_EQ(Rows(), 1);
 }
 
 TEST_F(HotPlug, MissingRecordDoesNotCrash) {
-  EXPECT_EQ(Send(DBT_DEVICEARRIVAL, nullptr), (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
-  EXPECT_EQ(result_, 0);
-  EXPECT_TRUE(Send(DBT_DEVICEREMOVECOMPLETE, nullptr).empty());
-  EXPECT_EQ(result_, 0);
+  std::vector<std::string> later;
+  const std::vector<Reply> replies = SendEach({{DBT_DEVICEARRIVAL, nullptr}, {DBT_DEVICEREMOVECOMPLETE, nullptr}}, later);
+  EXPECT_EQ(replies[0].lines, (std::vector<std::string>{"info DBT_DEVICEARRIVAL"}));
+  EXPECT_EQ(replies[0].result, 0);
+  EXPECT_TRUE(replies[1].lines.empty());
+  EXPECT_EQ(replies[1].result, 0);
+  EXPECT_TRUE(later.empty());
   EXPECT_EQ(Opens(), 0);
   EXPECT_TRUE(IsWindow(window_));
 }
@@ -298,28 +359,27 @@ using HotPlugTraces = HotPlug;
 
 TEST_F(HotPlugTraces, InterfaceArrivalAndRemoval) {
   DebugOutputCapture traces;
-  SendInterface(DBT_DEVICEARRIVAL, STICK_PATH);
-  EXPECT_EQ(traces.Text(), L"USB device added.    " + STICK_PATH + L"\n");
-  traces.Clear();
-  SendInterface(DBT_DEVICEREMOVECOMPLETE, STICK_PATH);
-  EXPECT_EQ(traces.Text(), L"DBT_DEVICEREMOVECOMPLETE type=5\nUSB device removed.    " + STICK_PATH + L"\n");
+  const auto stick = InterfaceRecord(STICK_PATH);
+  std::vector<std::string> later;
+  const std::vector<Reply> replies =
+      SendEach({{DBT_DEVICEARRIVAL, stick.data()}, {DBT_DEVICEREMOVECOMPLETE, stick.data()}}, later, &traces);
+  EXPECT_EQ(replies[0].traces, L"USB device added.    " + STICK_PATH + L"\n");
+  EXPECT_EQ(replies[1].traces, L"DBT_DEVICEREMOVECOMPLETE type=5\nUSB device removed.    " + STICK_PATH + L"\n");
+  EXPECT_EQ(traces.Text(), L"") << "traced after the records were handled";
 }
 
 TEST_F(HotPlugTraces, VolumesGiveDriveLetters) {
   DebugOutputCapture traces;
-  DEV_BROADCAST_VOLUME volume = VolumeRecord(1u << 4);
-  Send(DBT_DEVICEARRIVAL, &volume);
-  EXPECT_EQ(traces.Text(), L"Volume Arrival E:");
-  traces.Clear();
-  Send(DBT_DEVICEREMOVECOMPLETE, &volume);
-  EXPECT_EQ(traces.Text(), L"DBT_DEVICEREMOVECOMPLETE type=2\nVolume Removed E:\n");
-  traces.Clear();
-  volume = VolumeRecord((1u << 4) | (1u << 5));
-  Send(DBT_DEVICEARRIVAL, &volume);
-  EXPECT_EQ(traces.Text(), L"Volume Arrival E:F:");
-  traces.Clear();
-  Send(DBT_DEVICEREMOVECOMPLETE, &volume);
-  EXPECT_EQ(traces.Text(), L"DBT_DEVICEREMOVECOMPLETE type=2\nVolume Removed E:F:\n");
+  const DEV_BROADCAST_VOLUME e = VolumeRecord(1u << 4);
+  const DEV_BROADCAST_VOLUME ef = VolumeRecord((1u << 4) | (1u << 5));
+  std::vector<std::string> later;
+  const std::vector<Reply> replies = SendEach({{DBT_DEVICEARRIVAL, &e}, {DBT_DEVICEREMOVECOMPLETE, &e},
+                                               {DBT_DEVICEARRIVAL, &ef}, {DBT_DEVICEREMOVECOMPLETE, &ef}},
+                                              later, &traces);
+  EXPECT_EQ(replies[0].traces, L"Volume Arrival E:");
+  EXPECT_EQ(replies[1].traces, L"DBT_DEVICEREMOVECOMPLETE type=2\nVolume Removed E:\n");
+  EXPECT_EQ(replies[2].traces, L"Volume Arrival E:F:");
+  EXPECT_EQ(replies[3].traces, L"DBT_DEVICEREMOVECOMPLETE type=2\nVolume Removed E:F:\n");
   EXPECT_EQ(Opens(), 0);
 }
 
@@ -328,10 +388,11 @@ TEST_F(HotPlugTraces, OtherTypesTraceOnlyTheirRemoval) {
   DEV_BROADCAST_HDR port{};
   port.dbch_size = sizeof(port);
   port.dbch_devicetype = DBT_DEVTYP_PORT;
-  Send(DBT_DEVICEARRIVAL, &port);
-  EXPECT_EQ(traces.Text(), L"");
-  Send(DBT_DEVICEREMOVECOMPLETE, &port);
-  EXPECT_EQ(traces.Text(), L"DBT_DEVICEREMOVECOMPLETE type=3\n");
+  std::vector<std::string> later;
+  const std::vector<Reply> replies =
+      SendEach({{DBT_DEVICEARRIVAL, &port}, {DBT_DEVICEREMOVECOMPLETE, &port}}, later, &traces);
+  EXPECT_EQ(replies[0].traces, L"");
+  EXPECT_EQ(replies[1].traces, L"DBT_DEVICEREMOVECOMPLETE type=3\n");
 }
 
 }  // namespace
