@@ -22,8 +22,9 @@
 //   serial TEXT   the simulated dock answers with this serial from now on, as
 //                 another dock would
 //   empty         a write of zero bytes to standard output
-//   linger MS     start a process that inherits standard output and error and
-//                 keeps them for MS milliseconds, then go on without waiting
+//   linger MS [NAME]  start a process that inherits standard output and error and
+//                 keeps them for MS milliseconds (or, with NAME, until the named
+//                 event is set, if it exists, at most MS), then go on without waiting
 //   lock NAME     take the named mutex NAME (made if missing; waiting up to a minute)
 //   unlock        let it go again (ending the tool lets it go too)
 //   exit CODE     end with CODE (the default is 0); 0x... in hexadecimal
@@ -76,10 +77,10 @@ const char* const DEFAULT_SCRIPT =
 
 // A process of our own that holds the inherited output handles for a while,
 // as a helper an updater leaves behind would.
-void StartLingeringChild(const std::string& milliseconds) {
+void StartLingeringChild(const std::string& millisecondsAndEvent) {
   wchar_t self[1024] = {};
   GetModuleFileNameW(nullptr, self, 1024);
-  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --linger " + Wide(milliseconds);
+  std::wstring commandLine = L"\"" + std::wstring(self) + L"\" --linger " + Wide(millisecondsAndEvent);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
@@ -96,8 +97,16 @@ void StartLingeringChild(const std::string& milliseconds) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc == 3 && std::wstring(argv[1]) == L"--linger") {
-    Sleep(static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)));
+  if ((argc == 3 || argc == 4) && std::wstring(argv[1]) == L"--linger") {
+    const DWORD milliseconds = static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10));
+    // A test lets the helper go once it has seen what it wanted while the helper lived.
+    const HANDLE release = argc == 4 ? OpenEventW(SYNCHRONIZE, FALSE, argv[3]) : nullptr;
+    if (release) {
+      WaitForSingleObject(release, milliseconds);
+      CloseHandle(release);
+    } else {
+      Sleep(milliseconds);
+    }
     return 0;
   }
   // The real tool's arguments, in this order.

@@ -403,6 +403,7 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
     bool toolRuns;
   };
   const std::string done = "out " + TOOL_COMPLETED + "\n";
+  const testsupport::ToolGate helperEnds(L"helper-ends");
   const Case cases[] = {
       {"crashes after some progress", "out Writing image: 10%\nexit 0xC0000005\n", {1, 3, 0, 0}, L"", 1,
        "Firmware update failed (updater exit code 0xC0000005).\r\n", "Writing image: 10%\r\n", true},
@@ -437,8 +438,8 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
        "Writing image: 100%\r\n", true},
       {"last line without a line end", "flash\n" + done + "raw 100% done", {1, 3, 0, 0}, L"", 0, "",
        "100% done\r\nFirmware updated: 1.2.3.4 -> 1.3.0.0\r\n", true},
-      // Last: its helper keeps the flash marker a few seconds more.
-      {"a helper keeps the flash marker", "linger 6000\n" + done, {1, 3, 0, 0}, L" /wait 2", 7,
+      // Last: its helper keeps the flash marker until the table is done.
+      {"a helper keeps the flash marker", helperEnds.LingerScript(30000) + done, {1, 3, 0, 0}, L" /wait 2", 7,
        "A firmware update is running; the dock is not read during a flash.\r\n", TOOL_COMPLETED + "\r\n", true},
   };
   for (const Case& run : cases) {
@@ -456,6 +457,7 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
     EXPECT_EQ(Logged(outcome, "info CommandLine run updater"), run.toolRuns);
     ExpectLogEndsWithExit(outcome);
   }
+  helperEnds.Open();
   ASSERT_TRUE(testsupport::WaitUntil([&] { return Run(L"/info").code == 0; }, std::chrono::seconds(30)));
   const Outcome crashed = Run(L"/update \"" + Image(L"crash.bin", "exit 0xC0000005\n") + L"\"");
   EXPECT_TRUE(Logged(crashed, "info RealFWDownload tool exit code 0xC0000005")) << ::testing::PrintToString(crashed.log);

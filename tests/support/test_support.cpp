@@ -35,6 +35,16 @@ std::string FileSha256(const std::wstring& path) {
   return hex;
 }
 
+ToolGate::ToolGate(const std::wstring& what)
+    : name_(L"Local\\varnock-test-" + what + L"-" + std::to_wstring(GetCurrentProcessId())),
+      event_(CreateEventW(nullptr, TRUE, FALSE, name_.c_str())) {}
+
+std::string ToolGate::Script() const { return "waitevent " + Utf8(name_) + "\n"; }
+
+std::string ToolGate::LingerScript(unsigned milliseconds) const {
+  return "linger " + std::to_string(milliseconds) + " " + Utf8(name_) + "\n";
+}
+
 bool ChineseRun() {
   wchar_t value[16] = {};
   GetEnvironmentVariableW(L"VARNOCK_UI_LANG", value, 16);

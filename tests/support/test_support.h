@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/win_handles.h"
 #include "tests/support/log_reader.h"
 #include "tests/support/probe_support.h"
 
@@ -15,6 +16,24 @@ namespace testsupport {
 // What the updater tool prints when it ends well, and when it has failed.
 inline const std::string TOOL_COMPLETED = "Firmware install (phase-1) completed";
 inline const std::string TOOL_FAILED = "Firmware update failed";
+
+// A named event, unset, that the stand-in updater waits for: "waitevent NAME"
+// holds the tool itself, "linger MS NAME" the helper it leaves behind, until
+// the test sets it (or the time is up).
+class ToolGate {
+ public:
+  explicit ToolGate(const std::wstring& what);
+  ToolGate(const ToolGate&) = delete;
+  ToolGate& operator=(const ToolGate&) = delete;
+  std::string Script() const;                             // "waitevent NAME\n"
+  std::string LingerScript(unsigned milliseconds) const;  // "linger MS NAME\n"
+  HANDLE Get() const { return event_.Get(); }
+  void Open() const { SetEvent(event_.Get()); }
+
+ private:
+  std::wstring name_;
+  UniqueHandle event_;
+};
 
 // True when this run has a Chinese UI language (VARNOCK_UI_LANG=2052).
 bool ChineseRun();

@@ -36,6 +36,7 @@
 using namespace updatetest;
 using testsupport::TOOL_COMPLETED;
 using testsupport::TOOL_FAILED;
+using testsupport::ToolGate;
 using testsupport::Utf8;
 
 // Allocation failure on demand: while armed, every allocation of more than a
@@ -429,20 +430,6 @@ TEST_F(FirmwareDownload, WaitDialogIsUpCentredAndDeafToKeysClosesAndASecondDownl
 
 namespace {
 
-// A named event the stand-in waits for with "waitevent NAME".
-class ToolGate {
- public:
-  explicit ToolGate(const std::wstring& what)
-      : name_(L"Local\\varnock-update-test-" + what + L"-" + std::to_wstring(GetCurrentProcessId())),
-        event_(CreateEventW(nullptr, TRUE, FALSE, name_.c_str())) {}
-  std::string Script() const { return "waitevent " + Utf8(name_) + "\n"; }
-  HANDLE Get() const { return event_.Get(); }
-
- private:
-  std::wstring name_;
-  UniqueHandle event_;
-};
-
 std::wstring ControlText(HWND dialog, int id) {
   wchar_t text[2048] = {};
   GetDlgItemTextW(dialog, id, text, 2048);
@@ -739,10 +726,11 @@ TEST_F(FirmwareDownload, OutcomeIsJudgedFromAllTheToolsOutput) {
 }
 
 TEST_F(FirmwareDownload, TheRunEndsWithTheUpdaterEvenWhenAProcessItStartedKeepsItsOutput) {
-  // The helper holds the pipe for 10 s after the updater has ended.
+  // The helper holds the pipe after the updater has ended, until the run has been judged.
+  const ToolGate helperEnds(L"linger");
   const std::wstring ended = folder_ + L"updater-ended.txt";
   const std::wstring image = ScriptedImage(
-      L"linger.bin", "out Writing image\nlinger 10000\nout " + TOOL_COMPLETED + "\nstamp " + Utf8(ended));
+      L"linger.bin", "out Writing image\n" + helperEnds.LingerScript(30000) + "out " + TOOL_COMPLETED + "\nstamp " + Utf8(ended));
   const UpdateRun run = Run(image);
   LARGE_INTEGER now{}, frequency{};
   QueryPerformanceCounter(&now);
@@ -753,6 +741,7 @@ TEST_F(FirmwareDownload, TheRunEndsWithTheUpdaterEvenWhenAProcessItStartedKeepsI
   const double afterUpdater =
       static_cast<double>(now.QuadPart - std::stoll(testsupport::ReadFileBytes(ended))) / frequency.QuadPart;
   EXPECT_LT(afterUpdater, 5.0) << "the run waited for the helper";
+  helperEnds.Open();
   // The helper runs from the tool's file and holds what the updater inherited, the flash
   // marker among it: let it end before others replace that file or look at the dock.
   EXPECT_TRUE(testsupport::WaitUntil(
