@@ -26,6 +26,7 @@ struct CryptHashTraits {
 std::wstring HexDigits(const BYTE* bytes, size_t length) {
   static constexpr wchar_t DIGITS[] = L"0123456789abcdef";
   std::wstring text;
+  text.reserve(2 * length);
   for (size_t i = 0; i < length; ++i) {
     text += DIGITS[bytes[i] >> 4];
     text += DIGITS[bytes[i] & 0x0F];

@@ -4,7 +4,8 @@
 The program (with its simulated dock and the stand-in updater tool) runs under
 Wine on the private Xvfb display and is driven only from outside: mouse clicks
 and keys with xdotool. ui_probe.exe, a separate Windows process, reads back
-what the user would see (window titles and texts, list cells, the clipboard).
+what the user would see (window titles and texts, list cells, the clipboard);
+one such process, started once (ui_probe serve), answers every look.
 Each step leaves a screenshot in <build>/acceptance-artifacts/<lang>/. With
 VARNOCK_README_SHOTS=1 the README's screenshots in docs/screenshots/ are
 written afresh from the same run.
