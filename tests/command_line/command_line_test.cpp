@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <cwctype>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/log_lines.h"
@@ -905,12 +907,21 @@ TEST_P(CommandLine, UpdateRunsBesideAnIdleWindowWhichThenShowsTheNewVersion) {
   const OpenWindow window(GuiExe(), folder_);
   ASSERT_NE(window.Main(), nullptr);
   ASSERT_TRUE(testsupport::WaitUntil([&] { return window.Logged("info fwver 1.2.3.4"); }));
-  // A flash as long as a few of the window's looks.
+  // The flash lasts until the window's flash watch has seen it (at most 30 s).
+  const testsupport::ToolGate seen(L"flash-seen");
+  std::atomic<bool> watched{false};
+  std::thread opener([&] {
+    watched.store(testsupport::WaitUntil([&] { return window.Logged("info FlashWatch firmware update in progress"); },
+                                         std::chrono::seconds(30)));
+    seen.Open();
+  });
   const Outcome outcome =
-      Run(L"/update \"" + Image(L"slow.bin", "out Writing image\nsleep 3000\nflash\nout " + TOOL_COMPLETED) +
+      Run(L"/update \"" + Image(L"slow.bin", "out Writing image\n" + seen.Script() + "flash\nout " + TOOL_COMPLETED) +
               L"\" /log update.log",
           L"update.log");
+  opener.join();
   EXPECT_EQ(outcome.code, 0u) << outcome.err;
+  EXPECT_TRUE(watched.load());
   EXPECT_TRUE(window.Logged("info FlashWatch firmware update in progress"));
   EXPECT_TRUE(testsupport::WaitUntil([&] { return window.Logged("info fwver 1.3.0.0"); }, std::chrono::seconds(10)));
   EXPECT_EQ(window.Rows(), 1);
@@ -1193,13 +1204,18 @@ TEST_F(ConsoleTwin, CtrlCDuringTheFlashIsRefusedAndTheFlashRunsToItsEnd) {
   SetConsoleCtrlHandler(IgnoreConsoleSignal, TRUE);
   const std::wstring started = folder_ + L"started.txt";
   const std::wstring image = folder_ + L"slow.bin";
-  testsupport::WriteImage(image, 4096, "stamp " + Utf8(started) + "\nsleep 3000\nflash\nout " + TOOL_COMPLETED);
+  // The flash goes on once the twin has answered the signal (or after 30 s).
+  const testsupport::ToolGate answered(L"ctrl-c-answered");
+  testsupport::WriteImage(image, 4096, "stamp " + Utf8(started) + "\n" + answered.Script() + "flash\nout " + TOOL_COMPLETED);
   const testsupport::ChildProcess run = testsupport::StartProcess(
       L"\"" + Twin() + L"\" /update slow.bin", folder_, folder_ + L"out.txt", folder_ + L"err.txt");
   ASSERT_NE(run.process, nullptr);
   EXPECT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started).empty(); },
                                      std::chrono::seconds(30)));
   EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(folder_ + L"err.txt").empty(); },
+                                     std::chrono::seconds(30)));
+  answered.Open();
   EXPECT_EQ(testsupport::WaitForExit(run.process, 60000), 0u) << "the flash was cut short";
   CloseHandle(run.process);
   EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"err.txt"), "A firmware update is running; it cannot be interrupted.\r\n");
