@@ -59,6 +59,12 @@ class CommandLine : public ::testing::TestWithParam<const wchar_t*> {
     CopyFileW((demo + L"varnock_dockupdatefw.exe").c_str(), Tool().c_str(), FALSE);
     SetDock(DOCK_STATE);
   }
+  // A flash a test leaves running would be the next test's "update in
+  // progress": the test that leaves it fails, and the next starts clean.
+  void TearDown() override {
+    EXPECT_TRUE(testsupport::WaitUntil([] { return !FlashRunningAnywhere(); }, std::chrono::seconds(30)))
+        << "a flash was still running when the test ended";
+  }
 
   // The program under test: the GUI program's command line, or the console twin.
   std::wstring Exe() const { return folder_ + GetParam(); }
@@ -519,6 +525,8 @@ TEST_P(CommandLine, TheLogNeverReachesStandardOutputAndKeepsEveryLineOfAKilledRu
   WaitForSingleObject(run.process, 10000);
   CloseHandle(run.process);
   SetEvent(gate.Get());
+  // The updater outlives the killed run and keeps the flash marker until it ends.
+  EXPECT_TRUE(testsupport::WaitUntil([] { return !FlashRunningAnywhere(); }, std::chrono::seconds(30)));
   ASSERT_TRUE(toolStarted);
   const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
   EXPECT_NE(std::find(log.begin(), log.end(), "info CommandLine run updater"), log.end()) << ::testing::PrintToString(log);
