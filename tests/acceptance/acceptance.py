@@ -209,7 +209,8 @@ class Suite:
         return [w for w in state["windows"] if w["class"] == cls]
 
     def message_box(self, state):
-        boxes = [w for w in self.popups(state, "#32770") if "message" in w]
+        # A box is read once its text is in: Wine can show it a moment before.
+        boxes = [w for w in self.popups(state, "#32770") if w.get("message")]
         return boxes[0] if boxes else None
 
     def only_main(self, state):
