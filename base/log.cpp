@@ -10,6 +10,7 @@
 #include <spdlog/sinks/null_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "base/final_path.h"
 #include "base/win_handles.h"
 
 namespace {
@@ -19,11 +20,7 @@ namespace {
 // English system). Appended to, each line written through at once.
 class WideFileSink : public spdlog::sinks::base_sink<std::mutex> {
  public:
-  explicit WideFileSink(const std::wstring& file)
-      : file_(CreateFileW(file.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)) {
-    if (!file_) throw spdlog::spdlog_ex("cannot open the log file", static_cast<int>(GetLastError()));
-  }
+  explicit WideFileSink(UniqueHandle file) : file_(std::move(file)) {}
 
  protected:
   void sink_it_(const spdlog::details::log_msg& message) override {
@@ -39,14 +36,32 @@ class WideFileSink : public spdlog::sinks::base_sink<std::mutex> {
   UniqueHandle file_;
 };
 
+// Opened as a link itself, never through it: what it is can then be told.
+// A file with more than one name may be another file's second name.
+bool IsPlainFile(HANDLE file, const std::wstring& name) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!GetFileInformationByHandle(file, &information)) return false;
+  if ((information.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) return false;
+  if (information.nNumberOfLinks != 1) return false;
+  const std::wstring final = FinalPath(file);
+  return !final.empty() && SamePath(final, NormalizedPath(name));
+}
+
 }  // namespace
 
-void CreateLog(const std::wstring& file) {
+bool CreateLog(const std::wstring& file, LogLinks links) {
   if (file.empty()) throw spdlog::spdlog_ex("empty log file name");
-  auto logger = std::make_shared<spdlog::logger>("logger", std::make_shared<WideFileSink>(file));
+  const DWORD flags = FILE_ATTRIBUTE_NORMAL | (links == LogLinks::Refuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  UniqueHandle opened(CreateFileW(file.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS, flags,
+                                  nullptr));
+  if (!opened) throw spdlog::spdlog_ex("cannot open the log file", static_cast<int>(GetLastError()));
+  if (links == LogLinks::Refuse && !IsPlainFile(opened.Get(), file)) return false;
+  auto logger = std::make_shared<spdlog::logger>("logger", std::make_shared<WideFileSink>(std::move(opened)));
   logger->flush_on(spdlog::level::trace);
   spdlog::set_default_logger(logger);
   spdlog::flush_every(std::chrono::seconds(3));
+  return true;
 }
 
 void LogNowhere() {

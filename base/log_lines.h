@@ -19,6 +19,8 @@ inline constexpr char LOG_COMMAND_LINE_EXIT[] = "CommandLine exit {}";
 inline constexpr char LOG_DOCK_AFTER_FLASH[] = "FWDownload dock after flash {} -> {}";
 inline constexpr char LOG_DOCK_STILL_REPORTS[] = "FWDownload dock after flash still reports {}";
 inline constexpr char LOG_DOCK_NO_ANSWER[] = "FWDownload dock after flash did not answer within {} s";
+inline constexpr char LOG_DOCK_VERSION_UNKNOWN[] =
+    "FWDownload dock after flash: version before unknown, no restart seen, now {}";
 // Held from just before the updater starts until it has ended; the argument
 // names how: "PowerRequestSystemRequired", or "SetThreadExecutionState
 // (PowerCreateRequest failed 120)" where no power request could be made.
@@ -32,4 +34,10 @@ inline constexpr char LOG_BATTERY_IGNORED[] = "Power check skipped: /ignorepower
 inline constexpr char LOG_SEVERAL_DOCKS[] = "QueryDock {} docks on the bus";
 // Which image a flash wrote, from the window and the command line alike.
 inline constexpr char LOG_IMAGE_SHA256[] = "FWDownload image sha256 {}";
+// The copy of the image the updater is given, in a folder of the run's own.
+inline constexpr char LOG_IMAGE_COPY[] = "FWDownload image copy {}";
+// Who signed the updater, before every flash.
+inline constexpr char LOG_UPDATER_SIGNED_BY[] = "FWDownload updater signed by {} {}";
+inline constexpr char LOG_UPDATER_NOT_SIGNED[] = "FWDownload updater not signed";
+inline constexpr char LOG_UPDATER_SIGNATURE_INVALID[] = "FWDownload updater signature invalid {}";
 inline constexpr char LOG_INTERNAL_ERROR[] = "Internal error: {}";

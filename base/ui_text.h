@@ -74,6 +74,20 @@ inline constexpr UiText TXT_MSG_DOCK_NO_ANSWER{
     L"升级程序报告成功，但扩展坞在 60 秒内没有响应。请检查线缆和电源，然后选择“文件 > 刷新”。",
     L"The updater reported success, but the dock did not answer within 60 seconds. Check its cable and power, then "
     L"choose File > Refresh."};
+// The outcome when the dock's version before the flash was unknown and the
+// dock never left the bus: any version it reports now could be the old one. {} is that version.
+inline constexpr UiText TXT_MSG_DOCK_VERSION_UNKNOWN{
+    L"升级程序报告成功，但升级前无法读取扩展坞的固件版本，且扩展坞没有重新启动，因此无法确认升级；它现在显示 {}。请重新升级。",
+    L"The updater reported success, but the dock's firmware version before the update could not be read and the "
+    L"dock did not restart, so the update cannot be confirmed; it now reports {}. Update again."};
+// Another look at the dock kept it past the wait before a flash: nothing was flashed.
+inline constexpr UiText TXT_MSG_DOCK_BUSY{L"扩展坞正被其他程序读取，未进行升级。请稍后重试。",
+                                         L"The dock is being read by another program; nothing was flashed. Try "
+                                         L"again shortly."};
+// The chosen image could not be copied to the run's own folder: nothing was flashed.
+inline constexpr UiText TXT_MSG_IMAGE_COPY_FAILED{
+    L"无法将固件文件复制到本次升级专用的文件夹（错误 %d），未进行升级。",
+    L"The image could not be copied to a folder of this update's own (error %d); nothing was flashed."};
 // A guard object of the dock exists but cannot be used: the status bar and the command line.
 inline constexpr UiText TXT_GUARD_UNUSABLE{
     L"扩展坞保护对象 {name} 被其他程序或帐户占用；如果没有正在进行的升级，请重新启动计算机。",

@@ -21,6 +21,7 @@ add_library(varnock_portable STATIC
   update/update_outcome.cpp
   update/tool_output_line.cpp
   update/tool_output_utf8.cpp
+  update/tool_output_marks.cpp
   update/updater_command.cpp
   update/updater_trust_rule.cpp
   shell/command_line_parse.cpp

@@ -69,6 +69,8 @@ target_link_libraries(spdlog_headers INTERFACE log_libraries)
 # --- the program ------------------------------------------------------------
 add_library(varnock_app STATIC
   base/log.cpp
+  base/final_path.cpp
+  base/process_token.cpp
   base/text_conversion.cpp
   base/ui_text.cpp
   docks/dock_identity.cpp
@@ -87,6 +89,7 @@ add_library(varnock_app STATIC
   update/update_outcome.cpp
   update/tool_output_line.cpp
   update/tool_output_utf8.cpp
+  update/tool_output_marks.cpp
   update/battery_rule.cpp
   update/power_request.cpp
   update/update_preflight.cpp
@@ -101,6 +104,8 @@ add_library(varnock_app STATIC
   update/wait_dialog.cpp
   update/dock_after_flash.cpp
   update/image_hash.cpp
+  update/image_copy.cpp
+  update/updater_signature.cpp
   shell/startup.cpp
   shell/main_window.cpp
   shell/flash_watch.cpp
@@ -109,12 +114,13 @@ add_library(varnock_app STATIC
   shell/update_result.cpp
   shell/command_line_run.cpp
   shell/console.cpp
+  shell/dll_search.cpp
   shell/tool_output_pass_through.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 # Parsed once for the library's forty files instead of in each.
 target_precompile_headers(varnock_app PRIVATE <windows.h> <spdlog/spdlog.h> <string> <vector>)
 target_link_libraries(varnock_app PUBLIC spdlog_headers libusb_headers
-  comctl32 comdlg32 shell32 ole32 uuid user32 gdi32 advapi32 kernel32)
+  comctl32 comdlg32 shell32 ole32 uuid user32 gdi32 wintrust crypt32 advapi32 kernel32)
 
 set(VARNOCK_RC ${CMAKE_SOURCE_DIR}/resources/app.rc)
 set(VARNOCK_ICON ${CMAKE_BINARY_DIR}/resources/app.ico)
@@ -132,24 +138,30 @@ target_link_libraries(varnock_file_security PUBLIC varnock_app advapi32)
 
 # The product: real libusb, the system's own power status and file
 # descriptors, nothing simulated.
-add_executable(VarnockFWUpdate WIN32 shell/main.cpp update/power_status.cpp ${VARNOCK_RC})
+# Both carry a load configuration that the linker leaves unreferenced: the
+# step after the link points the PE's entry at it (imports from System32 only).
+set(VARNOCK_LOAD_CONFIGURATION ${CMAKE_SOURCE_DIR}/shell/load_configuration.cpp)
+set(VARNOCK_SET_LOAD_CONFIGURATION python3 ${CMAKE_SOURCE_DIR}/cmake/set_load_configuration.py ${CMAKE_NM})
+add_executable(VarnockFWUpdate WIN32 shell/main.cpp update/power_status.cpp ${VARNOCK_LOAD_CONFIGURATION} ${VARNOCK_RC})
 target_link_libraries(VarnockFWUpdate PRIVATE varnock_app varnock_file_security libusb_static)
 target_link_options(VarnockFWUpdate PRIVATE -municode)
 add_dependencies(VarnockFWUpdate app_icon)
 # A stripped copy for size checks and the release zip.
 add_custom_command(TARGET VarnockFWUpdate POST_BUILD
   COMMAND ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE:VarnockFWUpdate> ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate.exe
+  COMMAND ${VARNOCK_SET_LOAD_CONFIGURATION} $<TARGET_FILE:VarnockFWUpdate> ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate.exe
   BYPRODUCTS ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate.exe)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/stripped)
 
 # Its console twin for prompts and scripts: the same command line, no window.
-add_executable(VarnockFWUpdateCli shell/cli_main.cpp update/power_status.cpp ${VARNOCK_RC})
+add_executable(VarnockFWUpdateCli shell/cli_main.cpp update/power_status.cpp ${VARNOCK_LOAD_CONFIGURATION} ${VARNOCK_RC})
 set_target_properties(VarnockFWUpdateCli PROPERTIES OUTPUT_NAME VarnockFWUpdate-cli)
 target_link_libraries(VarnockFWUpdateCli PRIVATE varnock_app varnock_file_security libusb_static)
 target_link_options(VarnockFWUpdateCli PRIVATE -municode)
 add_dependencies(VarnockFWUpdateCli app_icon)
 add_custom_command(TARGET VarnockFWUpdateCli POST_BUILD
   COMMAND ${CMAKE_OBJCOPY} --strip-all $<TARGET_FILE:VarnockFWUpdateCli> ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate-cli.exe
+  COMMAND ${VARNOCK_SET_LOAD_CONFIGURATION} $<TARGET_FILE:VarnockFWUpdateCli> ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate-cli.exe
   BYPRODUCTS ${CMAKE_BINARY_DIR}/stripped/VarnockFWUpdate-cli.exe)
 
 foreach(dir standins tests demo packaging bench)

@@ -1,9 +1,12 @@
 #include "docks/dock_guard.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <atomic>
 #include <cwchar>
+
+#include "base/process_token.h"
 
 namespace {
 
@@ -85,9 +88,40 @@ std::wstring GuardSecurityDescriptor(DWORD usersMay) {
 const wchar_t* FlashMarkerName() { return g_pFlashRunningName; }
 const wchar_t* DockAccessName() { return g_pDockAccessName; }
 
+bool IsOwnGuardObject(HANDLE object, DWORD allAccess) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                      nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  const UniqueLocal owned(descriptor);
+  const std::wstring ownerSid = SidText(owner);
+  if (ownerSid != L"S-1-5-18" && ownerSid != L"S-1-5-32-544" && ownerSid != ProcessUserSid()) return false;
+  if (dacl == nullptr || dacl->AceCount != 2) return false;
+  const WELL_KNOWN_SID_TYPE expected[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+  for (DWORD index = 0; index < 2; ++index) {
+    void* raw = nullptr;
+    if (!GetAce(dacl, index, &raw)) return false;
+    const auto* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+    if (ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) return false;
+    if (ace->Mask != GENERIC_ALL && (ace->Mask & allAccess) != allAccess) return false;
+    BYTE sid[SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = sizeof(sid);
+    if (!CreateWellKnownSid(expected[index], nullptr, sid, &size) ||
+        !EqualSid(const_cast<DWORD*>(&ace->SidStart), sid)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 FlashMarker LookAtFlashMarker() {
-  const UniqueHandle marker(OpenEventW(SYNCHRONIZE, FALSE, g_pFlashRunningName));
-  if (marker) return FlashMarker::Present;
+  const UniqueHandle marker(OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, g_pFlashRunningName));
+  // Only a marker with the program's own security is a flash: another
+  // program's event under the name would otherwise hold every copy off the dock.
+  if (marker) return IsOwnGuardObject(marker.Get(), EVENT_ALL_ACCESS) ? FlashMarker::Present : FlashMarker::Unusable;
   switch (GetLastError()) {
     case ERROR_FILE_NOT_FOUND: return FlashMarker::Absent;
     // Only SYSTEM and Administrators may open it: anyone else refused sees a flash.
@@ -128,28 +162,56 @@ DockQueryGuard::~DockQueryGuard() {
   if (held_) ReleaseMutex(mutex_.Get());
 }
 
-FlashGuard::FlashGuard() {
+FlashGuard::FlashGuard(DWORD waitMs) {
   const UniqueLocal descriptor = BuildSecurityDescriptor(0);
   if (!descriptor) return;
   SECURITY_ATTRIBUTES security{};
   security.nLength = sizeof(security);
   security.lpSecurityDescriptor = descriptor.Get();
   security.bInheritHandle = TRUE;  // the updater gets it, and only the updater (its handle list)
-  UniqueHandle marker(CreateEventExW(&security, g_pFlashRunningName, CREATE_EVENT_MANUAL_RESET, SYNCHRONIZE));
+  UniqueHandle marker(
+      CreateEventExW(&security, g_pFlashRunningName, CREATE_EVENT_MANUAL_RESET, SYNCHRONIZE | READ_CONTROL));
   if (!marker) {
     // Refused: made by a flashing copy of another account. Anything else: not ours to use.
     if (GetLastError() != ERROR_ACCESS_DENIED) unusable_ = g_pFlashRunningName;
     return;
   }
-  // Made already by somebody else: a flash runs, perhaps an orphaned one.
-  if (GetLastError() == ERROR_ALREADY_EXISTS) return;
+  // Made already by somebody else: a flash runs, perhaps an orphaned one;
+  // or another program took the name.
+  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (!IsOwnGuardObject(marker.Get(), EVENT_ALL_ACCESS)) unusable_ = g_pFlashRunningName;
+    return;
+  }
   // From now on no new look begins; one under way is waited for.
   const UniqueHandle mutex = OpenDockAccess();
-  if (!mutex) unusable_ = g_pDockAccessName;
-  if (!mutex || !TakeDockAccess(mutex.Get())) return;
-  ReleaseMutex(mutex.Get());
+  if (!mutex) {
+    unusable_ = g_pDockAccessName;
+    return;
+  }
+  if (TakeDockAccess(mutex.Get(), waitMs)) {
+    ReleaseMutex(mutex.Get());
+  } else if (waitMs == 0) {
+    lookPending_ = true;
+  } else {
+    dockBusy_ = true;
+    return;
+  }
   marker_ = std::move(marker);
   CountFlashBegun();
+}
+
+bool FlashGuard::AwaitLooks(DWORD waitMs) {
+  if (!lookPending_) return Held();
+  const UniqueHandle mutex = OpenDockAccess();
+  if (mutex && TakeDockAccess(mutex.Get(), waitMs)) {
+    ReleaseMutex(mutex.Get());
+    lookPending_ = false;
+    return true;
+  }
+  marker_.Reset();
+  lookPending_ = false;
+  dockBusy_ = true;
+  return false;
 }
 
 long FlashesBegunHere() { return g_flashesBegunHere.load(); }

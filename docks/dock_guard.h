@@ -35,8 +35,15 @@ std::wstring GuardSecurityDescriptor(DWORD usersMay);
 enum class FlashMarker {
   Absent,    // no flash runs
   Present,   // a flash runs, or the marker is there and refuses us: the same
-  Unusable,  // a guard object that is no marker stands under its name
+  Unusable,  // an object that is not the program's marker stands under its
+             // name: another type, or security other than the marker's own
 };
+
+// Whether an object under a guard's name is the program's own: its DACL
+// grants all access to SYSTEM and Administrators and nothing to anyone else
+// (`allAccess` is the type's full access, as the generic right maps to), and
+// its owner is SYSTEM, Administrators or the running account.
+bool IsOwnGuardObject(HANDLE object, DWORD allAccess);
 FlashMarker LookAtFlashMarker();
 // True while a flash runs anywhere on this machine, or when that cannot be told.
 bool FlashRunningAnywhere();
@@ -82,14 +89,24 @@ class DockQueryGuard {
 };
 
 // Held by the copy that flashes, from before its updater starts until the
-// updater has ended. Any thread may end it.
+// updater has ended. Any thread may end it. Once the marker is made no new
+// look at the dock begins; one already under way is waited for, at most
+// `waitMs`. A window's thread never waits: with `waitMs` 0 a look still
+// under way leaves the guard pending, and the worker waits for it
+// (AwaitLooks) before the updater starts.
 class FlashGuard {
  public:
-  FlashGuard();
+  explicit FlashGuard(DWORD waitMs = DOCK_ACCESS_WAIT_MS);
   FlashGuard(const FlashGuard&) = delete;
   FlashGuard& operator=(const FlashGuard&) = delete;
-  // False when a flash already runs anywhere, or the dock could not be had.
-  bool Held() const { return static_cast<bool>(marker_); }
+  // False when a flash already runs anywhere, the dock could not be had, or a look is still pending.
+  bool Held() const { return marker_ && !lookPending_; }
+  // The marker is made, and a look that was under way has not ended yet.
+  bool LookPending() const { return marker_ && lookPending_; }
+  // Waits for a pending look; false (and the marker dropped) when it outlasts `waitMs`.
+  bool AwaitLooks(DWORD waitMs = DOCK_ACCESS_WAIT_MS);
+  // Not held because another look kept the dock past the wait (no flash runs).
+  bool DockBusy() const { return dockBusy_; }
   // Not held because a guard object exists but cannot be used: its name; else null.
   const wchar_t* Unusable() const { return unusable_; }
   // Inheritable: given to the updater, so the marker outlives this copy.
@@ -99,6 +116,8 @@ class FlashGuard {
 
  private:
   UniqueHandle marker_;
+  bool lookPending_ = false;
+  bool dockBusy_ = false;
   const wchar_t* unusable_ = nullptr;
 };
 

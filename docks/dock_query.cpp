@@ -42,6 +42,7 @@ struct DocksOnBus {
   UsbHandle opened;      // the first dock that opened; it keeps its device
   int count = 0;
   int firstOpenError = 0;  // libusb_open's code for the first dock that did not open
+  bool listed = false;     // the bus could be listed at all
 };
 
 DocksOnBus OpenFirstDock() {
@@ -49,6 +50,7 @@ DocksOnBus OpenFirstDock() {
   libusb_device** devices = nullptr;
   const ssize_t listed = libusb_get_device_list(nullptr, &devices);
   if (listed < 0) return docks;  // no list was made
+  docks.listed = true;
   const UsbDeviceList list(devices);
   for (ssize_t i = 0; i < listed; ++i) {
     if (!IsDock(list[i])) continue;
@@ -107,6 +109,8 @@ DockQueryResult QueryDockDiagnosed() {
       spdlog::error(LOG_DOCK_UNOPENABLE, UsbErrorText(docks.firstOpenError));
       result.presence = DockPresence::Unopenable;
       result.openError = docks.firstOpenError;
+    } else if (!docks.listed) {
+      result.presence = DockPresence::Unlisted;
     }
     return result;
   }

@@ -20,7 +20,12 @@ inline constexpr int DOCK_STRING_BUFFER_LENGTH = 256;
 std::optional<DockInfo> QueryDock();
 
 // What a look at the bus found.
-enum class DockPresence { Absent, Unopenable, Opened };
+enum class DockPresence {
+  Absent,      // the bus was listed and holds no dock
+  Unlisted,    // the bus could not be listed: nothing is known
+  Unopenable,  // a dock is there but did not open
+  Opened,
+};
 struct DockQueryResult {
   std::optional<DockInfo> info;             // the dock's texts when it answered
   DockPresence presence = DockPresence::Absent;

@@ -6,7 +6,7 @@
 
 namespace {
 
-enum class Switch { Info, Json, Update, Wait, Expect, Force, IgnorePower, Log, Sha256, Help };
+enum class Switch { Info, Json, Update, Wait, Expect, Force, IgnorePower, Log, Sha256, Signer, Help };
 
 struct SwitchSpec {
   Switch which;
@@ -15,7 +15,7 @@ struct SwitchSpec {
 constexpr SwitchSpec SWITCHES[] = {
     {Switch::Info, L"info"},     {Switch::Json, L"json"},   {Switch::Update, L"update"}, {Switch::Wait, L"wait"},
     {Switch::Expect, L"expect"}, {Switch::Force, L"force"}, {Switch::Log, L"log"},       {Switch::Sha256, L"sha256"},
-    {Switch::IgnorePower, L"ignorepower"}, {Switch::Help, L"?"},
+    {Switch::IgnorePower, L"ignorepower"}, {Switch::Signer, L"signer"}, {Switch::Help, L"?"},
 };
 
 std::wstring ExitCodesText() {
@@ -73,6 +73,18 @@ bool ParseSha256(const std::wstring& text, std::wstring& sha256) {
   return true;
 }
 
+// 40 hex digits, either case, with spaces between them as Windows shows a
+// thumbprint; given back in upper case without spaces.
+bool ParseThumbprint(const std::wstring& text, std::wstring& thumbprint) {
+  thumbprint.clear();
+  for (const wchar_t c : text) {
+    if (c == L' ') continue;
+    if (!std::iswxdigit(c) || c > 0x7F) return false;
+    thumbprint += static_cast<wchar_t>(std::towupper(c));
+  }
+  return thumbprint.size() == 40;
+}
+
 constexpr int USAGE_COLUMN = 54;  // where the usage lines' descriptions begin
 
 // "  <program> <arguments>" padded to the description's column; a line of its own when longer.
@@ -128,7 +140,7 @@ std::wstring CommandLineUsage(ProgramFace face) {
   text += UsageLine(program, L"/info [/json] [/log <file>]", L"print the dock's information");
   text += L"  " + program +
           L" /update <image> [/wait <seconds>] [/expect <version>] [/force] [/ignorepower] [/sha256 <hex>]\r\n" +
-          std::wstring(USAGE_COLUMN - 24, L' ') + L"[/json] [/log <file>]\r\n" +
+          std::wstring(USAGE_COLUMN - 24, L' ') + L"[/signer <thumbprint>] [/json] [/log <file>]\r\n" +
           std::wstring(USAGE_COLUMN, L' ') + L"update the dock's firmware\r\n";
   text += UsageLine(program, L"/?", L"this help");
   return text +
@@ -136,7 +148,8 @@ std::wstring CommandLineUsage(ProgramFace face) {
          L"  already has it, and the update succeeds only when the dock reports it afterwards. /force: flash\r\n"
          L"  all the same, and accept an unchanged version once the dock has restarted or the wait is over.\r\n"
          L"/ignorepower: flash on a low battery too.\r\n"
-         L"/sha256 <hex>: flash only an image with this SHA-256. /json (with /update): the result as one\r\n"
+         L"/sha256 <hex>: flash only an image with this SHA-256. /signer <thumbprint>: start only an updater\r\n"
+         L"  whose valid signature's certificate has this SHA-1 thumbprint. /json (with /update): the result as one\r\n"
          L"  JSON object on standard output. /log <file>: append the log there, not to basic-log.txt.\r\n" +
          ExitCodesText();
 }
@@ -176,6 +189,13 @@ CommandRequest ParseArguments(const std::vector<std::wstring>& args) {
     } else if (name == Switch::Sha256) {
       if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1])) return UsageError(L"/sha256 needs the image's SHA-256");
       if (!ParseSha256(args[++i], request.sha256)) return UsageError(L"/sha256 takes 64 hexadecimal digits");
+    } else if (name == Switch::Signer) {
+      if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1])) {
+        return UsageError(L"/signer needs the signing certificate's thumbprint");
+      }
+      if (!ParseThumbprint(args[++i], request.signer)) {
+        return UsageError(L"/signer takes a SHA-1 thumbprint: 40 hexadecimal digits");
+      }
     } else if (name == Switch::Log) {
       if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1]) || args[i + 1].empty()) {
         return UsageError(L"/log needs a file");
@@ -186,17 +206,20 @@ CommandRequest ParseArguments(const std::vector<std::wstring>& args) {
   const bool info = given[Switch::Info], json = given[Switch::Json], update = given[Switch::Update],
              wait = given[Switch::Wait], expect = given[Switch::Expect], force = given[Switch::Force],
              log = given[Switch::Log], sha256 = given[Switch::Sha256], help = given[Switch::Help],
-             ignorePower = given[Switch::IgnorePower];
+             ignorePower = given[Switch::IgnorePower], signer = given[Switch::Signer];
   request.force = force;
   request.ignorePower = ignorePower;
   if (help) {
-    if (info || json || update || wait || expect || force || ignorePower || log || sha256) return UsageError(L"/? stands alone");
+    if (info || json || update || wait || expect || force || ignorePower || log || sha256 || signer) {
+      return UsageError(L"/? stands alone");
+    }
     request.mode = CommandMode::Help;
   } else if (info) {
     if (update || wait) return UsageError(L"/info and /update exclude each other");
     if (expect || force) return UsageError(expect ? L"/expect goes with /update only" : L"/force goes with /update only");
     if (ignorePower) return UsageError(L"/ignorepower goes with /update only");
     if (sha256) return UsageError(L"/sha256 goes with /update only");
+    if (signer) return UsageError(L"/signer goes with /update only");
     request.mode = CommandMode::Info;
     request.json = json;
   } else if (update) {
@@ -212,6 +235,8 @@ CommandRequest ParseArguments(const std::vector<std::wstring>& args) {
     return UsageError(L"/ignorepower goes with /update only");
   } else if (sha256) {
     return UsageError(L"/sha256 goes with /update only");
+  } else if (signer) {
+    return UsageError(L"/signer goes with /update only");
   } else {
     return UsageError(L"/log goes with /info or /update");
   }

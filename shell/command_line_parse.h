@@ -9,7 +9,8 @@
 enum class CommandMode {
   Window,      // no arguments: the program as a user starts it
   Info,        // /info [/json]
-  Update,      // /update <image> [/wait <seconds>] [/expect <version>] [/force] [/ignorepower] [/sha256 <hex>] [/json]
+  Update,      // /update <image> [/wait <seconds>] [/expect <version>] [/force] [/ignorepower] [/sha256 <hex>]
+               //   [/signer <thumbprint>] [/json]
   Help,        // /?
   UsageError,  // anything else
 };
@@ -26,6 +27,7 @@ struct CommandRequest {
   bool force = false;    // /force: flash even when the dock has it already
   bool ignorePower = false;  // /ignorepower: flash whatever the battery
   std::wstring sha256;   // /sha256: the image's SHA-256, 64 hex digits in lower case
+  std::wstring signer;   // /signer: the updater's signing certificate's SHA-1, 40 hex digits in upper case
   std::wstring logFile;  // /log: appended to instead of basic-log.txt; empty: the default
   std::wstring problem;  // UsageError: what was wrong
   bool updateJson = false;  // UsageError: /update and /json were among the arguments
@@ -50,6 +52,7 @@ enum ExitCode : int {
   EXIT_SEVERAL_DOCKS = 13,
   EXIT_INTERNAL_ERROR = 14,
   EXIT_UPDATER_CHANGEABLE = 15,
+  EXIT_UPDATER_NOT_SIGNED = 16,
 };
 
 struct ExitCodeMeaning {
@@ -73,7 +76,8 @@ inline constexpr ExitCodeMeaning EXIT_CODE_MEANINGS[] = {
     {EXIT_LOW_BATTERY, L"the battery is too low to flash", false},
     {EXIT_SEVERAL_DOCKS, L"more than one dock is connected", true},
     {EXIT_INTERNAL_ERROR, L"internal error", false},
-    {EXIT_UPDATER_CHANGEABLE, L"the updater can be changed by non-administrators", false},
+    {EXIT_UPDATER_CHANGEABLE, L"the updater can be changed by non-administrators", true},
+    {EXIT_UPDATER_NOT_SIGNED, L"the updater is not signed by the /signer certificate", false},
 };
 
 // The arguments after the program's own name. Switches start with '/' or '-'

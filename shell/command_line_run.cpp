@@ -18,12 +18,12 @@
 #include "shell/console.h"
 #include "shell/tool_output_pass_through.h"
 #include "base/log.h"
+#include "base/process_token.h"
 #include "base/text_conversion.h"
 #include "update/dock_after_flash.h"
 #include "base/ui_text.h"
 #include "shell/update_result.h"
 #include "update/firmware_image.h"
-#include "update/image_hash.h"
 #include "update/flash_hold.h"
 #include "update/power_request.h"
 #include "update/update_preflight.h"
@@ -69,10 +69,16 @@ int Finish(int code) {
 // The log as the window keeps it (or in the file /log names), but a failure
 // is told once on standard error and the run logs nowhere: these modes never
 // show a box, and standard output holds only their own lines.
+// Run as SYSTEM or elevated, a link under the log's name is not followed.
 void StartQuietLogging(const CommandRequest& request, Streams& streams) {
   const std::wstring file = request.logFile.empty() ? std::wstring(DEFAULT_LOG_FILE) : request.logFile;
   try {
-    CreateLog(file);
+    if (!CreateLog(file, RunsPrivileged() ? LogLinks::Refuse : LogLinks::Follow)) {
+      LogNowhere();
+      streams.err.Write(L"Warning: " + file +
+                        L" is a link or has other names, which a privileged run does not follow; going on without "
+                        L"a log.\r\n");
+    }
   } catch (const spdlog::spdlog_ex&) {
     LogNowhere();
     streams.err.Write(L"Warning: " + file + L" cannot be written; going on without a log.\r\n");
@@ -161,11 +167,15 @@ std::wstring ImageRefusal(FirmwareImageCheck check) {
 // What the dock must report after a flash that the updater called a success:
 // the version asked for, or else a known version other than the one before.
 // Under /force the version before may be asked for again: an answer with it
-// counts only once the dock has restarted (or the wait is over).
-bool IsFlashedVersion(const CommandRequest& request, const std::wstring& before, const std::wstring& now) {
+// counts only once the dock has restarted (or the wait is over). When the
+// version before is unknown, any answer would look new: only a restart, or
+// the version asked for, proves the flash.
+bool IsFlashedVersion(const CommandRequest& request, const std::wstring& before, const std::wstring& now,
+                      bool restarted) {
   if (!request.expect.empty()) {
     return SameFirmwareVersion(now, request.expect) && !(request.force && SameFirmwareVersion(now, before));
   }
+  if (before.empty()) return restarted && !now.empty();
   return !now.empty() && now != before;
 }
 
@@ -188,20 +198,45 @@ std::wstring FullPath(const std::wstring& path) {
 
 std::wstring VersionText(const std::wstring& version) { return version.empty() ? L"unknown" : version; }
 
+// What the updater's signature was found to be, for a refusal under /signer.
+std::wstring SignatureFound(const UpdaterSignature& signature) {
+  switch (signature.state) {
+    case SignatureState::Signed: return L"signed by " + signature.subject + L" (" + signature.thumbprint + L")";
+    case SignatureState::NotSigned: return L"not signed";
+    case SignatureState::Invalid: {
+      wchar_t code[16] = {};
+      swprintf_s(code, 16, L"0x%08lX", static_cast<unsigned long>(signature.code));
+      return std::wstring(L"signed, but its signature is invalid (") + code + L")";
+    }
+  }
+  return L"";
+}
+
 int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& result) {
   const std::wstring image = FullPath(request.image);
   result.image = image;
   spdlog::info("CommandLine update {}", WideToUtf8(image));
   const std::wstring toolPath = UpdaterToolBesideProgram();
   if (request.ignorePower) spdlog::info(LOG_BATTERY_IGNORED);
-  UpdatePreflight preflight = PreflightUpdate(image, toolPath, !request.ignorePower);
+  PreflightOptions options;
+  options.checkBattery = !request.ignorePower;
+  options.signer = request.signer;
+  UpdatePreflight preflight = PreflightUpdate(image, toolPath, options);
+  if (preflight.imageCopy && !preflight.imageCopy->Sha256().empty()) result.imageSha256 = preflight.imageCopy->Sha256();
   if (preflight.refusal == UpdateRefusal::Image) {
     const std::wstring why = ImageRefusal(preflight.image);
     spdlog::error("CommandLine image refused {}", WideToUtf8(why));
     streams.Error(L"The image was refused: " + why + L": " + image + L"\r\n");
     return EXIT_IMAGE_REFUSED;
   }
-  result.imageSha256 = ImageSha256(image);
+  if (preflight.refusal == UpdateRefusal::ImageCopyFailed) {
+    // Never the original instead: its bytes may change after any check.
+    const DWORD code = preflight.imageCopy->ErrorCode();
+    spdlog::error("CommandLine image copy failed {}", code);
+    streams.Error(L"The image could not be copied to a folder of this run's own (error " + std::to_wstring(code) +
+                  L"); nothing was flashed: " + image + L"\r\n");
+    return EXIT_IMAGE_REFUSED;
+  }
   spdlog::info("CommandLine tool {}", WideToUtf8(toolPath));
   if (preflight.refusal == UpdateRefusal::ToolMissing) {
     spdlog::error("CommandLine tool missing {}", WideToUtf8(toolPath));
@@ -224,12 +259,26 @@ int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& res
                   L"\r\n");
     return EXIT_UPDATER_CHANGEABLE;
   }
+  if (preflight.refusal == UpdateRefusal::UpdaterNotSigned || preflight.refusal == UpdateRefusal::SignerMismatch) {
+    const std::wstring found = SignatureFound(preflight.signature);
+    spdlog::error("CommandLine updater {}, expected signer {}", WideToUtf8(found), WideToUtf8(request.signer));
+    if (preflight.refusal == UpdateRefusal::SignerMismatch) result.word = RESULT_SIGNER_MISMATCH;
+    streams.Error(L"The updater " + toolPath + L" is " + found + L"; /signer asks for the certificate " +
+                  request.signer + L". Nothing was started.\r\n");
+    return EXIT_UPDATER_NOT_SIGNED;
+  }
   if (preflight.refusal == UpdateRefusal::UpdateRunning) {
     spdlog::error("CommandLine another firmware update is running");
     streams.Error(L"Another firmware update is running.\r\n");
     return EXIT_BUSY;
   }
-  // A pinned image: checked before the dock is read.
+  if (preflight.refusal == UpdateRefusal::DockBusy) {
+    // Another look held the dock past the wait: no flash runs, so none is named.
+    spdlog::error("CommandLine dock not read: the dock is busy");
+    streams.Error(DOCK_BUSY_TEXT);
+    return EXIT_BUSY;
+  }
+  // A pinned image: checked before the dock is read, on the very bytes the updater gets.
   if (!request.sha256.empty() && result.imageSha256 != request.sha256) {
     const std::wstring actual = result.imageSha256 ? *result.imageSha256 : L"unknown (the image cannot be read)";
     spdlog::error("CommandLine image sha256 {} expected {}", WideToUtf8(actual), WideToUtf8(request.sha256));
@@ -254,7 +303,7 @@ int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& res
   }
   if (const std::optional<int> code = ExplainMissingDock(before, streams)) return *code;
   const std::wstring& oldVersion = before.info->FwRev;
-  result.fwRevBefore = oldVersion;
+  if (!oldVersion.empty()) result.fwRevBefore = oldVersion;
   result.serialNumber = before.info->SerialNumber;
   if (!request.expect.empty() && !request.force && SameFirmwareVersion(oldVersion, request.expect)) {
     spdlog::info("CommandLine firmware already at {}; nothing flashed", WideToUtf8(oldVersion));
@@ -273,8 +322,9 @@ int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& res
     const FlashHold hold([&streams](const wchar_t* line) { streams.err.Write(line); });
     const FlashPowerRequest awake;
     run = RunUpdaterTool(
-        toolPath, image, [&passThrough](const char* data, size_t length) { passThrough.Feed(data, length); },
-        flash.Marker());
+        toolPath, preflight.imageCopy->Path(),
+        [&passThrough](const char* data, size_t length) { passThrough.Feed(data, length); }, flash.Marker(), {},
+        preflight.updater.get());
     // The dock is free again for others, and logoff may go on.
     flash.End();
   }
@@ -287,6 +337,7 @@ int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& res
       return EXIT_TOOL_NOT_STARTED;
     case UpdaterStage::PipeFailed:
     case UpdaterStage::HandleFailed:
+    case UpdaterStage::HandleListFailed:
     case UpdaterStage::StartFailed:
       streams.Error(L"The updater could not be started: " + Wide(FailedCall(run.stage)) + L" failed (" +
                     std::to_wstring(run.errorCode) + L").\r\n");
@@ -308,7 +359,9 @@ int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& res
       run.completed ? L"The updater reported success but" : L"The updater ended without its completion text, and";
   const DockAfterFlash after = WaitForDockAfterFlash(
       "CommandLine", std::chrono::seconds(request.waitSeconds),
-      [&request, &oldVersion](const std::wstring& version) { return IsFlashedVersion(request, oldVersion, version); },
+      [&request, &oldVersion](const std::wstring& version, bool restarted) {
+        return IsFlashedVersion(request, oldVersion, version, restarted);
+      },
       &*before.info);
   if (after.answer) result.fwRevAfter = after.answer->FwRev;
   switch (after.proof) {
@@ -326,10 +379,20 @@ int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& res
         if (!after.restarted) {
           // The wait ran out on a dock that kept answering: accepted under /force, and said.
           spdlog::info("CommandLine dock did not restart; it reports {}", WideToUtf8(reported));
+          result.word = RESULT_NOT_RESTARTED;
           streams.Result(L"The dock did not restart; it reports " + reported + L".\r\n");
           return EXIT_SUCCESS_CODE;
         }
         break;
+      }
+      if (oldVersion.empty() && request.expect.empty() && !after.restarted) {
+        // Nothing to compare with, and no restart seen: nothing shows that anything was flashed.
+        spdlog::error("CommandLine version before unknown; the dock did not restart and reports {}",
+                      WideToUtf8(reported));
+        streams.Error(updaterSaid + L" the dock's version before the update was unknown and it did not restart, so "
+                                    L"the update cannot be confirmed; it reports " +
+                      reported + L".\r\n");
+        return EXIT_VERSION_UNCHANGED;
       }
       spdlog::error("CommandLine dock still reports {}", WideToUtf8(reported));
       streams.Error(updaterSaid + L" the dock still reports " + reported +

@@ -6,6 +6,7 @@
 #include "docks/dock_query.h"
 #include "shell/startup.h"
 #include "shell/command_line_run.h"
+#include "shell/dll_search.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ int RunProgram(HINSTANCE instance) {
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // A fault is exit 14, never the C runtime's 3, which scripts read as "no dock".
+  NarrowDllSearch();
   try {
     return RunProgram(instance);
   } catch (...) {

@@ -10,6 +10,7 @@
 #include "docks/hotplug.h"
 #include "resources/resource.h"
 #include "base/log.h"
+#include "base/process_token.h"
 #include "shell/main_window.h"
 #include "shell/menus.h"
 #include "base/ui_text.h"
@@ -40,7 +41,8 @@ bool RaiseRunningCopy() {
 
 void StartLogging() {
   try {
-    CreateLog();
+    // Run elevated, a link under the log's name is not followed: the window then logs nowhere.
+    if (!CreateLog(DEFAULT_LOG_FILE, RunsPrivileged() ? LogLinks::Refuse : LogLinks::Follow)) LogNowhere();
   } catch (const spdlog::spdlog_ex&) {
     MessageBoxW(nullptr, TXT_LOG_INIT_FAILED, TXT_TIP, MB_ICONQUESTION);
   }

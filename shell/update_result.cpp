@@ -21,7 +21,8 @@ std::wstring ResultWord(int exitCode, bool alreadyCurrent) {
 std::wstring FormatUpdateJson(const UpdateResult& result) {
   wchar_t seconds[32] = {};
   std::swprintf(seconds, 32, L"%.1f", result.seconds);
-  return L"{\"Result\":" + JsonString(ResultWord(result.exitCode, result.alreadyCurrent)) +
+  return L"{\"Result\":" +
+         JsonString(result.word != nullptr ? std::wstring(result.word) : ResultWord(result.exitCode, result.alreadyCurrent)) +
          L",\"ExitCode\":" + std::to_wstring(result.exitCode) + L",\"Message\":" + JsonString(result.message) +
          L",\"Image\":" + JsonOrNull(result.image) + L",\"ImageSha256\":" + JsonOrNull(result.imageSha256) +
          L",\"FwRevBefore\":" + JsonOrNull(result.fwRevBefore) + L",\"FwRevAfter\":" + JsonOrNull(result.fwRevAfter) +

@@ -14,13 +14,17 @@ inline constexpr ExitResultWord EXIT_RESULT_WORDS[] = {
     {0, L"updated"},         {1, L"failed"},   {2, L"refused"}, {3, L"no-dock"},         {4, L"dock-unopenable"},
     {5, L"refused"},         {6, L"refused"},  {7, L"busy"},    {8, L"failed"},          {9, L"did-not-return"},
     {10, L"unchanged"},      {11, L"usb-unavailable"},          {12, L"low-battery"},     {13, L"several-docks"},
-    {14, L"internal-error"}, {15, L"updater-changeable"},
+    {14, L"internal-error"}, {15, L"updater-changeable"},           {16, L"updater-not-signed"},
 };
-inline constexpr wchar_t RESULT_ALREADY_CURRENT[] = L"already-current";
+// Words for runs whose exit code alone does not tell what happened.
+inline constexpr wchar_t RESULT_ALREADY_CURRENT[] = L"already-current";  // 0, nothing flashed
+inline constexpr wchar_t RESULT_NOT_RESTARTED[] = L"not-restarted";      // 0 under /force, never seen off the bus
+inline constexpr wchar_t RESULT_SIGNER_MISMATCH[] = L"signer-mismatch";  // 16, signed by another certificate
 
 struct UpdateResult {
   int exitCode = 0;
   bool alreadyCurrent = false;  // exit 0 with nothing flashed
+  const wchar_t* word = nullptr;  // when set, the Result word instead of the exit code's
   std::wstring message;         // the run's last word, as printed (without its line end)
   std::optional<std::wstring> image;  // its full path
   std::optional<std::wstring> imageSha256;

@@ -39,13 +39,13 @@ DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds 
       } else if (query.info) {
         result.answer = query.info;
         result.restarted = seenAway;
-        if (flashed(query.info->FwRev)) {
+        if (flashed(query.info->FwRev, seenAway)) {
           result.proof = DockProof::Flashed;
           return result;
         }
         // Back from its restart with no new version: waiting longer changes nothing.
         if (seenAway) break;
-      } else {
+      } else if (query.presence == DockPresence::Absent) {
         seenAway = true;
       }
     }

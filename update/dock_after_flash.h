@@ -27,8 +27,11 @@ struct DockAfterFlash {
   bool restarted = false;          // it was seen off the bus before it answered
 };
 
-// Whether an answer's firmware version is what the flash was to give.
-using FlashedVersionRule = std::function<bool(const std::wstring& version)>;
+// Whether an answer proves the flash: its firmware version, and whether the
+// dock was seen off the bus (a restart) before it answered. Only a bus
+// listed without the dock counts as off it: a dock that could not be opened
+// for a moment, or a list that failed, never left.
+using FlashedVersionRule = std::function<bool(const std::wstring& version, bool restarted)>;
 
 // Asks the dock once a second until it answers with a version `flashed`
 // accepts, or answers after it was seen off the bus, or `limit` has passed.

@@ -141,11 +141,20 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock, in
 
   const std::wstring fwFile = AskForFirmwareFile(mainWindow);
   if (fwFile.empty()) return;
-  UpdatePreflight preflight = PreflightUpdate(fwFile, toolPath, false);
+  PreflightOptions options;
+  options.checkBattery = false;  // looked at before the dialog
+  options.guardWaitMs = 0;       // a look under way is waited for on the worker
+  UpdatePreflight preflight = PreflightUpdate(fwFile, toolPath, options);
   switch (preflight.refusal) {
     case UpdateRefusal::Image:
       // A file that cannot be read is passed over quietly.
       if (preflight.image != FirmwareImageCheck::CannotOpen) ShowRefusal(mainWindow, TXT_MSG_INVALID_FW);
+      return;
+    case UpdateRefusal::ImageCopyFailed:
+      spdlog::error("FWDownload refused: the image could not be copied {}", preflight.imageCopy->ErrorCode());
+      ShowRefusal(mainWindow, FormatUiText(TXT_MSG_IMAGE_COPY_FAILED.In(SelectUiLanguage()),
+                                           static_cast<int>(preflight.imageCopy->ErrorCode()))
+                                  .c_str());
       return;
     case UpdateRefusal::ToolMissing:
       RefuseMissingTool(mainWindow, toolPath);
@@ -163,11 +172,21 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock, in
       spdlog::info("FWDownload select fwfile is {}", WideToUtf8(fwFile));
       RefuseUpdateRunning(mainWindow);
       return;
+    case UpdateRefusal::DockBusy:
+    case UpdateRefusal::UpdaterNotSigned:
+    case UpdateRefusal::SignerMismatch:
+      // The window neither waits for the guard here nor asks for a signer.
+      spdlog::error("FWDownload refused: the dock is busy");
+      ShowRefusal(mainWindow, TXT_MSG_DOCK_BUSY.In(SelectUiLanguage()));
+      return;
     case UpdateRefusal::None:
       break;
   }
   spdlog::info("FWDownload select fwfile is {}", WideToUtf8(fwFile));
-  const std::shared_ptr<FlashGuard> flash = std::move(preflight.flash);
+  auto handover = std::make_shared<FlashHandover>();
+  handover->flash = std::move(preflight.flash);
+  handover->image = std::move(preflight.imageCopy);
+  handover->updater = std::move(preflight.updater);
   // The open-file dialog's modal loop dispatches commands too: check again, atomically.
   if (!TryBeginUpdate()) {
     spdlog::error("FWDownload refused: an update is running");
@@ -177,7 +196,7 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock, in
   EnableWindow(mainWindow, FALSE);
   PrepareWaitDialogHandshake();
   try {
-    std::thread(UpdateWorker, fwFile, mainWindow, toolPath, flash, selectedDock->FwRev).detach();
+    std::thread(UpdateWorker, fwFile, mainWindow, toolPath, handover).detach();
   } catch (const std::system_error& failure) {
     // No worker means nobody would enable the window again: do it here.
     spdlog::error("FWDownload worker thread failed {}", failure.code().value());

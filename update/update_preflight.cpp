@@ -7,7 +7,6 @@
 #include "base/log_lines.h"
 #include "update/power_status.h"
 #include "update/updater_command.h"
-#include "update/updater_trust.h"
 
 std::wstring UpdaterToolBesideProgram() {
   std::vector<wchar_t> buffer(MODULE_PATH_LENGTH, L'\0');
@@ -33,13 +32,27 @@ BatteryCheck CheckBatteryForFlash() {
 }
 
 std::wstring UpdaterChangeableWhenPrivileged(const std::wstring& toolPath) {
-  if (!RunsPrivileged()) return {};
-  return UpdaterChangeableBy(toolPath);
+  std::wstring changeableBy;
+  HoldUpdaterWhenPrivileged(toolPath, changeableBy);
+  return changeableBy;
 }
 
-UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath, bool checkBattery) {
+UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath,
+                                const PreflightOptions& options) {
   UpdatePreflight result;
-  result.image = CheckFirmwareImage(image);
+  auto copy = std::make_shared<ImageCopy>();
+  const ImageCopyStep step = copy->Make(image);
+  if (step == ImageCopyStep::CannotOpen) {
+    result.image = FirmwareImageCheck::CannotOpen;
+    result.refusal = UpdateRefusal::Image;
+    return result;
+  }
+  result.imageCopy = copy;
+  if (step != ImageCopyStep::Done) {
+    result.refusal = UpdateRefusal::ImageCopyFailed;
+    return result;
+  }
+  result.image = copy->Check();
   if (result.image != FirmwareImageCheck::Accepted) {
     result.refusal = UpdateRefusal::Image;
     return result;
@@ -48,22 +61,31 @@ UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& t
     result.refusal = UpdateRefusal::ToolMissing;
     return result;
   }
-  result.changeableBy = UpdaterChangeableWhenPrivileged(toolPath);
+  result.updater = HoldUpdaterWhenPrivileged(toolPath, result.changeableBy);
   if (!result.changeableBy.empty()) {
     result.refusal = UpdateRefusal::UpdaterChangeable;
     return result;
   }
-  if (checkBattery) {
+  // Read through the held handle: the bytes whose signature is logged are the bytes that start.
+  result.signature = ReadUpdaterSignature(toolPath, result.updater ? result.updater->File() : nullptr);
+  if (!options.signer.empty() && !SignedBy(result.signature, options.signer)) {
+    result.refusal = result.signature.state == SignatureState::Signed ? UpdateRefusal::SignerMismatch
+                                                                      : UpdateRefusal::UpdaterNotSigned;
+    return result;
+  }
+  if (options.checkBattery) {
     result.battery = CheckBatteryForFlash();
     if (BatteryRefuses(result.battery.verdict)) {
       result.refusal = UpdateRefusal::LowBattery;
       return result;
     }
   }
-  auto flash = std::make_unique<FlashGuard>();
-  if (!flash->Held()) {
+  auto flash = std::make_unique<FlashGuard>(options.guardWaitMs);
+  if (!flash->Held() && !flash->LookPending()) {
     result.unusableGuard = flash->Unusable();
-    result.refusal = result.unusableGuard ? UpdateRefusal::GuardUnusable : UpdateRefusal::UpdateRunning;
+    result.refusal = result.unusableGuard ? UpdateRefusal::GuardUnusable
+                     : flash->DockBusy()  ? UpdateRefusal::DockBusy
+                                          : UpdateRefusal::UpdateRunning;
     return result;
   }
   result.flash = std::move(flash);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <spdlog/spdlog.h>
@@ -11,7 +12,8 @@
 
 #include "base/text_conversion.h"
 #include "base/win_handles.h"
-#include "update/image_hash.h"
+#include "update/updater_trust.h"
+#include "update/tool_output_marks.h"
 #include "update/update_outcome.h"
 #include "update/updater_command.h"
 
@@ -70,10 +72,14 @@ class InheritedHandles {
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     storage_.resize(size);
     auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    if (size == 0 || !InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+      error_ = GetLastError();
+      return;
+    }
     list_ = list;
     if (!UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
                                    handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      error_ = GetLastError();
       DeleteProcThreadAttributeList(list_);
       list_ = nullptr;
     }
@@ -84,11 +90,14 @@ class InheritedHandles {
     if (list_) DeleteProcThreadAttributeList(list_);
   }
   LPPROC_THREAD_ATTRIBUTE_LIST List() const { return list_; }
+  // Why there is no list.
+  DWORD ErrorCode() const { return error_; }
 
  private:
   std::vector<HANDLE> handles_;  // the list points into this
   std::vector<char> storage_;
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+  DWORD error_ = ERROR_SUCCESS;
 };
 
 // A deployment agent runs us in a job and may end the job at its time-out,
@@ -102,8 +111,18 @@ bool InsideJob() {
 
 // Starts the tool hidden with the pipe as its output; our write end is then
 // closed, so the pipe breaks when the child (and what it started) has ended.
-UpdaterStage StartTool(const std::wstring& commandLine, OutputPipe& pipe, HANDLE alsoInherit,
-                       PROCESS_INFORMATION& process, DWORD& code) {
+// The folder the updater lies in: its current directory, never ours, which
+// a deployment engine may have put where users can write.
+std::wstring ToolFolder(const std::wstring& toolPath) {
+  const size_t slash = toolPath.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return {};
+  std::wstring folder = toolPath.substr(0, slash);
+  if (folder.size() == 2 && folder[1] == L':') folder += L'\\';
+  return folder;
+}
+
+UpdaterStage StartTool(const std::wstring& toolPath, const std::wstring& commandLine, OutputPipe& pipe,
+                       HANDLE alsoInherit, PROCESS_INFORMATION& process, DWORD& code) {
   std::vector<HANDLE> inherited{pipe.writeEnd.Get()};
   if (alsoInherit != nullptr) inherited.push_back(alsoInherit);
   const InheritedHandles inheritOnly(std::move(inherited));
@@ -118,24 +137,34 @@ UpdaterStage StartTool(const std::wstring& commandLine, OutputPipe& pipe, HANDLE
   std::vector<wchar_t> commandBuffer(COMMAND_LINE_CAPACITY, L'\0');  // CreateProcessW may write to it
   std::copy(commandLine.begin(), commandLine.end(), commandBuffer.begin());
 
+  const std::wstring folder = ToolFolder(toolPath);
+  const wchar_t* currentDirectory = folder.empty() ? nullptr : folder.c_str();
+  // Without the list the child would inherit every inheritable handle of
+  // ours: never started without it.
+  if (inheritOnly.List() == nullptr) {
+    code = inheritOnly.ErrorCode();
+    spdlog::error("RealFWDownload handle list failed {}", code);
+    return UpdaterStage::HandleListFailed;
+  }
   const bool insideJob = InsideJob();
   spdlog::info("RealFWDownload CreateProcess");
   const DWORD flags = CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT;
   const std::vector<wchar_t> pristine = commandBuffer;
-  bool started = inheritOnly.List() != nullptr &&
-                 CreateProcessW(nullptr, commandBuffer.data(), nullptr, nullptr, TRUE,
-                                flags | (insideJob ? CREATE_BREAKAWAY_FROM_JOB : 0), nullptr, nullptr,
-                                &startup.StartupInfo, &process);
-  if (insideJob && !started && GetLastError() == ERROR_ACCESS_DENIED) {
+  bool started = CreateProcessW(nullptr, commandBuffer.data(), nullptr, nullptr, TRUE,
+                                flags | (insideJob ? CREATE_BREAKAWAY_FROM_JOB : 0), nullptr, currentDirectory,
+                                &startup.StartupInfo, &process) != FALSE;
+  code = started ? ERROR_SUCCESS : GetLastError();
+  // Only the breakaway itself refused is worth a second start, inside the job.
+  if (insideJob && !started && code == ERROR_ACCESS_DENIED) {
     spdlog::info(LOG_UPDATER_INSIDE_JOB);
     commandBuffer = pristine;
-    started = CreateProcessW(nullptr, commandBuffer.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                             &startup.StartupInfo, &process);
+    started = CreateProcessW(nullptr, commandBuffer.data(), nullptr, nullptr, TRUE, flags, nullptr, currentDirectory,
+                             &startup.StartupInfo, &process) != FALSE;
+    code = started ? ERROR_SUCCESS : GetLastError();
   } else if (insideJob && started) {
     spdlog::info(LOG_UPDATER_OUTSIDE_JOB);
   }
   if (!started) {
-    code = GetLastError();
     spdlog::error(LOG_UPDATER_START_FAILED, code);
     return UpdaterStage::StartFailed;
   }
@@ -154,6 +183,29 @@ DWORD BytesWaiting(HANDLE readEnd) {
   return available;
 }
 
+// An overlapped read into a buffer that must outlive it: on every way out
+// while it is pending (an exception from a callback among them) it is
+// cancelled and waited for, so the system never writes into freed memory.
+class PendingRead {
+ public:
+  PendingRead(HANDLE pipe, OVERLAPPED& overlapped) : pipe_(pipe), overlapped_(overlapped) {}
+  PendingRead(const PendingRead&) = delete;
+  PendingRead& operator=(const PendingRead&) = delete;
+  ~PendingRead() {
+    if (!pending_) return;
+    CancelIoEx(pipe_, &overlapped_);
+    DWORD ignored = 0;
+    GetOverlappedResult(pipe_, &overlapped_, &ignored, TRUE);
+  }
+  // The read has completed (or failed): nothing is left to wait for.
+  void Completed() { pending_ = false; }
+
+ private:
+  HANDLE pipe_;
+  OVERLAPPED& overlapped_;
+  bool pending_ = true;
+};
+
 // Logs every block, hands it on and feeds it to the judge, until the pipe
 // breaks, or, once the tool itself has ended, until what is in the pipe is read.
 void ReadToolOutput(OutputPipe& pipe, HANDLE child, const UpdaterOutputSink& onOutput,
@@ -165,36 +217,43 @@ void ReadToolOutput(OutputPipe& pipe, HANDLE child, const UpdaterOutputSink& onO
     if (childEnded && BytesWaiting(pipe.readEnd.Get()) == 0) break;
     OVERLAPPED overlapped{};
     overlapped.hEvent = pipe.readDone.Get();
-    if (!ReadFile(pipe.readEnd.Get(), buffer.data(), OUTPUT_READ_SIZE, nullptr, &overlapped)) {
-      const DWORD code = GetLastError();
-      if (code != ERROR_IO_PENDING) {
-        if (!IsEndOfOutput(code)) spdlog::error("ReadFile failed {}", code);
-        break;
-      }
-      if (!childEnded) {
-        const HANDLE waits[] = {pipe.readDone.Get(), child};
-        const DWORD tick = onQuiet ? OUTPUT_QUIET_TICK_MS : INFINITE;
-        DWORD woke = WAIT_TIMEOUT;
-        while ((woke = WaitForMultipleObjects(2, waits, FALSE, tick)) == WAIT_TIMEOUT) onQuiet();
-        if (woke == WAIT_OBJECT_0 + 1) {
-          childEnded = true;
-          // What the tool wrote last may still be on its way to this read.
-          if (WaitForSingleObject(pipe.readDone.Get(), OUTPUT_GRACE_MS) == WAIT_TIMEOUT) {
-            CancelIoEx(pipe.readEnd.Get(), &overlapped);
+    DWORD read = 0;
+    {
+      PendingRead pending(pipe.readEnd.Get(), overlapped);
+      if (!ReadFile(pipe.readEnd.Get(), buffer.data(), OUTPUT_READ_SIZE, nullptr, &overlapped)) {
+        const DWORD code = GetLastError();
+        if (code != ERROR_IO_PENDING) {
+          pending.Completed();
+          if (!IsEndOfOutput(code)) spdlog::error("ReadFile failed {}", code);
+          break;
+        }
+        if (!childEnded) {
+          const HANDLE waits[] = {pipe.readDone.Get(), child};
+          const DWORD tick = onQuiet ? OUTPUT_QUIET_TICK_MS : INFINITE;
+          DWORD woke = WAIT_TIMEOUT;
+          while ((woke = WaitForMultipleObjects(2, waits, FALSE, tick)) == WAIT_TIMEOUT) onQuiet();
+          if (woke == WAIT_OBJECT_0 + 1) {
+            childEnded = true;
+            // What the tool wrote last may still be on its way to this read.
+            if (WaitForSingleObject(pipe.readDone.Get(), OUTPUT_GRACE_MS) == WAIT_TIMEOUT) {
+              CancelIoEx(pipe.readEnd.Get(), &overlapped);
+            }
           }
         }
       }
-    }
-    DWORD read = 0;
-    if (!GetOverlappedResult(pipe.readEnd.Get(), &overlapped, &read, TRUE)) {
-      const DWORD code = GetLastError();
-      if (code == ERROR_OPERATION_ABORTED) continue;  // cancelled above: take what is left
-      if (!IsEndOfOutput(code)) spdlog::error("ReadFile failed {}", code);
-      break;
+      const BOOL done = GetOverlappedResult(pipe.readEnd.Get(), &overlapped, &read, TRUE);
+      pending.Completed();
+      if (!done) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_OPERATION_ABORTED) continue;  // cancelled above: take what is left
+        if (!IsEndOfOutput(code)) spdlog::error("ReadFile failed {}", code);
+        break;
+      }
     }
     if (read == 0) continue;  // a zero-length write, not the end
     buffer[read] = '\0';
-    spdlog::info("ReadFile\n {}", buffer.data());
+    // By its length: a NUL in the output must not cut the rest of the block from the log.
+    spdlog::info("ReadFile\n {}", MarkToolOutputForLog(std::string_view(buffer.data(), read)));
     outcome.Feed(buffer.data(), read);
     if (onOutput) onOutput(buffer.data(), read);
   }
@@ -206,6 +265,7 @@ const char* FailedCall(UpdaterStage stage) {
   switch (stage) {
     case UpdaterStage::PipeFailed: return "CreatePipe";
     case UpdaterStage::HandleFailed: return "SetHandleInformation";
+    case UpdaterStage::HandleListFailed: return "UpdateProcThreadAttribute";
     case UpdaterStage::StartFailed: return "CreateProcess";
     case UpdaterStage::CommandLineTooLong:
     case UpdaterStage::Finished: break;
@@ -215,7 +275,7 @@ const char* FailedCall(UpdaterStage stage) {
 
 UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFile,
                           const UpdaterOutputSink& onOutput, HANDLE alsoInherit,
-                          const UpdaterQuietTick& onQuiet) {
+                          const UpdaterQuietTick& onQuiet, HeldUpdater* held) {
   UpdaterRun run;
   // Refused before anything starts: a line that does not fit would be cut or overrun.
   const std::wstring commandLine = BuildUpdaterCommandLine(toolPath, fwFile);
@@ -224,20 +284,27 @@ UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFi
     run.stage = UpdaterStage::CommandLineTooLong;
     return run;
   }
-  // Which image this flash writes, by its content, whichever front end runs it.
-  const std::optional<std::wstring> sha256 = ImageSha256(fwFile);
-  spdlog::info(LOG_IMAGE_SHA256, sha256 ? WideToUtf8(*sha256) : std::string("unknown"));
   OutputPipe pipe;
   run.stage = OpenOutputPipe(pipe, run.errorCode);
   if (run.stage != UpdaterStage::Finished) return run;
   PROCESS_INFORMATION process{};
-  run.stage = StartTool(commandLine, pipe, alsoInherit, process, run.errorCode);
+  run.stage = StartTool(toolPath, commandLine, pipe, alsoInherit, process, run.errorCode);
+  // Started, or not at all: what was checked need not be held any longer.
+  if (held != nullptr) held->Release();
   if (run.stage != UpdaterStage::Finished) return run;
   UniqueHandle child(process.hProcess);
   UniqueHandle childThread(process.hThread);
 
   UpdateOutcome outcome;
-  ReadToolOutput(pipe, child.Get(), onOutput, onQuiet, outcome);
+  try {
+    ReadToolOutput(pipe, child.Get(), onOutput, onQuiet, outcome);
+  } catch (...) {
+    // The updater may still be flashing: what holds the computer awake and
+    // the session open is the caller's, and lives until the updater has ended.
+    pipe.readEnd.Reset();
+    WaitForSingleObject(child.Get(), INFINITE);
+    throw;
+  }
   // Closed before the wait: a tool still writing then gets a broken pipe
   // instead of blocking on a full one while we wait for it forever.
   pipe.readEnd.Reset();

@@ -20,6 +20,7 @@ enum class UpdaterStage {
   CommandLineTooLong,  // refused before anything started
   PipeFailed,          // CreatePipe
   HandleFailed,        // SetHandleInformation
+  HandleListFailed,    // the list of handles the child may inherit could not be made
   StartFailed,         // CreateProcessW
   Finished,            // the tool ran to its end and its output was read
 };
@@ -41,9 +42,12 @@ using UpdaterOutputSink = std::function<void(const char* data, size_t length)>;
 // Called every OUTPUT_QUIET_TICK_MS while the tool runs and prints nothing.
 using UpdaterQuietTick = std::function<void()>;
 
-// Runs the updater with its command line (update/updater_command.h) and waits for it to
-// end. The child inherits the pipe's write end and `alsoInherit` (when not
-// null), nothing else of ours.
+class HeldUpdater;
+
+// Runs the updater with its command line (update/updater_command.h) in its
+// own folder and waits for it to end. The child inherits the pipe's write
+// end and `alsoInherit` (when not null), nothing else of ours. `held`, the
+// updater as checked, is let go once the updater has started.
 UpdaterRun RunUpdaterTool(const std::wstring& toolPath, const std::wstring& fwFile,
                           const UpdaterOutputSink& onOutput = {}, HANDLE alsoInherit = nullptr,
-                          const UpdaterQuietTick& onQuiet = {});
+                          const UpdaterQuietTick& onQuiet = {}, HeldUpdater* held = nullptr);

@@ -4,27 +4,11 @@
 
 #include <spdlog/spdlog.h>
 
+#include "base/final_path.h"
+#include "base/process_token.h"
 #include "base/text_conversion.h"
-#include "base/win_handles.h"
 
 namespace {
-
-std::wstring SidText(PSID sid) {
-  wchar_t* text = nullptr;
-  if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return {};
-  const UniqueLocal owner(text);
-  return text;
-}
-
-bool TokenIsSystem() {
-  HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return false;
-  const UniqueHandle token(opened);
-  alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
-  DWORD size = 0;
-  if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) return false;
-  return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) == SID_SYSTEM;
-}
 
 // "DOMAIN\name" of a SID string; the SID itself when it has no name.
 std::wstring AccountName(const std::wstring& sidText) {
@@ -40,30 +24,23 @@ std::wstring AccountName(const std::wstring& sidText) {
   return domain[0] != L'\0' ? std::wstring(domain) + L"\\" + name : std::wstring(name);
 }
 
-// Who may change the file or folder; empty when only the trusted accounts can.
-std::wstring ObjectChangeableBy(const std::wstring& path) {
-  DWORD code = ERROR_SUCCESS;
-  const ObjectSecurity security = ReadFileSecurity(path, code);
-  if (code != ERROR_SUCCESS) {
-    spdlog::error("UpdaterTrust GetNamedSecurityInfo failed {} {}", code, WideToUtf8(path));
-    return SID_EVERYONE;
-  }
-  return ChangeableBy(security);
+std::wstring WithoutTrailingSlash(std::wstring path) {
+  while (path.size() > 3 && (path.back() == L'\\' || path.back() == L'/')) path.pop_back();
+  return path;
+}
+
+// The folder a path lies in; empty at a volume's root.
+std::wstring ParentFolder(const std::wstring& path, const std::wstring& root) {
+  if (SamePath(WithoutTrailingSlash(path), WithoutTrailingSlash(root))) return {};
+  const size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos) return {};
+  std::wstring parent = path.substr(0, slash);
+  if (parent.size() == 2 && parent[1] == L':') parent += L'\\';  // a drive's root
+  if (parent.size() < WithoutTrailingSlash(root).size()) return {};
+  return parent;
 }
 
 }  // namespace
-
-bool RunsPrivileged() {
-  BYTE administrators[SECURITY_MAX_SID_SIZE] = {};
-  DWORD size = sizeof(administrators);
-  BOOL member = FALSE;
-  // Only an enabled group counts: a split token's administrators group is deny-only.
-  if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
-      CheckTokenMembership(nullptr, administrators, &member) && member) {
-    return true;
-  }
-  return TokenIsSystem();
-}
 
 ObjectSecurity DescribeSecurity(PSECURITY_DESCRIPTOR descriptor) {
   ObjectSecurity security;
@@ -101,15 +78,75 @@ ObjectSecurity DescribeSecurity(PSECURITY_DESCRIPTOR descriptor) {
   return security;
 }
 
-std::wstring UpdaterChangeableBy(const std::wstring& toolPath) {
-  const size_t slash = toolPath.find_last_of(L"\\/");
-  std::wstring folder = slash == std::wstring::npos ? std::wstring(L".") : toolPath.substr(0, slash);
-  if (folder.size() == 2 && folder[1] == L':') folder += L'\\';  // a drive's root
-  for (const std::wstring& path : {toolPath, folder}) {
-    const std::wstring sid = ObjectChangeableBy(path);
-    if (sid.empty()) continue;
-    spdlog::error("UpdaterTrust {} changeable by {}", WideToUtf8(path), WideToUtf8(sid));
-    return AccountName(sid);
+std::wstring HeldUpdater::OpenAndCheck(const std::wstring& toolPath) {
+  // Readable by all, writable and deletable by nobody while held: a
+  // replacement, a rename of the file or of a folder above it now fails.
+  file_.Reset(CreateFileW(toolPath.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file_) {
+    const DWORD code = GetLastError();
+    spdlog::error("UpdaterTrust open failed {} {}", code, WideToUtf8(toolPath));
+    return L"a program that holds it open (error " + std::to_wstring(code) + L")";
   }
-  return {};
+  const std::wstring expected = NormalizedPath(toolPath);
+  const std::wstring final = FinalPath(file_.Get());
+  if (final.empty() || !SamePath(final, expected)) {
+    // A link or junction on the way: whoever may change where it leads may change the updater.
+    spdlog::error("UpdaterTrust {} leads to {}", WideToUtf8(expected), WideToUtf8(final));
+    return L"a link on its path (it leads to " + (final.empty() ? std::wstring(L"an unknown place") : final) + L")";
+  }
+  wchar_t volume[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(final.c_str(), volume, MAX_PATH + 1)) volume[0] = L'\0';
+  const std::wstring root = volume;
+
+  DWORD code = ERROR_SUCCESS;
+  ObjectSecurity security = ReadFileSecurity(file_.Get(), final, code);
+  std::wstring sid = code == ERROR_SUCCESS ? ChangeableBy(security, CHANGE_RIGHTS) : std::wstring(SID_EVERYONE);
+  std::wstring changeablePath = final;
+  // Its own folder may not be written at all; those above only so that
+  // nobody can rename something on the way.
+  std::uint32_t rights = CHANGE_RIGHTS;
+  for (std::wstring folder = ParentFolder(final, root); sid.empty() && !folder.empty();
+       folder = ParentFolder(folder, root), rights = ANCESTOR_CHANGE_RIGHTS) {
+    UniqueHandle held(CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    changeablePath = folder;
+    if (!held) {
+      code = GetLastError();
+      spdlog::error("UpdaterTrust open failed {} {}", code, WideToUtf8(folder));
+      sid = SID_EVERYONE;
+      break;
+    }
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(held.Get(), &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      spdlog::error("UpdaterTrust {} is a link", WideToUtf8(folder));
+      return L"a link on its path (" + folder + L")";
+    }
+    security = ReadFileSecurity(held.Get(), folder, code);
+    if (code != ERROR_SUCCESS) {
+      spdlog::error("UpdaterTrust GetSecurityInfo failed {} {}", code, WideToUtf8(folder));
+      sid = SID_EVERYONE;
+      break;
+    }
+    sid = ChangeableBy(security, rights);
+    folders_.push_back(std::move(held));
+  }
+  if (sid.empty()) return {};
+  spdlog::error("UpdaterTrust {} changeable by {}", WideToUtf8(changeablePath), WideToUtf8(sid));
+  return AccountName(sid);
+}
+
+void HeldUpdater::Release() {
+  folders_.clear();
+  file_.Reset();
+}
+
+std::unique_ptr<HeldUpdater> HoldUpdaterWhenPrivileged(const std::wstring& toolPath, std::wstring& changeableBy) {
+  changeableBy.clear();
+  if (!RunsPrivileged()) return nullptr;
+  auto held = std::make_unique<HeldUpdater>();
+  changeableBy = held->OpenAndCheck(toolPath);
+  return held;
 }

@@ -7,12 +7,12 @@ bool IsTrustedAccount(const std::wstring& sid) {
   return false;
 }
 
-std::wstring ChangeableBy(const ObjectSecurity& security) {
+std::wstring ChangeableBy(const ObjectSecurity& security, std::uint32_t rights) {
   // The owner may rewrite the DACL whatever it says.
   if (!IsTrustedAccount(security.owner)) return security.owner.empty() ? std::wstring(SID_EVERYONE) : security.owner;
   if (!security.hasDacl) return SID_EVERYONE;
   for (const AccessEntry& entry : security.entries) {
-    if (!entry.allow || entry.inheritOnly || (entry.mask & CHANGE_RIGHTS) == 0) continue;
+    if (!entry.allow || entry.inheritOnly || (entry.mask & rights) == 0) continue;
     if (!IsTrustedAccount(entry.sid)) return entry.sid;
   }
   return {};

@@ -19,6 +19,11 @@ inline constexpr wchar_t SID_EVERYONE[] = L"S-1-1-0";
 // GENERIC_WRITE, GENERIC_ALL.
 inline constexpr std::uint32_t CHANGE_RIGHTS =
     0x00000002u | 0x00000004u | 0x00000040u | 0x00010000u | 0x00040000u | 0x00080000u | 0x40000000u | 0x10000000u;
+// Rights on a folder further up that let another account put a tree of its
+// own under the checked path: delete (rename) the folder, delete (rename) a
+// child, WRITE_DAC, WRITE_OWNER, GENERIC_ALL. Adding entries is not among
+// them: Authenticated Users may make folders in a volume's root by default.
+inline constexpr std::uint32_t ANCESTOR_CHANGE_RIGHTS = 0x00000040u | 0x00010000u | 0x00040000u | 0x00080000u | 0x10000000u;
 
 struct AccessEntry {
   bool allow = true;         // an allow entry; deny entries grant nothing
@@ -35,6 +40,6 @@ struct ObjectSecurity {
 
 // Whether the account is one of SYSTEM, Administrators, TrustedInstaller, CREATOR OWNER.
 bool IsTrustedAccount(const std::wstring& sid);
-// The first account outside that set that owns the object or may change it;
-// empty when there is none.
-std::wstring ChangeableBy(const ObjectSecurity& security);
+// The first account outside that set that owns the object or holds any of
+// `rights` on it; empty when there is none.
+std::wstring ChangeableBy(const ObjectSecurity& security, std::uint32_t rights = CHANGE_RIGHTS);

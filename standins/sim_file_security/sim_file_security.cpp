@@ -30,7 +30,7 @@ std::wstring StoredDescriptor(std::wstring path) {
 
 }  // namespace
 
-ObjectSecurity ReadFileSecurity(const std::wstring& path, DWORD& error) {
+ObjectSecurity ReadFileSecurity(HANDLE, const std::wstring& path, DWORD& error) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(StoredDescriptor(path).c_str(), SDDL_REVISION_1,
                                                             &descriptor, nullptr)) {

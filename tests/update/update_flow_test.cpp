@@ -969,7 +969,7 @@ TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingSt
     DialogDriver driver(DriverPlan{});
     EnableWindow(mainWindow_, FALSE);
     PrepareWaitDialogHandshake();
-    std::thread(RealFWDownload, image, mainWindow_, tool, nullptr, std::wstring(L"1.2.3.4")).detach();
+    std::thread(RealFWDownload, image, mainWindow_, tool, nullptr).detach();
     DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow_, WaitDialogProc, 0);
     EXPECT_TRUE(WaitUntilIdle());
     const DriverReport seen = driver.Finish();
@@ -1074,7 +1074,7 @@ TEST_F(FirmwareDownload, WorkerThatFailsAtOnceNeverLeavesTheWaitDialogOpen) {
     DialogDriver driver(plan);
     EnableWindow(mainWindow_, FALSE);
     PrepareWaitDialogHandshake();
-    std::thread(RealFWDownload, image, mainWindow_, tool, nullptr, std::wstring()).detach();
+    std::thread(RealFWDownload, image, mainWindow_, tool, nullptr).detach();
     LARGE_INTEGER start{};
     QueryPerformanceCounter(&start);
     const LONGLONG delay = frequency.QuadPart * (i % 2 == 0 ? 0 : (i / 2) % 40) / 2000;  // steps of 0.5 ms
@@ -1140,7 +1140,7 @@ TEST_F(FirmwareDownload, WorkerThatThrowsStillClosesTheBoxAndEnablesTheWindow) {
   EnableWindow(mainWindow_, FALSE);
   PrepareWaitDialogHandshake();
   g_bigAllocationsFailExceptOn.store(GetCurrentThreadId());
-  std::thread(UpdateWorker, image, mainWindow_, ToolBesideProgram(), nullptr, std::wstring()).detach();
+  std::thread(UpdateWorker, image, mainWindow_, ToolBesideProgram(), nullptr).detach();
   DialogBoxParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_WAIT_DIALOG), mainWindow_, WaitDialogProc, 0);
   const bool idle = WaitUntilIdle();
   g_bigAllocationsFailExceptOn.store(0);
