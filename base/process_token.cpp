@@ -27,6 +27,16 @@ std::wstring ProcessUserSid() {
   return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
 }
 
+std::wstring ProcessDefaultOwnerSid() {
+  HANDLE opened = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return {};
+  const UniqueHandle token(opened);
+  alignas(TOKEN_OWNER) BYTE buffer[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE] = {};
+  DWORD size = 0;
+  if (!GetTokenInformation(token.Get(), TokenOwner, buffer, sizeof(buffer), &size)) return {};
+  return SidText(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner);
+}
+
 bool RunsPrivileged() {
   BYTE administrators[SECURITY_MAX_SID_SIZE] = {};
   DWORD size = sizeof(administrators);

@@ -8,5 +8,7 @@
 std::wstring SidText(PSID sid);
 // The account the process runs as, as a SID string; empty when it cannot be read.
 std::wstring ProcessUserSid();
+// The owner this process gives what it makes (its token's default owner).
+std::wstring ProcessDefaultOwnerSid();
 // Whether this process runs as SYSTEM or with the Administrators group enabled.
 bool RunsPrivileged();

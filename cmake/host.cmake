@@ -9,6 +9,7 @@ add_compile_options(-Wall -Wextra)
 # claim is checked; their unit tests run natively (tests/host/portable_tests).
 add_library(varnock_portable STATIC
   base/text_conversion.cpp
+  base/exception_text.cpp
   base/ui_text.cpp
   docks/dock_identity.cpp
   docks/dock_info.cpp

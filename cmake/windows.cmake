@@ -69,6 +69,7 @@ target_link_libraries(spdlog_headers INTERFACE log_libraries)
 # --- the program ------------------------------------------------------------
 add_library(varnock_app STATIC
   base/log.cpp
+  base/exception_text.cpp
   base/final_path.cpp
   base/process_token.cpp
   base/text_conversion.cpp
@@ -115,6 +116,7 @@ add_library(varnock_app STATIC
   shell/command_line_run.cpp
   shell/console.cpp
   shell/dll_search.cpp
+  shell/internal_error.cpp
   shell/tool_output_pass_through.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 # Parsed once for the library's forty files instead of in each.

@@ -98,7 +98,12 @@ bool IsOwnGuardObject(HANDLE object, DWORD allAccess) {
   }
   const UniqueLocal owned(descriptor);
   const std::wstring ownerSid = SidText(owner);
-  if (ownerSid != L"S-1-5-18" && ownerSid != L"S-1-5-32-544" && ownerSid != ProcessUserSid()) return false;
+  // SYSTEM, Administrators, or the running account (as its token names it
+  // for what it makes: under Wine a group of the user's).
+  if (ownerSid != L"S-1-5-18" && ownerSid != L"S-1-5-32-544" && ownerSid != ProcessUserSid() &&
+      ownerSid != ProcessDefaultOwnerSid()) {
+    return false;
+  }
   if (dacl == nullptr || dacl->AceCount != 2) return false;
   const WELL_KNOWN_SID_TYPE expected[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
   for (DWORD index = 0; index < 2; ++index) {

@@ -10,11 +10,13 @@
 #include "shell/command_line_parse.h"
 #include "shell/command_line_run.h"
 #include "shell/dll_search.h"
+#include "shell/internal_error.h"
 #include "shell/console.h"
 
 int wmain(int argc, wchar_t** argv) {
   // A fault is exit 14, never the C runtime's 3, which scripts read as "no dock".
   NarrowDllSearch();
+  InstallFailureHandlers(FailureReport::Console);
   try {
     const std::vector<std::wstring> args(argv + 1, argv + argc);
     // Without arguments there is no window to open here: say how to use it.

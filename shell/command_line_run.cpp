@@ -17,6 +17,7 @@
 #include "docks/dock_report.h"
 #include "shell/console.h"
 #include "shell/tool_output_pass_through.h"
+#include "base/exception_text.h"
 #include "base/log.h"
 #include "base/process_token.h"
 #include "base/text_conversion.h"
@@ -327,8 +328,12 @@ int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& res
         preflight.updater.get());
     // The dock is free again for others, and logoff may go on.
     flash.End();
+    hold.RethrowFailure();
   }
   passThrough.Finish();
+  // A stream given up as stuck is given up under both its names (2>&1).
+  if (streams.out.GivenUp() && streams.err.SameTarget(streams.out)) streams.err.GiveUp();
+  if (streams.err.GivenUp() && streams.out.SameTarget(streams.err)) streams.out.GiveUp();
   // The program's own lines start a line of their own, whatever the updater's last line lacked.
   if (passThrough.LineOpen()) toolStream.Write(L"\r\n");
   switch (run.stage) {
@@ -409,17 +414,6 @@ int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& res
 }
 
 }  // namespace
-
-// What was thrown, for the internal-error line.
-std::string CurrentExceptionText() {
-  try {
-    throw;
-  } catch (const std::exception& failure) {
-    return failure.what();
-  } catch (...) {
-    return "unknown exception";
-  }
-}
 
 int ReportInternalError(const std::string& what) {
   spdlog::error(LOG_INTERNAL_ERROR, what);

@@ -12,5 +12,3 @@ int RunUnattended(const CommandRequest& request, ProgramFace face);
 
 // Tells an internal error on standard error and in the log; returns its exit code.
 int ReportInternalError(const std::string& what);
-// Inside a catch block: what was thrown, as text.
-std::string CurrentExceptionText();

@@ -29,7 +29,7 @@ ConsoleStream::ConsoleStream(DWORD which) {
 }
 
 void ConsoleStream::Write(const std::wstring& text) {
-  if (handle_ == nullptr || text.empty()) return;
+  if (handle_ == nullptr || text.empty() || givenUp_) return;
   if (console_) {
     DWORD written = 0;
     WriteConsoleW(handle_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
@@ -40,7 +40,7 @@ void ConsoleStream::Write(const std::wstring& text) {
 }
 
 void ConsoleStream::WriteUtf8(const std::string& text) {
-  if (handle_ == nullptr || text.empty()) return;
+  if (handle_ == nullptr || text.empty() || givenUp_) return;
   if (console_) {
     Write(Utf8ToWide(text));
     return;
@@ -48,8 +48,42 @@ void ConsoleStream::WriteUtf8(const std::string& text) {
   WriteBytes(text.data(), text.size());
 }
 
+ConsoleTarget ConsoleStream::Target() const {
+  ConsoleTarget target;
+  HANDLE duplicate = nullptr;
+  if (handle_ != nullptr && !givenUp_ &&
+      DuplicateHandle(GetCurrentProcess(), handle_, GetCurrentProcess(), &duplicate, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    target.handle.Reset(duplicate);
+    target.console = console_;
+  }
+  return target;
+}
+
+size_t WriteUtf8To(const ConsoleTarget& target, const std::string& text) {
+  if (!target.handle) return text.size();  // nowhere to go: nothing is lost by not writing it
+  if (target.console) {
+    const std::wstring wide = Utf8ToWide(text);
+    DWORD written = 0;
+    if (!WriteConsoleW(target.handle.Get(), wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) ||
+        written < wide.size()) {
+      return 0;
+    }
+    return text.size();
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    DWORD written = 0;
+    if (!WriteFile(target.handle.Get(), text.data() + done, static_cast<DWORD>(text.size() - done), &written, nullptr) ||
+        written == 0) {
+      break;
+    }
+    done += written;
+  }
+  return done;
+}
+
 void ConsoleStream::WriteBytes(const char* data, size_t length) {
-  if (handle_ == nullptr) return;
+  if (handle_ == nullptr || givenUp_) return;
   while (length > 0) {
     DWORD written = 0;
     if (!WriteFile(handle_, data, static_cast<DWORD>(length), &written, nullptr) || written == 0) return;

@@ -1,6 +1,9 @@
 #include "shell/flash_watch.h"
 
+#include "base/exception_text.h"
 #include "docks/dock_guard.h"
+#include "shell/internal_error.h"
+#include "update/update_lock.h"
 
 namespace {
 
@@ -35,6 +38,19 @@ bool CountMoved(const FlashLook& before, const FlashLook& now) {
 FlashWatch::FlashWatch(HWND window, UINT message) : stop_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
   if (!stop_) return;
   thread_ = std::thread([window, message, stop = stop_.Get()] {
+    try {
+      WatchForFlashes(window, message, stop);
+    } catch (...) {
+      // The updater of a flash under way is let run to its end first.
+      const std::string what = CurrentExceptionText();
+      while (FlashRunningHere()) Sleep(FLASH_WATCH_INTERVAL_MS);
+      EndWithInternalError(what);
+    }
+  });
+}
+
+void FlashWatch::WatchForFlashes(HWND window, UINT message, HANDLE stop) {
+  {
     // Held for the window's life, so the count survives between flashes.
     const FlashCount flashes;
     FlashLook last = LookForFlash(flashes);
@@ -62,7 +78,7 @@ FlashWatch::FlashWatch(HWND window, UINT message) : stop_(CreateEventW(nullptr, 
       }
       last = now;
     }
-  });
+  }
 }
 
 FlashWatch::~FlashWatch() {

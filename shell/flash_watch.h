@@ -30,6 +30,8 @@ class FlashWatch {
   ~FlashWatch();
 
  private:
+  static void WatchForFlashes(HWND window, UINT message, HANDLE stop);
+
   UniqueHandle stop_;
   std::thread thread_;
 };

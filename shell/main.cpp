@@ -7,6 +7,7 @@
 #include "shell/startup.h"
 #include "shell/command_line_run.h"
 #include "shell/dll_search.h"
+#include "shell/internal_error.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ int RunProgram(HINSTANCE instance) {
   // With arguments the program runs unattended for scripts; without, as always.
   const CommandRequest request = ParseCommandLine(ProgramArguments());
   if (request.mode != CommandMode::Window) return RunUnattended(request, ProgramFace::Window);
+  InstallFailureHandlers(FailureReport::WindowBox);
   if (RaiseRunningCopy()) return 0;
   StartLogging();
   const OSVERSIONINFOEXW version = QueryWindowsVersion();
@@ -32,6 +34,7 @@ int RunProgram(HINSTANCE instance) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // A fault is exit 14, never the C runtime's 3, which scripts read as "no dock".
   NarrowDllSearch();
+  InstallFailureHandlers(FailureReport::Console);
   try {
     return RunProgram(instance);
   } catch (...) {

@@ -11,8 +11,31 @@
 
 namespace {
 
+// The hold's owner's way to tell the user, reached by the console handler on
+// a thread of the system's: taken and cleared under the lock, so the handler
+// never calls it once the owner is gone. A lock with no destructor: the
+// handler may run while the process ends.
+SRWLOCK g_tellUserLock = SRWLOCK_INIT;
 std::function<void(const wchar_t*)>* g_pTellUser = nullptr;
 std::atomic<bool> g_bHolding{false};
+
+void TellUser(const wchar_t* text) {
+  AcquireSRWLockShared(&g_tellUserLock);
+  if (g_pTellUser != nullptr) {
+    try {
+      (*g_pTellUser)(text);
+    } catch (...) {
+      // The refusal holds whether or not it could be told.
+    }
+  }
+  ReleaseSRWLockShared(&g_tellUserLock);
+}
+
+void SetTellUser(std::function<void(const wchar_t*)>* tellUser) {
+  AcquireSRWLockExclusive(&g_tellUserLock);
+  g_pTellUser = tellUser;
+  ReleaseSRWLockExclusive(&g_tellUserLock);
+}
 
 const char* ConsoleEventName(DWORD event) {
   switch (event) {
@@ -33,7 +56,7 @@ BOOL WINAPI RefuseConsoleSignal(DWORD event) {
   if (!g_bHolding.load()) return FALSE;
   spdlog::error("CommandLine {} refused: firmware update in progress", ConsoleEventName(event));
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-    if (g_pTellUser != nullptr) (*g_pTellUser)(FLASH_NOT_INTERRUPTIBLE);
+    TellUser(FLASH_NOT_INTERRUPTIBLE);
     return TRUE;
   }
   while (g_bHolding.load()) Sleep(100);
@@ -94,25 +117,37 @@ LRESULT CALLBACK HoldWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 }  // namespace
 
 FlashHold::FlashHold(std::function<void(const wchar_t*)> tellUser) : tellUser_(std::move(tellUser)) {
-  g_pTellUser = &tellUser_;
+  SetTellUser(&tellUser_);
   g_bHolding.store(true);
   SetConsoleCtrlHandler(RefuseConsoleSignal, TRUE);
-  ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (ready_ == nullptr || !g_window.Load()) return;
-  thread_ = std::thread([this] { RunHoldWindow(); });
+  ready_.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!ready_ || !g_window.Load()) return;
+  thread_ = std::thread([this] {
+    // Kept for the owner, which tells it once the updater has ended; the
+    // ready event is set on every way out, so the owner never waits forever.
+    try {
+      RunHoldWindow();
+    } catch (...) {
+      failure_ = std::current_exception();
+      SetEvent(ready_.Get());
+    }
+  });
   // Logoff asks the window only once it exists.
-  WaitForSingleObject(ready_, INFINITE);
+  WaitForSingleObject(ready_.Get(), INFINITE);
 }
 
 FlashHold::~FlashHold() {
   g_bHolding.store(false);
   if (thread_.joinable()) {
-    g_window.postThreadMessage(threadId_, WM_QUIT, 0, 0);
+    if (threadId_ != 0) g_window.postThreadMessage(threadId_, WM_QUIT, 0, 0);
     thread_.join();
   }
-  if (ready_ != nullptr) CloseHandle(ready_);
   SetConsoleCtrlHandler(RefuseConsoleSignal, FALSE);
-  g_pTellUser = nullptr;
+  SetTellUser(nullptr);
+}
+
+void FlashHold::RethrowFailure() const {
+  if (failure_) std::rethrow_exception(failure_);
 }
 
 void FlashHold::RunHoldWindow() {
@@ -128,7 +163,7 @@ void FlashHold::RunHoldWindow() {
   HWND window = g_window.createWindow(0, FLASH_HOLD_CLASS, TXT_APP_TITLE, WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
                                       instance, nullptr);
   if (window != nullptr) g_window.blockReasonCreate(window, TXT_SHUTDOWN_REASON.In(SelectUiLanguage()));
-  SetEvent(ready_);
+  SetEvent(ready_.Get());
   while (g_window.getMessage(&message, nullptr, 0, 0) > 0) {
     g_window.translateMessage(&message);
     g_window.dispatchMessage(&message);

@@ -6,8 +6,11 @@
 // the object; create it before the updater starts, end it when it has ended.
 #include <windows.h>
 
+#include <exception>
 #include <functional>
 #include <thread>
+
+#include "base/win_handles.h"
 
 class FlashHold {
  public:
@@ -16,14 +19,17 @@ class FlashHold {
   FlashHold(const FlashHold&) = delete;
   FlashHold& operator=(const FlashHold&) = delete;
   ~FlashHold();
+  // After the hold: throws what its window's thread threw, if anything.
+  void RethrowFailure() const;
 
  private:
   void RunHoldWindow();
 
   std::function<void(const wchar_t*)> tellUser_;
   std::thread thread_;
-  HANDLE ready_ = nullptr;
+  UniqueHandle ready_;
   DWORD threadId_ = 0;  // written before ready_ is set
+  std::exception_ptr failure_;  // written by the thread, read after its join
 };
 
 // The hidden window's class, so others (and tests) can find it.

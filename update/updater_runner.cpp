@@ -8,6 +8,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include "base/exception_text.h"
 #include "base/log_lines.h"
 #include "base/text_conversion.h"
 #include "base/ui_text.h"
@@ -133,17 +134,6 @@ void EndFlash(HWND mainWindow, FlashGuard* flash) {
   PostMessageW(mainWindow, WM_APP_FLASH_ENDED, 0, 0);
 }
 
-// Inside a catch block: what was thrown, for the internal-error line.
-std::string CaughtExceptionText() noexcept {
-  try {
-    throw;
-  } catch (const std::exception& failure) {
-    return failure.what();
-  } catch (...) {
-    return "unknown exception";
-  }
-}
-
 // The dock as it is now, read on the worker under the flash's own guard:
 // the row the user chose was read before the file dialog, and another dock
 // may have come meanwhile. Nothing when the flash must not go on: the
@@ -192,7 +182,7 @@ void UpdateWorker(std::wstring fwFile, HWND mainWindow, std::wstring toolPath,
     RealFWDownload(std::move(fwFile), mainWindow, std::move(toolPath), std::move(handover));
   } catch (...) {
     // RealFWDownload keeps its own exceptions; this is the last resort.
-    spdlog::error(LOG_INTERNAL_ERROR, CaughtExceptionText());
+    spdlog::error(LOG_INTERNAL_ERROR, CurrentExceptionText());
   }
 }
 
@@ -224,7 +214,7 @@ void RealFWDownload(std::wstring fwFile, HWND mainWindow, std::wstring toolPath,
     ReportRun(mainWindow, run, *dockBefore);
   } catch (...) {
     // Told as a failure while the wait box is still up: the box always comes.
-    spdlog::error(LOG_INTERNAL_ERROR, CaughtExceptionText());
+    spdlog::error(LOG_INTERNAL_ERROR, CurrentExceptionText());
     endFlash();
     if (!t_outcomeShown) ShowUpdateFailed(mainWindow);
   }

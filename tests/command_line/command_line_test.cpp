@@ -136,6 +136,28 @@ std::vector<std::string> PowerRequestWayHidden(std::vector<std::string> log) {
   return log;
 }
 
+// The image's copy in a folder of the run's own: the line names the copy as
+// "<copy>" once its folder and file name are checked.
+const std::string IMAGE_COPY_LINE = "info FWDownload image copy ";
+std::vector<std::string> ImageCopyHidden(std::vector<std::string> log, const std::wstring& image) {
+  const std::string name = Utf8(image.substr(image.find_last_of(L'\\') + 1));
+  for (std::string& line : log) {
+    if (line.rfind(IMAGE_COPY_LINE, 0) != 0) continue;
+    const std::string copy = line.substr(IMAGE_COPY_LINE.size());
+    const bool own = copy.find("\\VarnockFWUpdate.") != std::string::npos &&
+                     copy.size() > name.size() && copy.compare(copy.size() - name.size() - 1, std::string::npos, "\\" + name) == 0;
+    if (own) line = IMAGE_COPY_LINE + "<copy>";
+  }
+  return log;
+}
+// The copy's path as the log names it; empty when there is none.
+std::string LoggedImageCopy(const std::vector<std::string>& log) {
+  for (const std::string& line : log) {
+    if (line.rfind(IMAGE_COPY_LINE, 0) == 0) return line.substr(IMAGE_COPY_LINE.size());
+  }
+  return {};
+}
+
 void ExpectLogEndsWithExit(const Outcome& outcome) {
   ASSERT_FALSE(outcome.log.empty());
   EXPECT_EQ(outcome.log.back(), "info CommandLine exit " + std::to_string(outcome.code));
@@ -357,9 +379,12 @@ TEST_P(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions)
   EXPECT_EQ(outcome.code, 0u);
   EXPECT_EQ(outcome.out, "Writing image\r\nVerifying\r\n" + TOOL_COMPLETED + "\r\nFirmware updated: 1.2.3.4 -> 2.0.1.7\r\n");
   EXPECT_EQ(outcome.err, "");
-  const std::vector<std::string> log = PowerRequestWayHidden(outcome.log);
+  const std::vector<std::string> log = ImageCopyHidden(PowerRequestWayHidden(outcome.log), image);
   const std::vector<std::string> expected = {
       "info CommandLine update " + Utf8(image),
+      IMAGE_COPY_LINE + "<copy>",
+      "info FWDownload image sha256 " + testsupport::FileSha256(image),
+      "info FWDownload updater not signed",
       "info CommandLine tool " + Utf8(Tool()),
       "info CommandLine QueryDock",
       "info iManufacturer Varnock",
@@ -368,7 +393,6 @@ TEST_P(CommandLine, UpdatePassesTheToolsOutputThroughAndPrintsOldAndNewVersions)
       "info fwver 1.2.3.4",
       "info CommandLine run updater",
       POWER_REQUEST_SET + "<way>",
-      "info FWDownload image sha256 " + testsupport::FileSha256(image),
       "info RealFWDownload CreatePipe",
       "info RealFWDownload CreateProcess",
       "info ReadFile",
@@ -577,10 +601,13 @@ void ExpectPowerRequestAroundTheUpdater(const std::vector<std::string>& named) {
   ASSERT_NE(set, log.end()) << ::testing::PrintToString(log);
   ASSERT_NE(cleared, log.end()) << ::testing::PrintToString(log);
   ASSERT_LT(set, cleared);
-  // Then the image's hash, then the pipe.
-  ASSERT_LT(set + 2, cleared);
-  EXPECT_EQ((set + 1)->rfind("info FWDownload image sha256 ", 0), 0u) << *(set + 1);
-  EXPECT_EQ(*(set + 2), "info RealFWDownload CreatePipe");
+  // The image's hash before (taken as it was copied), then the pipe.
+  ASSERT_LT(set + 1, cleared);
+  const auto hash = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+    return line.rfind("info FWDownload image sha256 ", 0) == 0;
+  });
+  EXPECT_LT(hash, set);
+  EXPECT_EQ(*(set + 1), "info RealFWDownload CreatePipe");
   const std::string& before = *(cleared - 1);
   EXPECT_TRUE(before == "info RealFWDownload end" || before.rfind("error CreateProcess failed ", 0) == 0) << before;
   EXPECT_EQ(std::count(log.begin(), log.end(), *set), 1);
@@ -759,7 +786,11 @@ TEST_P(CommandLine, UpdateWithJsonEndsWithOneObjectThatNamesTheOutcome) {
   EXPECT_EQ(members["ImageSha256"], "\"" + testsupport::FileSha256(folder_ + L"fw.bin") + "\"");
   EXPECT_EQ(members["UpdaterExitCode"], "\"0x0\"");
   EXPECT_EQ(members["Message"], "\"Firmware updated: 1.2.3.4 -> 1.3.0.0\"");
-  EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"ran.txt").find("-i \"" + Utf8(folder_) + "fw.bin\""), std::string::npos);
+  // The updater was given the copy by its full path, and the copy is gone once the run has ended.
+  const std::string copy = LoggedImageCopy(updated.log);
+  ASSERT_NE(ImageCopyHidden(updated.log, folder_ + L"fw.bin"), updated.log) << copy;
+  EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"ran.txt").find("-i \"" + copy + "\""), std::string::npos);
+  EXPECT_EQ(GetFileAttributesW(Wide(copy).c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_TRUE(Logged(updated, "info FWDownload image sha256 " + testsupport::FileSha256(folder_ + L"fw.bin")));
 }
 

@@ -207,13 +207,31 @@ class FirmwareDownload : public ::testing::Test {
                        const std::string& exitCode = "0x0") {
     UpdateRun run = namedRun;
     run.log = PowerRequestWayHidden(run.log);
+    // The copy the updater is given, in a folder of the update's own, and the dock read again on the worker.
+    const std::string copyLine = "FWDownload image copy ";
+    const std::string name = Utf8(image.substr(image.find_last_of(L'\\') + 1));
+    for (LogRecord& record : run.log) {
+      if (record.message.rfind(copyLine, 0) == 0 && record.message.find("\\VarnockFWUpdate.") != std::string::npos &&
+          record.message.size() > name.size() &&
+          record.message.compare(record.message.size() - name.size() - 1, std::string::npos, "\\" + name) == 0) {
+        record.message = copyLine + "<copy>";
+      }
+    }
+    const int query = FindRecord(run.log, "info", "FWDownload QueryDock");
+    const int power = FindRecord(run.log, "info", POWER_REQUEST_SET + "<way>");
+    ASSERT_GE(query, 0);
+    ASSERT_GT(power, query);
+    run.log.erase(run.log.begin() + query + 1, run.log.begin() + power);
     std::vector<LogRecord> expected = {
         {"info", "FWDownload"},
         {"info", "FWDownload " + Utf8(ToolBesideProgram())},
+        {"info", copyLine + "<copy>"},
+        {"info", "FWDownload image sha256 " + testsupport::FileSha256(image)},
+        {"info", "FWDownload updater not signed"},
         {"info", "FWDownload select fwfile is " + Utf8(image)},
         {"info", "RealFWDownload"},
+        {"info", "FWDownload QueryDock"},
         {"info", POWER_REQUEST_SET + "<way>"},
-        {"info", "FWDownload image sha256 " + testsupport::FileSha256(image)},
         {"info", "RealFWDownload CreatePipe"},
         {"info", "RealFWDownload CreateProcess"},
         {"info", "ReadFile"},
