@@ -91,6 +91,9 @@ void SimDockCountersReset() {
 
 // ---- the libusb calls, as the dock query makes them -------------------------
 
+// Where a simulated crash writes: a pointer the compiler cannot prove null.
+void* volatile g_nowhere = nullptr;
+
 extern "C" {
 
 int LIBUSB_CALL libusb_init(libusb_context** context) {
@@ -98,6 +101,7 @@ int LIBUSB_CALL libusb_init(libusb_context** context) {
   std::lock_guard<std::mutex> lock(g_simLock);
   const SimDockState state = CurrentState();  // read once: a test may serve each read
   if (state.initThrows) throw std::runtime_error("simulated fault in the USB library");
+  if (state.initCrashes) *static_cast<volatile int*>(g_nowhere) = 1;
   return state.initResult;
 }
 
@@ -113,6 +117,18 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
 
 // The bus holds the docks alone, when they are present.
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** list) {
+  std::string gate;
+  {
+    std::lock_guard<std::mutex> lock(g_simLock);
+    gate = CurrentState().listGate;
+  }
+  if (!gate.empty()) {
+    const std::wstring name(gate.begin(), gate.end());
+    if (HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name.c_str())) {
+      WaitForSingleObject(event, 60000);
+      CloseHandle(event);
+    }
+  }
   int count = 0;
   {
     std::lock_guard<std::mutex> lock(g_simLock);

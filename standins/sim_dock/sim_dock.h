@@ -20,6 +20,10 @@
 //                            With count above 1 only the first dock fails)
 //   init_throws=0           (1: the library's start throws, as a fault inside the
 //                            program would, for its exit code of an internal error)
+//   init_crashes=0          (1: the library's start writes through a null pointer, as
+//                            a crash of the program would)
+//   list_gate=NAME          (each listing of the bus waits, up to a minute, until the
+//                            named event is set, if it exists: a test holds a run there)
 //   offline_until=0         (system time as FILETIME ticks: until then the dock is
 //                            off the bus, as while it reboots after a flash)
 //   count=1                 (docks with the dock's IDs on the bus, 1 to 8; the
@@ -43,6 +47,8 @@ struct SimDockState {
   int replyLength = 1024;
   int initResult = 0;  // libusb_init's result
   bool initThrows = false;  // libusb_init throws instead
+  bool initCrashes = false;  // libusb_init crashes instead
+  std::string listGate;      // an event each listing waits for
   int openError = 0;   // non-zero: listed, but opening fails with this libusb code
   std::uint64_t offlineUntil = 0;  // FILETIME ticks; the dock is absent before then
   int count = 1;                   // docks on the bus when present

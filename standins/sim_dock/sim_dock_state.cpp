@@ -76,6 +76,8 @@ bool LoadSimDockState(const std::wstring& path, SimDockState& state) {
     else if (key == "reply_length") state.replyLength = std::atoi(value.c_str());
     else if (key == "init_result") state.initResult = std::atoi(value.c_str());
     else if (key == "init_throws") state.initThrows = value == "1";
+    else if (key == "init_crashes") state.initCrashes = value == "1";
+    else if (key == "list_gate") state.listGate = value;
     else if (key == "open_error") state.openError = std::atoi(value.c_str());
     else if (key == "offline_until") state.offlineUntil = std::strtoull(value.c_str(), nullptr, 10);
     else if (key == "count") state.count = std::atoi(value.c_str());

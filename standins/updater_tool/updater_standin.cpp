@@ -16,8 +16,10 @@
 //   waitevent NAME  wait (up to a minute) until the named event is set, if it exists
 //   stamp PATH    write the performance counter's value (decimal) to PATH
 //   record PATH   write the command line received (UTF-8) to PATH
+//   cwd PATH      write the current directory (UTF-8) to PATH
 //   injob PATH    write "in a job" or "in no job" to PATH
-//   flash         store the image's version in the simulated dock's state file
+//   flash         store the image's version, as the image file holds it now, in the
+//                 simulated dock's state file
 //   reboot MS     take the simulated dock off the bus for MS milliseconds from now
 //   serial TEXT   the simulated dock answers with this serial from now on, as
 //                 another dock would
@@ -178,9 +180,15 @@ int wmain(int argc, wchar_t** argv) {
       testsupport::WriteFileBytes(Wide(argument), inJob ? "in a job" : "in no job");
     } else if (verb == "record") {
       testsupport::WriteFileBytes(Wide(argument), Utf8(GetCommandLineW()));
+    } else if (verb == "cwd") {
+      wchar_t current[1024] = {};
+      GetCurrentDirectoryW(1024, current);
+      testsupport::WriteFileBytes(Wide(argument), Utf8(current));
     } else if (verb == "flash") {
+      // Read again now, as a real updater reads its image while it flashes.
+      const std::string flashed = image.empty() ? std::string() : testsupport::ReadFileBytes(image);
       std::uint8_t version[4] = {};
-      if (ImageVersion(imageBytes, version)) {
+      if (ImageVersion(std::vector<char>(flashed.begin(), flashed.end()), version)) {
         SimDockState state;
         const std::wstring statePath = SimDockStatePath();
         if (LoadSimDockState(statePath, state)) {

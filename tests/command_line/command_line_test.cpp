@@ -346,6 +346,15 @@ TEST_P(CommandLine, EveryRefusalHasItsExitCodeAndStartsNoUpdater) {
        "Internal error: simulated fault in the USB library\r\n"},
       {"a fault inside, update", DOCK_STATE + "init_throws=1\n", L"/update " + good, 14,
        "Internal error: simulated fault in the USB library\r\n"},
+      // A crash is an internal error too, named by its code and where it happened; never its NTSTATUS.
+      {"a crash inside, info", DOCK_STATE + "init_crashes=1\n", L"/info", 14,
+       "Internal error: exception 0xC0000005 at VarnockFWUpdate-demo"},
+      {"/signer without /update", DOCK_STATE, L"/info /signer " + std::wstring(40, L'A'), 2,
+       "Usage error: /signer goes with /update only"},
+      {"/signer of 39 digits", DOCK_STATE, L"/update " + good + L" /signer " + std::wstring(39, L'a'), 2,
+       "Usage error: /signer takes a SHA-1 thumbprint"},
+      {"/signer not hexadecimal", DOCK_STATE, L"/update " + good + L" /signer " + std::wstring(40, L'g'), 2,
+       "Usage error: /signer takes a SHA-1 thumbprint"},
   };
   for (const Case& run : cases) {
     SCOPED_TRACE(run.what);
@@ -1122,6 +1131,208 @@ TEST(ProductUpdater, AsAdministratorTheProductRefusesAnUpdaterItsUserOwns) {
   EXPECT_NE(err.find("; run elevated, the program starts only an updater that administrators alone can change.\r\n"),
             std::string::npos) << err;
   EXPECT_EQ(GetFileAttributesW((folder + L"ran.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// Whoever can write the image's folder swaps the file under its name while
+// the updater runs, before it reads its image: the updater still flashes the
+// bytes that were hashed, and the JSON names them.
+TEST_P(CommandLine, TheUpdaterFlashesTheImageThatWasHashedWhateverHappensToItsName) {
+  struct Case {
+    const char* what;
+    bool (*swap)(const std::wstring& image, const std::wstring& other);
+  };
+  const Case cases[] = {
+      {"renamed over it",
+       [](const std::wstring& image, const std::wstring& other) {
+         return MoveFileExW(other.c_str(), image.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE;
+       }},
+      {"rewritten in place",
+       [](const std::wstring& image, const std::wstring& other) {
+         const std::string bytes = testsupport::ReadFileBytes(other);
+         const UniqueHandle file(CreateFileW(image.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                             TRUNCATE_EXISTING, 0, nullptr));
+         DWORD written = 0;
+         return file && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                written == bytes.size();
+       }},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.what);
+    SetDock(DOCK_STATE);
+    DeleteFileW((folder_ + L"ran.txt").c_str());
+    const testsupport::ToolGate gate(L"swap-" + Wide(row.what).substr(0, 6));
+    const std::string script = RecordRun() + gate.Script() + "flash\nout " + TOOL_COMPLETED + "\n";
+    const std::wstring image = Image(L"A.bin", script, {1, 3, 0, 0});
+    const std::wstring other = Image(L"B.bin", script, {6, 6, 6, 6});
+    const std::string pinned = testsupport::FileSha256(image);
+    const testsupport::ChildProcess run =
+        testsupport::StartProcess(L"\"" + Exe() + L"\" /update A.bin /sha256 " + Wide(pinned) + L" /json", folder_,
+                                  folder_ + L"out.txt", folder_ + L"err.txt");
+    ASSERT_NE(run.process, nullptr);
+    const UniqueHandle process(run.process);
+    // The updater has started and waits at its gate, before it reads its image.
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return ToolRan(); }, std::chrono::seconds(60)));
+    ASSERT_TRUE(row.swap(image, other));
+    EXPECT_EQ(testsupport::FileSha256(image), testsupport::FileSha256(Image(L"C.bin", script, {6, 6, 6, 6})));
+    gate.Open();
+    EXPECT_EQ(testsupport::WaitForExit(process.Get(), 90000), 0u) << testsupport::ReadFileBytes(folder_ + L"err.txt");
+    std::map<std::string, std::string> members;
+    ASSERT_TRUE(JsonObjectReader(testsupport::ReadFileBytes(folder_ + L"out.txt")).Read(members));
+    EXPECT_EQ(members["Result"], "\"updated\"");
+    EXPECT_EQ(members["ImageSha256"], "\"" + pinned + "\"");
+    EXPECT_EQ(members["FwRevAfter"], "\"1.3.0.0\"") << "the bytes flashed are the bytes hashed";
+    EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"sim-dock.ini").find("firmware=1.3.0.0"), std::string::npos);
+    // The copy and its folder went with the run.
+    const std::string copy = LoggedImageCopy(testsupport::LogMessages(folder_ + L"basic-log.txt"));
+    ASSERT_FALSE(copy.empty());
+    EXPECT_EQ(GetFileAttributesW(Wide(copy.substr(0, copy.find_last_of('\\'))).c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+}
+
+// Between the updater's check and its start (here held by the simulated bus,
+// which the run lists in between) nobody can replace, rewrite, delete or
+// rename it, nor rename its folder: what starts is what was checked.
+TEST_P(CommandLine, TheUpdaterThatStartsIsTheUpdaterThatWasChecked) {
+  const testsupport::ToolGate listing(L"listing");
+  SetDock(DOCK_STATE + "list_gate=" + Utf8(listing.Name()) + "\n");
+  const std::wstring image = Image(L"held.bin", RecordRun() + "flash\nout " + TOOL_COMPLETED);
+  const std::wstring evil = folder_ + L"evil.exe";
+  ASSERT_TRUE(CopyFileW(Exe().c_str(), evil.c_str(), FALSE));
+  const std::string checked = testsupport::FileSha256(Tool());
+  const testsupport::ChildProcess run =
+      testsupport::StartProcess(L"\"" + Exe() + L"\" /update held.bin", folder_, folder_ + L"out.txt", folder_ + L"err.txt");
+  ASSERT_NE(run.process, nullptr);
+  const UniqueHandle process(run.process);
+  ASSERT_TRUE(testsupport::WaitUntil(
+      [&] {
+        const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+        return std::find(log.begin(), log.end(), "info CommandLine QueryDock") != log.end();
+      },
+      std::chrono::seconds(60)));
+  EXPECT_FALSE(MoveFileExW(evil.c_str(), Tool().c_str(), MOVEFILE_REPLACE_EXISTING)) << "replaced";
+  EXPECT_FALSE(UniqueHandle(CreateFileW(Tool().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr)))
+      << "opened for writing";
+  EXPECT_FALSE(DeleteFileW(Tool().c_str())) << "deleted";
+  const std::wstring folder = folder_.substr(0, folder_.size() - 1);
+  const bool folderMoved = MoveFileExW(folder.c_str(), (folder + L"-moved").c_str(), 0) != FALSE;
+  if (folderMoved) MoveFileExW((folder + L"-moved").c_str(), folder.c_str(), 0);
+  EXPECT_FALSE(folderMoved) << "its folder renamed";
+  listing.Open();
+  EXPECT_EQ(testsupport::WaitForExit(process.Get(), 90000), 0u) << testsupport::ReadFileBytes(folder_ + L"err.txt");
+  EXPECT_TRUE(ToolRan());
+  EXPECT_EQ(testsupport::FileSha256(Tool()), checked);
+  // Once it has started, it is not held any longer.
+  EXPECT_TRUE(DeleteFileW(evil.c_str()));
+}
+
+// /signer starts only an updater whose valid signature is that certificate's;
+// every flash logs who signed the updater, /signer or not.
+TEST_P(CommandLine, SignerStartsOnlyAnUpdaterSignedWithThatCertificate) {
+  const std::wstring made = testsupport::BuildFolder() + L"test-work\\signed-updaters\\";
+  const auto line = [&](const wchar_t* file) {
+    std::string text = testsupport::ReadFileBytes(made + file);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+  };
+  const std::string a = line(L"a.sha1"), b = line(L"b.sha1");
+  ASSERT_EQ(a.size(), 40u);
+  ASSERT_EQ(b.size(), 40u);
+  // As Windows shows a thumbprint: lower case in pairs.
+  std::string shownA;
+  for (size_t i = 0; i < a.size(); i += 2) shownA += (i ? " " : "") + std::string(1, std::tolower(a[i])) + std::string(1, std::tolower(a[i + 1]));
+  const std::string signedByA = "info FWDownload updater signed by " + line(L"a.subject") + " " + a;
+  struct Case {
+    const char* what;
+    std::wstring updater;  // "" for the stand-in as built, unsigned
+    std::wstring signer;
+    DWORD code;
+    const char* result;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {"unsigned", L"", Wide(a), 16, "updater-not-signed", "info FWDownload updater not signed"},
+      {"signed by the named certificate", L"signed-a.exe", L"\"" + Wide(shownA) + L"\"", 0, "updated", signedByA},
+      {"signed by another certificate", L"signed-b.exe", Wide(a), 16, "signer-mismatch",
+       "info FWDownload updater signed by " + line(L"b.subject") + " " + b},
+      {"one byte changed after signing", L"signed-a-changed.exe", Wide(a), 16, "updater-not-signed",
+       "error FWDownload updater signature invalid 0x80096010"},
+      {"signed, no /signer asked", L"signed-a.exe", L"", 0, "updated", signedByA},
+  };
+  const std::wstring unsignedCopy = folder_ + L"unsigned-updater.exe";
+  ASSERT_TRUE(CopyFileW(Tool().c_str(), unsignedCopy.c_str(), FALSE));
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.what);
+    SetDock(DOCK_STATE);
+    DeleteFileW((folder_ + L"ran.txt").c_str());
+    ASSERT_TRUE(CopyFileW(row.updater.empty() ? unsignedCopy.c_str() : (made + row.updater).c_str(), Tool().c_str(), FALSE));
+    const std::wstring image = Image(L"signer.bin", RecordRun() + "flash\nout " + TOOL_COMPLETED);
+    const Outcome outcome =
+        Run(L"/update \"" + image + L"\" /json" + (row.signer.empty() ? L"" : L" /signer " + row.signer));
+    EXPECT_EQ(outcome.code, row.code) << outcome.err;
+    EXPECT_EQ(ToolRan(), row.code == 0);
+    EXPECT_TRUE(Logged(outcome, row.logged)) << ::testing::PrintToString(outcome.log);
+    std::map<std::string, std::string> members;
+    ASSERT_TRUE(JsonObjectReader(outcome.out).Read(members)) << outcome.out;
+    EXPECT_EQ(members["Result"], "\"" + std::string(row.result) + "\"");
+    if (row.code == 16) {
+      // The text names what was found and what was asked for.
+      EXPECT_NE(outcome.err.find("The updater " + Utf8(Tool()) + " is "), std::string::npos) << outcome.err;
+      EXPECT_NE(outcome.err.find("; /signer asks for the certificate " + a + ". Nothing was started."), std::string::npos)
+          << outcome.err;
+    }
+    ExpectLogEndsWithExit(outcome);
+  }
+}
+
+// The updater works in its own folder, not in the folder the run was started
+// from, which a deployment engine may have put where users can write.
+TEST_P(CommandLine, TheUpdaterRunsInItsOwnFolder) {
+  const std::wstring elsewhere = folder_ + L"elsewhere\\";
+  CreateDirectoryW(elsewhere.c_str(), nullptr);
+  testsupport::WriteFileBytes(elsewhere + L"sim-dock.ini", DOCK_STATE);
+  const std::wstring image = Image(L"cwd.bin", "cwd " + Utf8(folder_) + "cwd.txt\nflash\nout " + TOOL_COMPLETED);
+  const DWORD code = testsupport::RunProcess(L"\"" + Exe() + L"\" /update \"" + image + L"\"", 90000, elsewhere,
+                                             elsewhere + L"out.txt", elsewhere + L"err.txt");
+  EXPECT_EQ(code, 0u) << testsupport::ReadFileBytes(elsewhere + L"err.txt");
+  const std::string current = testsupport::ReadFileBytes(folder_ + L"cwd.txt");
+  EXPECT_TRUE(current == Utf8(folder_) || current + "\\" == Utf8(folder_)) << current;
+}
+
+// Run as SYSTEM or elevated (as every run under Wine is), a log name that is
+// a second name of another file, or a link, is not written: one warning, and
+// the run goes on without a log. Wine makes hard links; only the Unix side
+// makes symbolic ones, which Wine follows and the final path then tells.
+TEST_P(CommandLine, APrivilegedRunWritesNoLogThroughALink) {
+  const std::wstring links = testsupport::BuildFolder() + L"test-work\\signed-updaters\\links\\";
+  const std::wstring target = folder_ + L"target.txt";
+  testsupport::WriteFileBytes(target, "someone else's file\n");
+  ASSERT_TRUE(CreateHardLinkW((folder_ + L"second-name.txt").c_str(), target.c_str(), nullptr));
+  struct Case {
+    const char* what;
+    std::wstring log;
+    std::wstring untouched;
+  };
+  const Case cases[] = {
+      {"a hard link", folder_ + L"second-name.txt", target},
+      {"a symbolic link", links + L"link.txt", links + L"target.txt"},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.what);
+    const std::string before = testsupport::ReadFileBytes(row.untouched);
+    const DWORD code = testsupport::RunProcess(L"\"" + Exe() + L"\" /info /log \"" + row.log + L"\"", 90000, folder_,
+                                               folder_ + L"out.txt", folder_ + L"err.txt");
+    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(testsupport::ReadFileBytes(row.untouched), before);
+    EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"err.txt"),
+              "Warning: " + Utf8(row.log) +
+                  " is a link or has other names, which a privileged run does not follow; going on without a log.\r\n");
+    EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"out.txt").find("SerialNumber: VN-2026-0001"), std::string::npos);
+  }
+  // A plain file of its own is written as always.
+  const Outcome plain = Run(L"/info");
+  EXPECT_EQ(plain.code, 0u);
+  ExpectLogEndsWithExit(plain);
 }
 
 TEST(DockGuard, MachineWideObjectsForAdministratorsAndEveryDoubtCountsAsBusy) {

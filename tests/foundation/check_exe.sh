@@ -17,7 +17,8 @@ fail() {
 
 # Windows' own DLLs the program may use; anything else would have to ship beside it.
 allowed="kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll shlwapi.dll ole32.dll oleaut32.dll
-msvcrt.dll advapi32.dll shell32.dll setupapi.dll cfgmgr32.dll winusb.dll ntdll.dll version.dll uxtheme.dll"
+msvcrt.dll advapi32.dll shell32.dll setupapi.dll cfgmgr32.dll winusb.dll ntdll.dll version.dll uxtheme.dll
+wintrust.dll crypt32.dll"
 
 check_imports() {
   exe=$1
@@ -43,6 +44,38 @@ check_imports() {
 check_imports "$product"
 check_imports "$stripped"
 check_imports "$twin"
+
+# Windows resolves the imports of every shipped executable from System32
+# only: its load configuration's DependentLoadFlags is
+# LOAD_LIBRARY_SEARCH_SYSTEM32 (0x800), read back through data directory 10.
+check_load_configuration() {
+  [ -f "$1" ] || return
+  flags=$(python3 - "$1" <<'PY'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+optional = pe + 24
+rva, size = struct.unpack_from("<II", data, optional + 112 + 8 * 10)
+if rva == 0:
+    print("none"); sys.exit()
+count = struct.unpack_from("<H", data, pe + 6)[0]
+sections = optional + struct.unpack_from("<H", data, pe + 20)[0]
+for i in range(count):
+    vsize, address, raw_size, raw = struct.unpack_from("<IIII", data, sections + 40 * i + 8)
+    if address <= rva < address + max(vsize, raw_size):
+        offset = raw + rva - address
+        declared = struct.unpack_from("<I", data, offset)[0]
+        print("size-mismatch" if declared != size else hex(struct.unpack_from("<H", data, offset + 0x4E)[0]))
+        sys.exit()
+print("outside")
+PY
+)
+  echo "$1 DependentLoadFlags: $flags"
+  [ "$flags" = "0x800" ] || fail "$1 does not limit its imports to System32 (load configuration: $flags)"
+}
+for exe in "$product" "$stripped" "$twin" "$(dirname "$twin")/stripped/$(basename "$twin")"; do
+  check_load_configuration "$exe"
+done
 
 
 # The stripped copy is the one shipped: it must be current and small.

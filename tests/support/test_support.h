@@ -28,6 +28,7 @@ class ToolGate {
   std::string Script() const;                             // "waitevent NAME\n"
   std::string LingerScript(unsigned milliseconds) const;  // "linger MS NAME\n"
   HANDLE Get() const { return event_.Get(); }
+  const std::wstring& Name() const { return name_; }
   void Open() const { SetEvent(event_.Get()); }
 
  private:
