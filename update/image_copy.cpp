@@ -133,7 +133,5 @@ ImageCopyStep ImageCopy::Make(const std::wstring& original) {
   }
   sha256_ = *hex;
   check_ = JudgeFirmwareImage(size, head);
-  spdlog::info(LOG_IMAGE_COPY, WideToUtf8(path_));
-  spdlog::info(LOG_IMAGE_SHA256, WideToUtf8(sha256_));
   return ImageCopyStep::Done;
 }

@@ -25,7 +25,7 @@ class ImageCopy {
   ImageCopy& operator=(const ImageCopy&) = delete;
   ~ImageCopy();
 
-  // Copies `original`; logs both paths and the copy's SHA-256.
+  // Copies `original`, hashing what it reads.
   ImageCopyStep Make(const std::wstring& original);
   // The copy's full path (the original's file name), for the updater.
   const std::wstring& Path() const { return path_; }

@@ -5,6 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/log_lines.h"
+#include "base/text_conversion.h"
 #include "update/power_status.h"
 #include "update/updater_command.h"
 
@@ -57,6 +58,9 @@ UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& t
     result.refusal = UpdateRefusal::Image;
     return result;
   }
+  // Which image this flash writes, by its content, whichever front end runs it.
+  spdlog::info(LOG_IMAGE_COPY, WideToUtf8(copy->Path()));
+  spdlog::info(LOG_IMAGE_SHA256, WideToUtf8(copy->Sha256()));
   if (!UpdaterToolPresent(toolPath)) {
     result.refusal = UpdateRefusal::ToolMissing;
     return result;

@@ -29,6 +29,17 @@ std::wstring WithoutTrailingSlash(std::wstring path) {
   return path;
 }
 
+// "C:\" of "C:\a\b", "\\server\share\" of "\\server\share\a": the top of the walk.
+std::wstring VolumeRoot(const std::wstring& path) {
+  if (path.size() >= 2 && path[1] == L':') return path.substr(0, 2) + L"\\";
+  if (path.rfind(L"\\\\", 0) == 0) {
+    const size_t server = path.find(L'\\', 2);
+    const size_t share = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    return share == std::wstring::npos ? path + L"\\" : path.substr(0, share + 1);
+  }
+  return {};
+}
+
 // The folder a path lies in; empty at a volume's root.
 std::wstring ParentFolder(const std::wstring& path, const std::wstring& root) {
   if (SamePath(WithoutTrailingSlash(path), WithoutTrailingSlash(root))) return {};
@@ -95,9 +106,7 @@ std::wstring HeldUpdater::OpenAndCheck(const std::wstring& toolPath) {
     spdlog::error("UpdaterTrust {} leads to {}", WideToUtf8(expected), WideToUtf8(final));
     return L"a link on its path (it leads to " + (final.empty() ? std::wstring(L"an unknown place") : final) + L")";
   }
-  wchar_t volume[MAX_PATH + 1] = {};
-  if (!GetVolumePathNameW(final.c_str(), volume, MAX_PATH + 1)) volume[0] = L'\0';
-  const std::wstring root = volume;
+  const std::wstring root = VolumeRoot(final);
 
   DWORD code = ERROR_SUCCESS;
   ObjectSecurity security = ReadFileSecurity(file_.Get(), final, code);

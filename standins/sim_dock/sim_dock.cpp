@@ -64,6 +64,7 @@ SimDockState CurrentState() {
   SimDockState state;
   if (!LoadSimDockState(SimDockStatePath(), state)) state.present = false;
   if (state.offlineUntil > SimDockNow()) state.present = false;
+  if (state.unopenableUntil > SimDockNow() && state.openError == 0) state.openError = LIBUSB_ERROR_ACCESS;
   return state;
 }
 

@@ -21,6 +21,10 @@
 //   flash         store the image's version, as the image file holds it now, in the
 //                 simulated dock's state file
 //   reboot MS     take the simulated dock off the bus for MS milliseconds from now
+//   fwrequest N   the simulated dock's firmware-version request gives N (a libusb
+//                 code; 0 answers) from now on
+//   unopenable MS the simulated dock stays on the bus but cannot be opened
+//                 (LIBUSB_ERROR_ACCESS) for MS milliseconds from now
 //   serial TEXT   the simulated dock answers with this serial from now on, as
 //                 another dock would
 //   empty         a write of zero bytes to standard output
@@ -195,6 +199,17 @@ int wmain(int argc, wchar_t** argv) {
           std::copy(version, version + 4, state.firmware);
           SaveSimDockState(statePath, state);
         }
+      }
+    } else if (verb == "fwrequest" || verb == "unopenable") {
+      SimDockState state;
+      const std::wstring statePath = SimDockStatePath();
+      if (LoadSimDockState(statePath, state)) {
+        if (verb == "fwrequest") {
+          state.controlResult = std::atoi(argument.c_str());
+        } else {
+          state.unopenableUntil = SimDockNow() + std::strtoull(argument.c_str(), nullptr, 10) * 10000;
+        }
+        SaveSimDockState(statePath, state);
       }
     } else if (verb == "serial") {
       SimDockState state;

@@ -10,6 +10,8 @@
 #include <cctype>
 #include <cstring>
 #include <cwctype>
+#include <functional>
+#include <future>
 #include <map>
 #include <string>
 #include <thread>
@@ -198,7 +200,9 @@ std::string LoggedToolOutput(const std::vector<testsupport::LogRecord>& records)
   const std::string prefix = std::string(LOG_UPDATER_READ) + "\n ";
   std::string output;
   for (const testsupport::LogRecord& record : records) {
-    if (record.level == "info" && record.message.rfind(prefix, 0) == 0) output += record.message.substr(prefix.size());
+    if (record.level == "info" && record.message.rfind(prefix, 0) == 0) {
+      output += testsupport::UnmarkedToolOutput(record.message.substr(prefix.size()));
+    }
   }
   return output;
 }
@@ -442,10 +446,26 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
     std::string err;
     std::string lastOut;  // the program's own last line on standard output
     bool toolRuns;
+    std::string dock = DOCK_STATE;  // before the run
+    const char* result = nullptr;   // the JSON's Result word, when checked
   };
   const std::string done = "out " + TOOL_COMPLETED + "\n";
   const testsupport::ToolGate helperEnds(L"helper-ends");
+  // The firmware request fails before the flash and answers again during it.
+  const std::string versionUnknown = DOCK_STATE + "control_result=-7\n";
   const Case cases[] = {
+      {"version before unknown, completes, no restart", "fwrequest 0\n" + done, {1, 3, 0, 0}, L" /wait 2", 10,
+       "The updater reported success but the dock's version before the update was unknown and it did not restart, so "
+       "the update cannot be confirmed; it reports 1.2.3.4.\r\n",
+       TOOL_COMPLETED + "\r\n", true, versionUnknown, "unchanged"},
+      {"version before unknown, the dock restarts", "fwrequest 0\nreboot 1500\n" + done, {1, 3, 0, 0}, L"", 0, "",
+       "Firmware updated: unknown -> 1.2.3.4\r\n", true, versionUnknown, "updated"},
+      {"version before unknown, the version asked for", "fwrequest 0\nflash\n" + done, {1, 3, 0, 0},
+       L" /expect 1.3.0.0", 0, "", "Firmware updated: unknown -> 1.3.0.0\r\n", true, versionUnknown, "updated"},
+      // Unopenable for a moment is no restart: it never left the bus.
+      {"forced, unopenable for a second, never off the bus", "unopenable 1000\n" + done, {1, 2, 3, 4},
+       L" /expect 1.2.3.4 /force /wait 3", 0, "", "The dock did not restart; it reports 1.2.3.4.\r\n", true,
+       DOCK_STATE, "not-restarted"},
       {"crashes after some progress", "out Writing image: 10%\nexit 0xC0000005\n", {1, 3, 0, 0}, L"", 1,
        "Firmware update failed (updater exit code 0xC0000005).\r\n", "Writing image: 10%\r\n", true},
       {"ended from outside", "out Writing image: 10%\nexit 0xC000013A\n", {1, 3, 0, 0}, L"", 1,
@@ -487,10 +507,23 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
     SCOPED_TRACE(run.what);
     SetDock(DOCK_STATE);
     DeleteFileW((folder_ + L"ran.txt").c_str());
+    SetDock(run.dock);
     const std::wstring image = Image(L"case.bin", RecordRun() + run.script, run.version);
     const Outcome outcome = Run(L"/update \"" + image + L"\"" + run.switches);
     EXPECT_EQ(outcome.code, run.code) << outcome.err;
     EXPECT_EQ(outcome.err, run.err);
+    if (run.result != nullptr) {
+      // The same run as one JSON object: its Result word, and no version before when none was known.
+      SetDock(run.dock);
+      const Outcome json = Run(L"/update \"" + image + L"\"" + run.switches + L" /json");
+      std::map<std::string, std::string> members;
+      ASSERT_TRUE(JsonObjectReader(json.out).Read(members)) << json.out;
+      EXPECT_EQ(members["Result"], "\"" + std::string(run.result) + "\"");
+      EXPECT_EQ(members["ExitCode"], std::to_string(run.code));
+      if (run.dock == versionUnknown) {
+        EXPECT_EQ(members["FwRevBefore"], "null");
+      }
+    }
     EXPECT_GE(outcome.out.size(), run.lastOut.size());
     EXPECT_EQ(outcome.out.substr(outcome.out.size() - std::min(outcome.out.size(), run.lastOut.size())), run.lastOut)
         << outcome.out;
@@ -574,6 +607,40 @@ TEST_P(CommandLine, UpdaterOutputReachesStandardOutputAsUtf8) {
   EXPECT_EQ(outcome.code, 0u);
   EXPECT_EQ(outcome.out, Utf8(wide) + "\n\xE5\x9B\xBA\xE4\xBB\xB6\n" + TOOL_COMPLETED + "\r\nFirmware updated: 1.2.3.4 -> 1.3.0.0\r\n");
   EXPECT_NE(Utf8(wide), ansi) << "the ANSI byte passed unconverted";
+}
+
+// What the updater prints cannot move the console's cursor or pass for one
+// of the program's own log lines: on standard output ESC and the other
+// control characters but tab, CR and LF are escaped; in the log every line of
+// it starts with its mark (a lone CR ends a line there too, as Get-Content
+// reads it), and a NUL is shown, with what follows it kept.
+TEST_P(CommandLine, TheUpdatersOutputCannotPassForTheProgramsOwnLines) {
+  const std::string forged = "[2026-12-11 10:00:00.000] [logger] [info] FWDownload image sha256 forged";
+  const std::string payload = std::string("\x1B[2J\x1B]0;title\x07") + "done\tnow\r\nabc" + std::string(1, '\0') +
+                              "def\r" + forged + "\n" + forged + "\r\n" + TOOL_COMPLETED + "\r\n";
+  testsupport::WriteFileBytes(folder_ + L"payload.bin", payload);
+  const Outcome outcome = Run(L"/update \"" + Image(L"loud.bin", "file " + Utf8(folder_) + "payload.bin\nflash\n") + L"\"");
+  EXPECT_EQ(outcome.code, 0u) << outcome.err;
+  EXPECT_EQ(outcome.out.substr(0, outcome.out.find(TOOL_COMPLETED)),
+            "\\x1B[2J\\x1B]0;title\\x07done\tnow\r\nabc\\x00def\r" + forged + "\n" + forged + "\r\n");
+  // The log as PowerShell reads it: lines end at CR LF, LF or a lone CR.
+  const std::string log = testsupport::ReadFileBytes(folder_ + L"basic-log.txt");
+  std::vector<std::string> lines;
+  std::string current;
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i] == '\r' || log[i] == '\n') {
+      lines.push_back(current);
+      current.clear();
+      if (log[i] == '\r' && i + 1 < log.size() && log[i + 1] == '\n') ++i;
+    } else {
+      current += log[i];
+    }
+  }
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) { return line.rfind("[2026-12-11 10:00:00", 0) == 0; }), 0)
+      << "a line of the updater's passed for the program's own";
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), " " + forged), 2);
+  EXPECT_NE(log.find("abc\\x00def"), std::string::npos);
+  EXPECT_EQ(LoggedToolOutput(testsupport::ReadLog(folder_ + L"basic-log.txt")), payload);
 }
 
 TEST_P(CommandLine, UsbLibraryThatCannotStartIsItsOwnExitCode) {
@@ -997,15 +1064,16 @@ TEST_P(CommandLine, AStandardOutputNobodyReadsNeverHoldsUpTheFlash) {
     const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
     return std::find(log.begin(), log.end(), "info " + std::string(LOG_UPDATER_END)) != log.end();
   }, std::chrono::seconds(120)));
-  EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"sim-dock.ini").find("firmware=1.3.0.0"), std::string::npos);
-  const std::string logged = LoggedToolOutput(testsupport::ReadLog(folder_ + L"basic-log.txt"));
-  EXPECT_EQ(logged.size(), BULK + TOOL_COMPLETED.size() + 2);
-  // Read at last: what was shown, one line for what was not, then the verdict.
+  // Read at once, within the writer's time after the updater's end: what was
+  // shown, one line for what was not, then the verdict.
   std::string shown;
   char buffer[65536];
   DWORD read = 0;
   while (ReadFile(reader, buffer, sizeof(buffer), &read, nullptr) && read > 0) shown.append(buffer, read);
   EXPECT_EQ(testsupport::WaitForExit(process.Get(), 30000), 0u);
+  EXPECT_NE(testsupport::ReadFileBytes(folder_ + L"sim-dock.ini").find("firmware=1.3.0.0"), std::string::npos);
+  const std::string logged = LoggedToolOutput(testsupport::ReadLog(folder_ + L"basic-log.txt"));
+  EXPECT_EQ(logged.size(), BULK + TOOL_COMPLETED.size() + 2);
   const std::string verdict = "Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n";
   const std::string dropped = "\xE2\x80\xA6 ";
   const size_t line = shown.rfind(dropped);
@@ -1015,6 +1083,55 @@ TEST_P(CommandLine, AStandardOutputNobodyReadsNeverHoldsUpTheFlash) {
   EXPECT_EQ(closing, dropped + std::to_string(count) + " bytes of updater output were not shown; the log has them.\r\n" + verdict);
   EXPECT_GT(count, 0u);
   EXPECT_EQ(line + count, logged.size()) << "shown and dropped make up the whole output";
+}
+
+// A stream nobody ever reads holds the run only a bounded time after the
+// updater has ended: the stuck write is cancelled, the rest is dropped and
+// counted in the log, and the run goes on to its proof, its exit code and,
+// under /json, its one JSON object on the other stream.
+TEST_P(CommandLine, AStreamNobodyReadsNeverOutlivesTheUpdaterByMoreThanItsBound) {
+  constexpr size_t BULK = 2 * 1024 * 1024;
+  struct Case {
+    const char* what;
+    const wchar_t* switches;
+    bool errorUnread;  // else standard output is the pipe nobody reads
+  };
+  const Case cases[] = {
+      {"standard error unread, /json", L" /json /wait 10", true},
+      {"standard output unread", L" /wait 10", false},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.what);
+    SetDock(DOCK_STATE);
+    const std::wstring image = Image(L"loud.bin", "bulk " + std::to_string(BULK) + "\nflash\nout " + TOOL_COMPLETED);
+    HANDLE reader = nullptr;
+    HANDLE writer = nullptr;
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    ASSERT_TRUE(CreatePipe(&reader, &writer, &inherit, 0));
+    const UniqueHandle readEnd(reader);  // kept open, never read
+    UniqueHandle writeEnd(writer);
+    SetHandleInformation(reader, HANDLE_FLAG_INHERIT, 0);
+    const UniqueHandle file = InheritableFile(folder_ + L"read.txt");
+    const PROCESS_INFORMATION run =
+        StartSuspended(L"\"" + Exe() + L"\" /update \"" + image + L"\"" + row.switches, folder_,
+                       row.errorUnread ? file.Get() : writeEnd.Get(), row.errorUnread ? writeEnd.Get() : file.Get());
+    const UniqueHandle process(run.hProcess);
+    const UniqueHandle thread(run.hThread);
+    writeEnd.Reset();
+    ResumeThread(run.hThread);
+    // About two seconds after the updater's end; wide, so that only a run that waits for its reader fails.
+    EXPECT_EQ(testsupport::WaitForExit(process.Get(), 120000), 0u);
+    const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+      return line.rfind("error CommandLine ", 0) == 0 && line.find(" bytes of updater output not shown") != std::string::npos;
+    })) << ::testing::PrintToString(log);
+    EXPECT_EQ(log.back(), "info CommandLine exit 0");
+    if (row.errorUnread) {
+      std::map<std::string, std::string> members;
+      ASSERT_TRUE(JsonObjectReader(testsupport::ReadFileBytes(folder_ + L"read.txt")).Read(members));
+      EXPECT_EQ(members["Result"], "\"updated\"");
+    }
+  }
 }
 
 // A deployment agent's job around the run. Where the job allows breakaway,
@@ -1069,18 +1186,59 @@ TEST_P(CommandLine, AnUpdaterLeavesADeploymentJobThatAllowsIt) {
 }
 
 TEST_P(CommandLine, AGuardObjectThatCannotBeUsedIsNamedAndNotCalledAFlash) {
-  // Another program's mutex under the flash marker's name.
-  const UniqueHandle squatter(CreateMutexW(nullptr, FALSE, FLASH_RUNNING_NAME));
-  ASSERT_TRUE(squatter);
-  const std::string text = "The dock guard " + Utf8(FLASH_RUNNING_NAME) +
-                           " is held by another program or account; if no update is running, restart the computer.\r\n";
-  const Outcome info = Run(L"/info");
-  EXPECT_EQ(info.code, 7u);
-  EXPECT_EQ(info.err, text);
-  const Outcome update = Run(L"/update \"" + Image(L"guarded.bin", RecordRun() + "out " + TOOL_COMPLETED) + L"\"");
-  EXPECT_EQ(update.code, 7u);
-  EXPECT_EQ(update.err, text);
-  EXPECT_FALSE(ToolRan());
+  const auto unusable = [](const wchar_t* name) {
+    return "The dock guard " + Utf8(name) +
+           " is held by another program or account; if no update is running, restart the computer.\r\n";
+  };
+  const std::string dockBusy = "The dock is being read by another copy of the program; try again.\r\n";
+  struct Case {
+    const char* what;
+    std::function<UniqueHandle()> squat;  // held for the two runs
+    std::string infoErr;
+    std::string updateErr;
+  };
+  const Case cases[] = {
+      {"another program's mutex under the flash marker's name",
+       [] { return UniqueHandle(CreateMutexW(nullptr, FALSE, FLASH_RUNNING_NAME)); }, unusable(FLASH_RUNNING_NAME),
+       unusable(FLASH_RUNNING_NAME)},
+      // An event, but not with the marker's security: another program's, not a flash.
+      {"another program's event under the flash marker's name",
+       [] { return UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, FLASH_RUNNING_NAME)); },
+       unusable(FLASH_RUNNING_NAME), unusable(FLASH_RUNNING_NAME)},
+      // The access mutex held past the guard's wait: a look, not a flash, in both modes.
+      {"the access mutex held by another program",
+       [] {
+         UniqueHandle mutex(CreateMutexW(nullptr, TRUE, DOCK_ACCESS_NAME));
+         return mutex;
+       },
+       dockBusy, dockBusy},
+  };
+  for (const Case& row : cases) {
+    SCOPED_TRACE(row.what);
+    std::promise<void> taken;
+    std::promise<void> release;
+    // Held on a thread of its own: a mutex is held by the thread that took it.
+    std::thread holder([&] {
+      const UniqueHandle squatter = row.squat();
+      EXPECT_TRUE(squatter);
+      taken.set_value();
+      release.get_future().wait();
+    });
+    taken.get_future().wait();
+    const Outcome info = Run(L"/info");
+    EXPECT_EQ(info.code, 7u);
+    EXPECT_EQ(info.err, row.infoErr);
+    const Outcome update =
+        Run(L"/update \"" + Image(L"guarded.bin", RecordRun() + "out " + TOOL_COMPLETED) + L"\" /json");
+    EXPECT_EQ(update.code, 7u);
+    EXPECT_EQ(update.err, row.updateErr);
+    std::map<std::string, std::string> members;
+    ASSERT_TRUE(JsonObjectReader(update.out).Read(members)) << update.out;
+    EXPECT_EQ(members["Result"], "\"busy\"");
+    EXPECT_FALSE(ToolRan());
+    release.set_value();
+    holder.join();
+  }
 }
 
 // Run as an administrator (as Wine runs every program), the updater must be

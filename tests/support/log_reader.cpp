@@ -115,4 +115,20 @@ std::vector<LogRecord> RecordsSince(size_t mark) {
 
 std::vector<std::string> LogSince(size_t mark) { return Messages(RecordsSince(mark)); }
 
+std::string UnmarkedToolOutput(const std::string& logged) {
+  std::string raw;
+  for (size_t i = 0; i < logged.size(); ++i) {
+    if (logged.compare(i, 4, "\\x00") == 0) {
+      raw += '\0';
+      i += 3;
+      continue;
+    }
+    const char c = logged[i];
+    raw += c;
+    const bool lineEnd = c == '\n' || (c == '\r' && (i + 1 >= logged.size() || logged[i + 1] != '\n'));
+    if (lineEnd && i + 1 < logged.size() && logged[i + 1] == ' ') ++i;  // the next line's mark
+  }
+  return raw;
+}
+
 }  // namespace testsupport

@@ -26,6 +26,10 @@ std::vector<std::string> LogMessages(const std::wstring& path = L"basic-log.txt"
 int FindRecord(const std::vector<LogRecord>& records, const std::string& level, const std::string& message,
                size_t from = 0);
 int CountOf(const std::vector<std::string>& messages, const std::string& message);
+// A block of the updater's output as the log holds it after "ReadFile\n ",
+// given back as the updater printed it: the mark that starts each further
+// line taken out, "\x00" a NUL again.
+std::string UnmarkedToolOutput(const std::string& logged);
 
 // The log this process writes itself (in the folder where the run began),
 // flushed first; a mark is the log's length in bytes so far.

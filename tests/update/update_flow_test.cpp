@@ -38,6 +38,7 @@ using testsupport::TOOL_COMPLETED;
 using testsupport::TOOL_FAILED;
 using testsupport::ToolGate;
 using testsupport::Utf8;
+using testsupport::Wide;
 
 // Allocation failure on demand: while armed, every allocation of more than a
 // megabyte fails on any thread but the exempt one, as on a starved machine.
@@ -64,6 +65,25 @@ const std::wstring UPDATE_FAILED_TEXT = L"升级失败，请重新升级。";
 // How the power request was had depends on the system (Wine makes no power
 // request, so the program falls back): the lines name it as "<way>".
 const std::string POWER_REQUEST_SET = "Power request set ";
+// The worker reads the dock again before the flash, under the flash's guard:
+// its query lines, from "FWDownload QueryDock" on, taken out.
+std::vector<LogRecord> WithoutDockRead(std::vector<LogRecord> log) {
+  static const char* const QUERY_LINES[] = {"iManufacturer ", "iProduct ", "iSerialNumber ", "fwver ", "QueryDock ",
+                                            "libusb_"};
+  for (auto at = log.begin(); at != log.end(); ++at) {
+    if (at->message != "FWDownload QueryDock") continue;
+    auto end = at + 1;
+    while (end != log.end() && std::any_of(std::begin(QUERY_LINES), std::end(QUERY_LINES), [&](const char* line) {
+             return end->message.rfind(line, 0) == 0;
+           })) {
+      ++end;
+    }
+    log.erase(at, end);
+    break;
+  }
+  return log;
+}
+
 std::vector<LogRecord> PowerRequestWayHidden(std::vector<LogRecord> log) {
   for (LogRecord& record : log) {
     if (record.message.rfind(POWER_REQUEST_SET, 0) == 0) record.message = POWER_REQUEST_SET + "<way>";
@@ -247,7 +267,7 @@ class FirmwareDownload : public ::testing::Test {
     size_t next = expected.size();
     for (; next < run.log.size() && run.log[next].message.rfind("ReadFile\n ", 0) == 0; ++next) {
       EXPECT_EQ(run.log[next].level, "info");
-      logged.push_back(run.log[next].message.substr(10));
+      logged.push_back(testsupport::UnmarkedToolOutput(run.log[next].message.substr(10)));
     }
     ASSERT_LT(next + 2, run.log.size());
     EXPECT_EQ(run.log[next], (LogRecord{"info", "RealFWDownload tool exit code " + exitCode}));
@@ -378,7 +398,10 @@ TEST_F(FirmwareDownload, ImagesOfAtLeast1024BytesWithTheSignatureAreAcceptedWhat
   }
 }
 
-TEST_F(FirmwareDownload, ToolGetsTheFixedCommandLineWithTheChosenPathUnchanged) {
+// The tool is given the chosen image's copy in a folder of the update's own,
+// by its full path, under the chosen file's own name (spaces and non-ASCII
+// names unchanged); the copy is gone once the update has ended.
+TEST_F(FirmwareDownload, ToolGetsTheFixedCommandLineWithTheChosenImagesCopy) {
   const std::wstring spaced = folder_ + L"fw images\\";
   const std::wstring nonAscii = folder_ + L"固件\\";
   CreateDirectoryW(spaced.c_str(), nullptr);
@@ -390,7 +413,14 @@ TEST_F(FirmwareDownload, ToolGetsTheFixedCommandLineWithTheChosenPathUnchanged) 
     DeleteFileW(record.c_str());
     WriteImage(image, 4096, script);
     const UpdateRun run = Run(image);
-    EXPECT_EQ(testsupport::ReadFileBytes(record), ExpectedCommandLine(ToolBesideProgram(), image));
+    const std::string copyLine = "FWDownload image copy ";
+    const auto copied = std::find_if(run.log.begin(), run.log.end(),
+                                     [&](const LogRecord& line) { return line.message.rfind(copyLine, 0) == 0; });
+    ASSERT_NE(copied, run.log.end());
+    const std::wstring copy = Wide(copied->message.substr(copyLine.size()));
+    EXPECT_EQ(copy.substr(copy.find_last_of(L'\\')), image.substr(image.find_last_of(L'\\')));
+    EXPECT_EQ(testsupport::ReadFileBytes(record), ExpectedCommandLine(ToolBesideProgram(), copy));
+    EXPECT_FALSE(FileExists(copy.c_str()));
     ExpectWorkerLog(run, image, {TOOL_COMPLETED + "\r\n"});
     ExpectOutcome(run, Unchanged());
   }
@@ -802,12 +832,15 @@ TEST_F(FirmwareDownload, ABlockOf5119BytesIsLoggedWhole) {
   ExpectOutcome(run, Unchanged());
 }
 
-TEST_F(FirmwareDownload, ABlockWithANulIsLoggedUpToItAndJudgedWhole) {
+// The log keeps every byte: a NUL is written as "\x00", and what follows it
+// in the block is logged too.
+TEST_F(FirmwareDownload, ABlockWithANulIsLoggedWholeAndJudgedWhole) {
   const std::wstring payloadFile = folder_ + L"with-nul.bin";
   testsupport::WriteFileBytes(payloadFile, std::string("verify\0", 7) + TOOL_FAILED + "\r\n");
   const std::wstring image = ScriptedImage(L"zero-byte.bin", "file " + Utf8(payloadFile));
   const UpdateRun run = Run(image);
-  ExpectWorkerLog(run, image, {"verify"});
+  ExpectWorkerLog(run, image, {std::string("verify\0", 7) + TOOL_FAILED + "\r\n"});
+  EXPECT_GE(FindRecord(run.log, "info", "ReadFile\n verify\\x00" + TOOL_FAILED + "\r\n"), 0);
   ExpectOutcome(run, Failed());
 }
 
@@ -942,18 +975,22 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   EXPECT_EQ(run.seen.boxes[0].icon, QuestionIcon());
   EXPECT_FALSE(run.seen.boxes[0].mainEnabled);
   ExpectBackToIdle(run);
-  const std::vector<LogRecord> log = PowerRequestWayHidden(run.log);
-  ASSERT_GE(log.size(), 9u);
-  EXPECT_EQ(std::vector<LogRecord>(log.begin(), log.begin() + 8),
+  std::vector<LogRecord> log = WithoutDockRead(PowerRequestWayHidden(run.log));
+  ASSERT_GE(log.size(), 11u);
+  ASSERT_EQ(log[2].message.rfind("FWDownload image copy ", 0), 0u) << log[2].message;
+  log[2].message = "FWDownload image copy <copy>";
+  EXPECT_EQ(std::vector<LogRecord>(log.begin(), log.begin() + 10),
             (std::vector<LogRecord>{{"info", "FWDownload"},
                                     {"info", "FWDownload " + Utf8(ToolBesideProgram())},
+                                    {"info", "FWDownload image copy <copy>"},
+                                    {"info", "FWDownload image sha256 " + testsupport::FileSha256(image)},
+                                    {"info", "FWDownload updater not signed"},
                                     {"info", "FWDownload select fwfile is " + Utf8(image)},
                                     {"info", "RealFWDownload"},
                                     {"info", POWER_REQUEST_SET + "<way>"},
-                                    {"info", "FWDownload image sha256 " + testsupport::FileSha256(image)},
                                     {"info", "RealFWDownload CreatePipe"},
                                     {"info", "RealFWDownload CreateProcess"}}));
-  const LogRecord& failure = run.log[8];
+  const LogRecord& failure = log[10];
   EXPECT_EQ(failure.level, "error");
   const std::string prefix = "CreateProcess failed ";
   ASSERT_EQ(failure.message.compare(0, prefix.size(), prefix), 0) << failure.message;
@@ -962,8 +999,8 @@ TEST_F(FirmwareDownload, ToolThatCannotBeStartedEndsQuietlyWithTheSameCodeInLogA
   EXPECT_EQ(code.find_first_not_of("0123456789"), std::string::npos);
   EXPECT_NE(code, "0");
   EXPECT_EQ(printed, "CreateProcess failed (" + code + ")\n");
-  ASSERT_EQ(run.log.size(), 10u) << "only the cleared request after the failure: no reading, no refresh";
-  EXPECT_EQ(run.log[9], (LogRecord{"info", "Power request cleared"}));
+  ASSERT_EQ(log.size(), 12u) << "only the cleared request after the failure: no reading, no refresh";
+  EXPECT_EQ(log[11], (LogRecord{"info", "Power request cleared"}));
 }
 
 TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingStarts) {
@@ -1004,7 +1041,7 @@ TEST_F(FirmwareDownload, CommandLineLongerThan1023UnitsIsRefusedBeforeAnythingSt
     if (length == 1024) {
       EXPECT_EQ(seen.boxes[0].text, UPDATE_FAILED_TEXT);
       EXPECT_EQ(seen.boxes[0].icon, QuestionIcon());
-      EXPECT_EQ(PowerRequestWayHidden(log), (std::vector<LogRecord>{{"info", "RealFWDownload"},
+      EXPECT_EQ(WithoutDockRead(PowerRequestWayHidden(log)), (std::vector<LogRecord>{{"info", "RealFWDownload"},
                                                                      {"info", POWER_REQUEST_SET + "<way>"},
                                                                      {"error", "RealFWDownload command line too long 1024"},
                                                                      {"info", "Power request cleared"}}));
@@ -1171,10 +1208,9 @@ TEST_F(FirmwareDownload, WorkerThatThrowsStillClosesTheBoxAndEnablesTheWindow) {
   EXPECT_FALSE(UpdateRunning()) << "the guard did not end the update";
   ASSERT_EQ(seen.boxes.size(), 1u);
   EXPECT_EQ(seen.boxes[0].text, UPDATE_FAILED_TEXT);
-  EXPECT_EQ(PowerRequestWayHidden(log), (std::vector<LogRecord>{{"info", "RealFWDownload"},
-                                         {"info", POWER_REQUEST_SET + "<way>"},
-                                         {"info", "Power request cleared"},
-                                         {"error", "RealFWDownload exception std::bad_alloc"}}));
+  // Thrown before the updater was started: logged as an internal error, and the failure box came.
+  EXPECT_EQ(WithoutDockRead(PowerRequestWayHidden(log)),
+            (std::vector<LogRecord>{{"info", "RealFWDownload"}, {"error", "Internal error: std::bad_alloc"}}));
 }
 
 TEST_F(FirmwareDownload, AnUpdateRunningFromTheCommandLineMakesTheWindowRefuse) {
@@ -1310,6 +1346,37 @@ TEST_F(FirmwareDownload, AWindowBesideShortCommandLineFlashesReadsTheDockWithinT
     GetExitCodeProcess(process.Get(), &code);
     EXPECT_EQ(code, 0u) << testsupport::ReadFileBytes(folder_ + L"err.txt");
   }
+}
+
+// A second dock plugged in while the open-file dialog is up: the worker
+// reads the dock again under the flash's guard, counts two, and flashes
+// nothing; no other dock's answer could have proved the flash.
+TEST_F(FirmwareDownload, ASecondDockPluggedInDuringTheFileDialogRefusesTheFlash) {
+  const bool zh = ChineseRun();
+  SimDockSet(SimDockState{});
+  RefreshDeviceList();
+  ASSERT_EQ(ListRowCount(DeviceListWindow()), 1);
+  SelectDockRow();
+  DriverPlan plan;
+  plan.chooseFile = ScriptedImage(L"two.bin", "record " + Utf8(folder_) + "ran.txt\nflash\nout " + TOOL_COMPLETED);
+  plan.whileFileDialogOpen = [] {
+    SimDockState two;
+    two.count = 2;
+    two.serial2 = "VN-2026-0002";
+    SimDockSet(two);
+  };
+  const UpdateRun run = RunFirmwareDownload(plan);
+  ASSERT_EQ(run.seen.boxes.size(), 1u);
+  EXPECT_EQ(run.seen.boxes[0].text,
+            zh ? L"已连接 2 个扩展坞。请只保留要升级的那一个：升级程序无法区分要升级哪个扩展坞。"
+               : L"2 docks are connected. Unplug all but the one to update: the updater cannot be told which dock to "
+                 L"flash.");
+  EXPECT_FALSE(FileExists((folder_ + L"ran.txt").c_str())) << "the updater ran beside a second dock";
+  EXPECT_GE(FindRecord(run.log, "error", "FWDownload refused: 2 docks are connected"), 0);
+  EXPECT_EQ(FindRecord(run.log, "info", "RealFWDownload CreateProcess"), -1);
+  ExpectBackToIdle(run);
+  SimDockSet(SimDockState{});
+  RefreshDeviceList();
 }
 
 TEST_F(FirmwareDownload, TheBatteryAndTheNumberOfDocksAreCheckedBeforeTheFileDialog) {

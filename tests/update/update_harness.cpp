@@ -97,7 +97,7 @@ std::vector<std::string> LoggedBlocks(const std::vector<LogRecord>& records) {
   std::vector<std::string> blocks;
   for (const LogRecord& record : records) {
     if (record.level == "info" && record.message.compare(0, prefix.size(), prefix) == 0) {
-      blocks.push_back(record.message.substr(prefix.size()));
+      blocks.push_back(testsupport::UnmarkedToolOutput(record.message.substr(prefix.size())));
     }
   }
   return blocks;
@@ -210,7 +210,9 @@ struct DialogDriver::State {
           AnswerMessageBox(window, firstSeen[window]);
         } else if (IsFileDialog(window)) {
           // Answered at once, and again if it is still up after a while.
-          if (fileDialogs.insert(window).second || now - first > std::chrono::seconds(2)) {
+          const bool firstTime = fileDialogs.insert(window).second;
+          if (firstTime && plan.whileFileDialogOpen) plan.whileFileDialogOpen();
+          if (firstTime || now - first > std::chrono::seconds(2)) {
             pending[window] = now;
             if (plan.chooseFile.empty()) {
               PostMessageW(window, WM_COMMAND, IDCANCEL, 0);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,7 @@ struct DriverPlan {
   bool waitDialogExpected = true;            // an outcome box is answered only after the wait dialog was seen
   std::chrono::milliseconds limit{20000};    // then whatever is still open is closed and the run marked forced
   std::chrono::milliseconds holdOutcomeBox{0};  // a box over a wait dialog is answered this much later
+  std::function<void()> whileFileDialogOpen;   // runs once the open-file dialog is up, before it is answered
 };
 
 struct DriverReport {
