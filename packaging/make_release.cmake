@@ -39,6 +39,13 @@ set(msi ${OUT_DIR}/VarnockFWUpdate-${VERSION}-x64.msi)
 set(programs VarnockFWUpdate.exe VarnockFWUpdate-cli.exe)
 set(files ${programs} README-Windows.txt)
 
+# A release that fails half-way leaves no package of this version behind
+# (the MSI is built from the zip's files, so a new zip outdates it).
+file(REMOVE ${msi})
+if("zip" IN_LIST PARTS)
+  file(REMOVE ${zip})
+endif()
+
 # --- signing: both or neither of the certificate and its password -----------
 set(signing FALSE)
 if(NOT SIGN_PFX STREQUAL "" OR NOT SIGN_PASSWORD_FILE STREQUAL "")

@@ -87,6 +87,20 @@ check "signed release builds from the environment's certificate" [ $? = 0 ]
 check "signed release says it is signed" contains signed-build.txt "signed with"
 check "signed release does not call itself unsigned" not contains signed-build.txt "UNSIGNED"
 
+# A signing that cannot be done fails the release and leaves no package.
+printf 'not-the-password\n' > wrong-password.txt
+for row in "a wrong password|$work/cert.pfx|$work/wrong-password.txt" "a certificate without its password|$work/cert.pfx|"; do
+  IFS='|' read -r what pfx password <<< "$row"
+  mkdir -p "$work/refused/out"
+  touch "$work/refused/out/VarnockFWUpdate-$next-win64.zip" "$work/refused/out/VarnockFWUpdate-$next-x64.msi"
+  VARNOCK_SIGN_PFX=$pfx VARNOCK_SIGN_PASSWORD_FILE=$password \
+    cmake -DSETTINGS="$settings" -DVERSION="$next" -DOUT_DIR="$work/refused/out" -DWORK_DIR="$work/refused/stage" \
+    -P "$root/packaging/make_release.cmake" > refused-build.txt 2>&1
+  check "$what fails the release" [ $? != 0 ]
+  check "$what leaves no package" test -z "$(ls -A "$work/refused/out")"
+  rm -rf "$work/refused"
+done
+
 # ---- 3. on Linux: the packages' content and osslsigncode ----------------------
 unpack() {  # unpack <zip> <msi> <dir>: <dir>/zip and <dir>/msi
   mkdir -p "$3/zip" "$3/msi"
