@@ -133,7 +133,7 @@ inline constexpr wchar_t TXT_TIP[] = L"Tip";
 // The same in both languages.
 inline constexpr wchar_t TXT_APP_TITLE[] = L"VarnockFirmwareUpdate";
 inline constexpr wchar_t TXT_APP_CLASS[] = L"VarnockFWUpdate";
-inline constexpr wchar_t TXT_APP_VERSION[] = L"V1.0.0.0";
+inline constexpr wchar_t TXT_APP_VERSION[] = L"V" VARNOCK_VERSION;
 inline constexpr wchar_t TXT_COPYRIGHT[] = L"" VARNOCK_COPYRIGHT;
 inline constexpr wchar_t TXT_ABOUT_FORMAT[] = L"%ls %ls\n\n%ls";
 

@@ -131,7 +131,7 @@ add_custom_command(OUTPUT ${VARNOCK_ICON}
   DEPENDS ${CMAKE_SOURCE_DIR}/resources/make_icon.py)
 add_custom_target(app_icon DEPENDS ${VARNOCK_ICON})
 set_source_files_properties(${VARNOCK_RC} PROPERTIES
-  OBJECT_DEPENDS "${VARNOCK_ICON};${CMAKE_SOURCE_DIR}/resources/app.manifest;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/product.h")
+  OBJECT_DEPENDS "${VARNOCK_ICON};${CMAKE_BINARY_DIR}/resources/app.manifest;${CMAKE_BINARY_DIR}/resources/product_version.h;${CMAKE_SOURCE_DIR}/resources/resource.h;${CMAKE_SOURCE_DIR}/resources/product.h")
 set(CMAKE_RC_FLAGS "${CMAKE_RC_FLAGS} -c 65001 -I${CMAKE_BINARY_DIR}/resources -I${CMAKE_SOURCE_DIR}/resources")
 
 # The file descriptors the updater check reads; the demo and the tests link a stand-in.

@@ -1,5 +1,6 @@
 # Builds the release zip, then checks its listing and its content:
-# exactly the stripped program, its console twin and the read-me, all as built, the read-me with CRLF line ends.
+# exactly the stripped program, its console twin and the read-me, the programs as built, the read-me
+# titled with the build's version and with CRLF line ends.
 execute_process(COMMAND ${CMAKE_COMMAND} --build ${BUILD_DIR} --target release_zip RESULT_VARIABLE built)
 if(NOT built EQUAL 0)
   message(FATAL_ERROR "building release_zip failed")
@@ -23,7 +24,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${ZIP} WORKING_DIRECTORY ${un
 if(NOT unpacked_ok EQUAL 0)
   message(FATAL_ERROR "cannot unpack ${ZIP}")
 endif()
-foreach(pair "VarnockFWUpdate.exe|${EXE}" "VarnockFWUpdate-cli.exe|${CLI}" "README-Windows.txt|${README}")
+foreach(pair "VarnockFWUpdate.exe|${EXE}" "VarnockFWUpdate-cli.exe|${CLI}")
   string(REPLACE "|" ";" pair "${pair}")
   list(GET pair 0 name)
   list(GET pair 1 original)
@@ -43,6 +44,18 @@ if(NOT header STREQUAL "4d5a")
   message(FATAL_ERROR "VarnockFWUpdate.exe in the zip is not a Windows executable")
 endif()
 
+# Compared on the bytes: the BOM, the title line and its rule, each with CRLF.
+string(LENGTH "VarnockFWUpdate ${VERSION}" title_length)
+string(REPEAT "=" ${title_length} rule)
+string(HEX "VarnockFWUpdate ${VERSION}" title_hex)
+string(HEX "${rule}" rule_hex)
+set(expected "efbbbf${title_hex}0d0a${rule_hex}0d0a")
+string(LENGTH "${expected}" expected_length)
+math(EXPR expected_bytes "${expected_length} / 2")
+file(READ ${unpacked}/README-Windows.txt head LIMIT ${expected_bytes} HEX)
+if(NOT head STREQUAL expected)
+  message(FATAL_ERROR "README-Windows.txt is not titled \"VarnockFWUpdate ${VERSION}\" over a rule of its length")
+endif()
 # Counted on the bytes: file(READ) as text drops carriage returns.
 file(READ ${unpacked}/README-Windows.txt readme HEX)
 # Each byte as "xx " (a match of "0a " can then only start on a byte).

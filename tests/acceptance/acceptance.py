@@ -55,7 +55,13 @@ END_SESSION_REFUSED = "WM_QUERYENDSESSION refused: firmware update in progress"
 QUIT_REFUSED = ["WM_CLOSE refused: firmware update in progress", "IDM_EXIT refused: firmware update in progress"]
 IDM_EXIT = 1002
 FLASH_WATCH_LOOK_S = 1.0  # the window's flash watch looks once a second
-ABOUT_RE = re.compile(r"VarnockFirmwareUpdate V1\.0\.0\.0\n\n[^\n]*Copyright[^\n]*")
+
+
+def about_pattern(build):
+    """The About text: the title, "V" and the version the build gave the program, the copyright."""
+    with open(os.path.join(build, "resources", "product_version.h"), encoding="utf-8") as header:
+        version = re.search(r'#define VARNOCK_VERSION "([0-9.]+)"', header.read()).group(1)
+    return re.compile(r"VarnockFirmwareUpdate V%s\n\n[^\n]*Copyright[^\n]*" % re.escape(version))
 
 
 class Failure(Exception):
@@ -517,7 +523,7 @@ class Suite:
         self.key("Return")
         box = self.wait_for("the About box", self.message_box)
         self.screenshot("about", crop=self.windows()["main"]["rect"])
-        check(box["title"] == TITLE and ABOUT_RE.fullmatch(box["message"]), "About box %r" % box)
+        check(box["title"] == TITLE and about_pattern(self.build).fullmatch(box["message"]), "About box %r" % box)
         self.dismiss(box)
         self.wait_for("the About box closed", self.only_main)
 

@@ -168,11 +168,11 @@ TEST_F(ProductImage, VersionBlockHasOneChineseUtf16TableWithTheProductTexts) {
     return static_cast<const wchar_t*>(found);
   };
   EXPECT_EQ(text(L"FileDescription"), L"VarnockFWUpdate");
-  EXPECT_EQ(text(L"FileVersion"), L"1.0.0.1");
+  EXPECT_EQ(text(L"FileVersion"), L"" VARNOCK_VERSION);
   EXPECT_EQ(text(L"InternalName"), L"VarnockFWUpdate.exe");
   EXPECT_EQ(text(L"OriginalFilename"), L"VarnockFWUpdate.exe");
   EXPECT_EQ(text(L"ProductName"), L"Update FW Of Varnock");
-  EXPECT_EQ(text(L"ProductVersion"), L"1.0.0.1");
+  EXPECT_EQ(text(L"ProductVersion"), L"" VARNOCK_VERSION);
   for (const wchar_t* name : {L"CompanyName", L"LegalCopyright"}) {
     const std::wstring held = text(name);
     EXPECT_NE(held, L"<missing>") << testsupport::Utf8(name);
@@ -189,10 +189,13 @@ TEST_F(ProductImage, VersionBlockHasOneChineseUtf16TableWithTheProductTexts) {
   ASSERT_GE(fixedLength, sizeof(VS_FIXEDFILEINFO));
   const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(fixedValue);
   EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
-  EXPECT_EQ(fixed->dwFileVersionMS, 0x00010000u);  // 1.0
-  EXPECT_EQ(fixed->dwFileVersionLS, 0x00000001u);  // .0.1
-  EXPECT_EQ(fixed->dwProductVersionMS, 0x00010000u);
-  EXPECT_EQ(fixed->dwProductVersionLS, 0x00000001u);
+  // The four numbers of the one version, high and low word each.
+  constexpr DWORD versionMS = (VARNOCK_VERSION_MAJOR << 16) | VARNOCK_VERSION_MINOR;
+  constexpr DWORD versionLS = (VARNOCK_VERSION_PATCH << 16) | VARNOCK_VERSION_TWEAK;
+  EXPECT_EQ(fixed->dwFileVersionMS, versionMS);
+  EXPECT_EQ(fixed->dwFileVersionLS, versionLS);
+  EXPECT_EQ(fixed->dwProductVersionMS, versionMS);
+  EXPECT_EQ(fixed->dwProductVersionLS, versionLS);
 }
 
 namespace {
@@ -220,6 +223,8 @@ size_t Occurrences(const std::string& text, const std::string& part) {
 TEST_F(ProductImage, ManifestRunsAsInvokerWithCommonControls6AndNoDpiAwareness) {
   const std::string manifest = Resource(RT_MANIFEST, MAKEINTRESOURCEW(1));
   ASSERT_FALSE(manifest.empty()) << "no RT_MANIFEST 1";
+  // The program's own identity (the first one) carries the one version.
+  EXPECT_EQ(AttributeOf(manifest, "assemblyIdentity", "version"), VARNOCK_VERSION);
   EXPECT_EQ(Occurrences(manifest, "<requestedExecutionLevel"), 1u);
   EXPECT_EQ(AttributeOf(manifest, "requestedExecutionLevel", "level"), "asInvoker");
   EXPECT_EQ(AttributeOf(manifest, "requestedExecutionLevel", "uiAccess"), "false");

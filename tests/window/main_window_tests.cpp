@@ -12,6 +12,7 @@
 #include "docks/device_list.h"
 #include "docks/dock_guard.h"
 #include "docks/hotplug.h"
+#include "resources/product.h"
 #include "resources/resource.h"
 #include "shell/startup.h"
 #include "tests/window/app_window.h"
@@ -284,7 +285,8 @@ TEST_F(MainWindowMenus, AboutShowsTitleVersionAndCopyrightOwnedByTheWindow) {
   const auto box = RunClosingMessageBox([&] { SendMessageW(window_, WM_COMMAND, IDM_ABOUT, 0); });
   ASSERT_TRUE(box.has_value());
   EXPECT_EQ(box->caption, testsupport::APP_TITLE);
-  const std::wstring head = L"VarnockFirmwareUpdate V1.0.0.0\n\n";
+  // The version the program carries (its version block), not a text of its own.
+  const std::wstring head = L"VarnockFirmwareUpdate V" VARNOCK_VERSION "\n\n";
   ASSERT_GT(box->text.size(), head.size()) << testsupport::Utf8(box->text);
   EXPECT_EQ(box->text.substr(0, head.size()), head) << testsupport::Utf8(box->text);
   const std::wstring copyright = box->text.substr(head.size());
