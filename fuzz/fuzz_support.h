@@ -3,6 +3,7 @@
 // property's name, readers that turn the fuzzer's bytes into the inputs the
 // program meets, and strict reference decoders written apart from the
 // product's own, so that a property compares two independent readings.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -134,8 +135,8 @@ inline std::optional<std::vector<std::uint32_t>> DecodeUtf8Strictly(std::string_
 
 inline bool IsUtf8(std::string_view text) { return DecodeUtf8Strictly(text).has_value(); }
 
-// The longest prefix that is well-formed UTF-8, by trying ever shorter ones
-// from the last character boundary candidates: slow and plain on purpose.
+// The longest prefix that is well-formed UTF-8, found by trying every
+// prefix in turn: slow and plain on purpose.
 inline size_t LongestUtf8Prefix(std::string_view text) {
   size_t good = 0;
   for (size_t length = 1; length <= text.size(); ++length) {

@@ -5,8 +5,6 @@
 // The input: six header bytes (exit code, which values are present, dock
 // count, seconds), then the texts separated by 0xFF bytes, read by
 // fuzz::Utf16Units.
-#include <map>
-
 #include "docks/dock_info.h"
 #include "docks/dock_report.h"
 #include "fuzz/fuzz_support.h"
