@@ -1,5 +1,39 @@
 #include "base/text_conversion.h"
 
+#include <cstdint>
+#include <type_traits>
+
+namespace {
+
+constexpr bool IsControlChar(std::uint32_t c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
+
+template <typename Text, typename Char>
+Text Escaped(const Char* text, size_t length) {
+  constexpr char HEX[] = "0123456789ABCDEF";
+  Text out;
+  out.reserve(length);
+  for (size_t at = 0; at < length; ++at) {
+    const auto c = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Char>>(text[at]));
+    if (!IsControlChar(c)) {
+      out += text[at];
+      continue;
+    }
+    out += Char('\\');
+    out += Char('x');
+    out += Char(HEX[c >> 4]);
+    out += Char(HEX[c & 0xF]);
+  }
+  return out;
+}
+
+}  // namespace
+
+std::wstring EscapeControlChars(const std::wstring& text) {
+  return Escaped<std::wstring>(text.data(), text.size());
+}
+
+std::string EscapeControlChars(std::string_view text) { return Escaped<std::string>(text.data(), text.size()); }
+
 #ifdef _WIN32
 #include <windows.h>
 

@@ -11,6 +11,12 @@ std::string WideToUtf8(std::wstring text);
 std::wstring Utf8ToWide(const std::string& text);
 // ASCII (as libusb returns dock strings) to the program's wide text.
 std::wstring AsciiToWide(const char* text);
+// A text as it may be shown or logged: each control character (below 0x20
+// but tab, and 0x7F) written as \x and two hex digits, e.g. "\x0D" for a CR,
+// so that no string from a device can end a line, move the cursor or pass
+// an escape sequence to a console. Every other character stays as it is.
+std::wstring EscapeControlChars(const std::wstring& text);
+std::string EscapeControlChars(std::string_view text);
 // ANSI code-page bytes to UTF-8; a lead byte whose trail byte has not
 // arrived is left, and the count of bytes taken is returned.
 size_t AnsiToUtf8(std::string_view ansi, std::string& utf8);

@@ -101,7 +101,9 @@ void AppendDockRow(const DockInfo& dock) {
   const int row = ListRowCount(g_hListView);
   int column = 0;
   for (const DockColumn& shown : DOCK_COLUMNS) {
-    const std::wstring& text = dock.*shown.field;
+    // The row shows the dock's text with its control characters escaped; the
+    // DockInfo behind it keeps the text as the dock sent it.
+    const std::wstring text = EscapeControlChars(dock.*shown.field);
     if (column == 0) {
       ListAppendRow(g_hListView, row, text);
     } else if (!text.empty()) {

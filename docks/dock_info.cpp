@@ -17,6 +17,12 @@ std::map<std::int32_t, std::int32_t> ColumnWidths() {
 
 }  // namespace
 
+std::wstring FwRevFromReply(const std::uint8_t* reply, int received) {
+  if (received < DOCK_FW_REPLY_MIN_LENGTH) return {};
+  return std::to_wstring(reply[7]) + L"." + std::to_wstring(reply[6]) + L"." + std::to_wstring(reply[5]) + L"." +
+         std::to_wstring(reply[4]);
+}
+
 const std::vector<std::wstring> g_ColumnTitlesZh = ColumnTitles(UiLanguage::Chinese);
 const std::vector<std::wstring> g_ColumnTitlesEn = ColumnTitles(UiLanguage::English);
 const std::map<std::int32_t, std::int32_t> g_ColumnWidths = ColumnWidths();

@@ -18,6 +18,15 @@ struct DockInfo {
   std::wstring FwRev;  // empty when the firmware-version request fails or its reply is short
 };
 
+// The firmware-version reply holds the version in bytes 4 to 7.
+inline constexpr int DOCK_FW_REPLY_MIN_LENGTH = 8;
+
+// FwRev from the reply's first `received` bytes (negative: the request
+// failed): bytes 7, 6, 5, 4 as "a.b.c.d", each byte unsigned in decimal;
+// empty for a reply shorter than DOCK_FW_REPLY_MIN_LENGTH. Reads no byte
+// past `received`.
+std::wstring FwRevFromReply(const std::uint8_t* reply, int received);
+
 struct DockColumn {
   UiText title;
   std::int32_t width;  // in the list, pixels

@@ -3,7 +3,6 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <utility>
@@ -78,12 +77,6 @@ std::string ReadDockString(libusb_device_handle* handle, std::uint8_t index) {
 
 }  // namespace
 
-std::wstring FormatFirmwareVersion(const std::uint8_t* reply) {
-  wchar_t text[32] = {};
-  std::swprintf(text, 32, L"%d.%d.%d.%d", int{reply[7]}, int{reply[6]}, int{reply[5]}, int{reply[4]});
-  return text;
-}
-
 std::string UsbErrorText(int code) {
   return std::string(libusb_error_name(code)) + " (" + std::to_string(code) + ")";
 }
@@ -127,13 +120,15 @@ DockQueryResult QueryDockDiagnosed() {
   DockInfo info;
   const std::string vendor = ReadDockString(handle, descriptor.iManufacturer);
   info.Vendor = AsciiToWide(vendor.c_str());
-  spdlog::info("iManufacturer {}", vendor);
+  // The log gets the strings as the dock sent them, but never a control
+  // character that could start a line of its own.
+  spdlog::info("iManufacturer {}", EscapeControlChars(vendor));
   const std::string product = ReadDockString(handle, descriptor.iProduct);
   info.Product = AsciiToWide(product.c_str());
-  spdlog::info("iProduct {}", product);
+  spdlog::info("iProduct {}", EscapeControlChars(product));
   const std::string serial = ReadDockString(handle, descriptor.iSerialNumber);
   info.SerialNumber = AsciiToWide(serial.c_str());
-  spdlog::info("iSerialNumber {}", serial);
+  spdlog::info("iSerialNumber {}", EscapeControlChars(serial));
 
   {
     std::vector<std::uint8_t> reply(DOCK_FW_REPLY_LENGTH, 0);
@@ -141,13 +136,15 @@ DockQueryResult QueryDockDiagnosed() {
                                                reply.data(), DOCK_FW_REPLY_LENGTH, DOCK_FW_TIMEOUT_MS);
     if (result < 0) {
       spdlog::error(LOG_FW_REQUEST_FAILED, result);
-    } else if (result < DOCK_FW_REPLY_MIN_LENGTH) {
-      // The version lies in bytes 4 to 7: a shorter reply has none to show.
-      spdlog::error("libusb_control_transfer short reply {}", result);
     } else {
-      info.FwRev = FormatFirmwareVersion(reply.data());
-      spdlog::info("fwver {0}.{1}.{2}.{3}", unsigned{reply[7]}, unsigned{reply[6]}, unsigned{reply[5]},
-                   unsigned{reply[4]});
+      info.FwRev = FwRevFromReply(reply.data(), result);
+      if (info.FwRev.empty()) {
+        // The version lies in bytes 4 to 7: a shorter reply has none to show.
+        spdlog::error("libusb_control_transfer short reply {}", result);
+      } else {
+        spdlog::info("fwver {0}.{1}.{2}.{3}", unsigned{reply[7]}, unsigned{reply[6]}, unsigned{reply[5]},
+                     unsigned{reply[4]});
+      }
     }
   }  // the reply buffer goes before the handle is closed
   result.info = std::move(info);

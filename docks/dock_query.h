@@ -10,7 +10,6 @@
 
 inline constexpr std::uint8_t DOCK_REQUEST_TYPE_VENDOR_IN = 0xC0;  // device-to-host, vendor, device
 inline constexpr std::uint16_t DOCK_FW_REPLY_LENGTH = 1024;
-inline constexpr int DOCK_FW_REPLY_MIN_LENGTH = 8;  // the version is in bytes 4 to 7
 inline constexpr unsigned DOCK_FW_TIMEOUT_MS = 5000;
 inline constexpr int DOCK_STRING_BUFFER_LENGTH = 256;
 
@@ -40,6 +39,3 @@ std::string UsbErrorText(int code);
 // libusb_init on the default context, once per process, before any query;
 // its failure is logged ("libusb_init failed {}") and returned (negative).
 int StartUsbLibrary();
-
-// Reply bytes 7, 6, 5, 4 as "a.b.c.d", each byte unsigned.
-std::wstring FormatFirmwareVersion(const std::uint8_t* reply);

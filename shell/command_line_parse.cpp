@@ -170,7 +170,9 @@ CommandRequest ParseArguments(const std::vector<std::wstring>& args) {
     given[spec->which] = true;
     const Switch name = spec->which;
     if (name == Switch::Update) {
-      if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1])) return UsageError(L"/update needs an image file");
+      if (i + 1 >= args.size() || IsKnownSwitch(args[i + 1]) || args[i + 1].empty()) {
+        return UsageError(L"/update needs an image file");
+      }
       request.image = args[++i];
     } else if (name == Switch::Wait) {
       if (i + 1 >= args.size()) return UsageError(L"/wait needs a number of seconds");

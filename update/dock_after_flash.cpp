@@ -35,7 +35,7 @@ DockAfterFlash WaitForDockAfterFlash(const char* who, std::chrono::milliseconds 
       spdlog::info("{} QueryDock", who);
       const DockQueryResult query = QueryDockDiagnosed();
       if (query.info && dockBefore != nullptr && !IsSameDock(*dockBefore, *query.info)) {
-        spdlog::error("{} another dock answered: {}", who, WideToUtf8(query.info->SerialNumber));
+        spdlog::error("{} another dock answered: {}", who, WideToUtf8(EscapeControlChars(query.info->SerialNumber)));
       } else if (query.info) {
         result.answer = query.info;
         result.restarted = seenAway;

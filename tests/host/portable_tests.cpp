@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/text_conversion.h"
 #include "docks/clipboard_text.h"
 #include "docks/device_paths.h"
 #include "docks/dock_count.h"
@@ -324,6 +325,8 @@ TEST(CommandLineParsing, SwitchesAndTheirArguments) {
       {{L"/update", L"fw.bin", L"/wait", L"86401"}, CommandMode::UsageError, false, L"", 60},
       {{L"/update", L"fw.bin", L"/wait", L"-1"}, CommandMode::UsageError, false, L"", 60},
       {{L"/update", L"/wait", L"5"}, CommandMode::UsageError, false, L"", 60},
+      {{L"/update", L""}, CommandMode::UsageError, false, L"", 60},  // an empty image names no file
+      {{L"/update", L"", L"/json"}, CommandMode::UsageError, false, L"", 60},
       {{L"/update", L"a.bin", L"/update", L"b.bin"}, CommandMode::UsageError, false, L"", 60},
       {{L"/info", L"/update", L"a.bin"}, CommandMode::UsageError, false, L"", 60},
       {{L"/update", L"a.bin", L"/json"}, CommandMode::Update, true, L"a.bin", 60},
@@ -604,4 +607,93 @@ TEST(SeveralDocks, NoFlashWithTwoAndTheSameDockIsKnownByItsSerial) {
     now.SerialNumber = expected.now;
     EXPECT_EQ(IsSameDock(before, now), expected.same) << Utf8(expected.before) << " / " << Utf8(expected.now);
   }
+}
+
+// A dock string's control characters as the list, Copy Info, the console and
+// the log show them: each as "\x" and two upper-case hex digits; tab and
+// every other character as it is.
+TEST(EscapeControlChars, ControlCharactersEscapedEverythingElseKept) {
+  struct Case {
+    const char* what;
+    std::wstring text;
+    std::wstring shown;
+  };
+  const Case cases[] = {
+      {"plain", L"VN70-0042318", L"VN70-0042318"},
+      {"bare CR", L"VN70\r[info] FWDownload", L"VN70\\x0D[info] FWDownload"},
+      {"CRLF", L"a\r\nb", L"a\\x0D\\x0Ab"},
+      {"escape sequence", L"\x1b[31mRed\x1b[0m", L"\\x1B[31mRed\\x1B[0m"},
+      {"tab stays", L"a\tb", L"a\tb"},
+      {"DEL", L"a\x7f", L"a\\x7F"},
+      {"first and last below space", std::wstring{L'\x01', L'\x1f', L' '}, L"\\x01\\x1F "},
+      {"NUL", std::wstring(1, L'\0'), L"\\x00"},
+      {"backslash and quote stay", L"C:\\x \"q\"", L"C:\\x \"q\""},
+      {"beyond ASCII stays", L"\u56fa\u0080\u009b\ufffd", L"\u56fa\u0080\u009b\ufffd"},
+      {"empty", L"", L""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(EscapeControlChars(c.text), c.shown);
+    // The log's bytes take the same escapes.
+    if (Utf8(c.text) == std::string(c.text.begin(), c.text.end())) {
+      EXPECT_EQ(EscapeControlChars(std::string_view(Utf8(c.text))), Utf8(c.shown));
+    }
+  }
+  EXPECT_EQ(EscapeControlChars(std::string_view("\x80\xff\x7f", 3)), std::string("\x80\xff\\x7F"));
+}
+
+TEST(DockColumns, ControlCharactersAreEscapedOnTheConsoleAndTheClipboardAndKeptInTheJson) {
+  DockInfo dock;
+  dock.Vendor = L"V\x1b[2J";
+  dock.Product = L"P\tQ";
+  dock.SerialNumber = L"S\r1";
+  dock.FwRev = L"1.2.3.4";
+  EXPECT_EQ(FormatDockReport(dock), L"Vendor: V\\x1B[2J\r\nProduct: P\tQ\r\nSerialNumber: S\\x0D1\r\nFwRev: 1.2.3.4\r\n");
+  EXPECT_EQ(FormatDocksForClipboard({dock}),
+            L"\u5236\u9020\u5546 : V\\x1B[2J\n\u4ea7\u54c1 : P\tQ\n\u5e8f\u5217\u53f7 : S\\x0D1\n\u56fa\u4ef6\u7248\u672c : 1.2.3.4\n\n");
+  EXPECT_EQ(FormatDockJson(dock, 1), L"{\"Vendor\":\"V\\u001b[2J\",\"Product\":\"P\\u0009Q\",\"SerialNumber\":\"S\\u000d1\","
+                                     L"\"FwRev\":\"1.2.3.4\",\"DockCount\":1}\r\n");
+  EXPECT_EQ(dock.SerialNumber, L"S\r1");
+}
+
+// A surrogate without its other half has no UTF-8 form: it is written as its
+// escape, and a whole pair as it is.
+TEST(JsonString, SurrogatesWithoutTheirOtherHalfAreEscaped) {
+  const wchar_t high = 0xD83D, low = 0xDD0C;
+  struct Case {
+    const char* what;
+    std::wstring text;
+    std::wstring json;
+  };
+  const Case cases[] = {
+      {"pair", std::wstring{L'a', high, low}, std::wstring{L'"', L'a', high, low, L'"'}},
+      {"high alone at the end", std::wstring{L'a', high}, L"\"a\\ud83d\""},
+      {"high before a letter", std::wstring{high, L'b'}, L"\"\\ud83db\""},
+      {"low alone", std::wstring{low}, L"\"\\udd0c\""},
+      {"low before high", std::wstring{low, high}, L"\"\\udd0c\\ud83d\""},
+      {"two highs then a low", std::wstring{high, high, low}, std::wstring(L"\"\\ud83d") + high + low + L"\""},
+      {"control characters", std::wstring{L'\0', L'\x1f', L'"', L'\\'}, L"\"\\u0000\\u001f\\\"\\\\\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(JsonString(c.text), c.json);
+  }
+}
+
+// FwRev from the firmware-version reply: bytes 7 to 4, or nothing for a
+// reply shorter than eight bytes; a failed request is a negative length.
+TEST(FwRevFromReply, BytesSevenToFourOrNothingForAShortReply) {
+  const std::uint8_t reply[8] = {0xA1, 0xA2, 0xA3, 0xA4, 4, 3, 2, 1};
+  const std::uint8_t high[8] = {0, 0, 0, 0, 0xFF, 0x80, 0x7F, 0xFF};
+  const std::uint8_t zero[8] = {};
+  struct Case {
+    const std::uint8_t* bytes;
+    int received;
+    std::wstring fwRev;
+  };
+  const Case cases[] = {
+      {reply, 8, L"1.2.3.4"},   {reply, 1024, L"1.2.3.4"}, {reply, 7, L""}, {reply, 0, L""},
+      {reply, -7, L""},         {high, 8, L"255.127.128.255"}, {zero, 8, L"0.0.0.0"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(FwRevFromReply(c.bytes, c.received), c.fwRev) << c.received;
 }

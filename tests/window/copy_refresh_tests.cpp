@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "docks/device_list.h"
@@ -82,6 +83,30 @@ TEST_F(CopyInfo, FailedFirmwareRequestGivesAnEmptyFwRevLine) {
   Copy();
   const ClipboardRead read = ReadClipboardFromOtherProcess();
   EXPECT_EQ(read.text, L"制造商 : Varnock\n产品 : Varnock USB-C Dock\n序列号 : VN-2026-0001\n固件版本 : \n\n");
+}
+
+// A dock string's control characters reach neither the list, nor the
+// clipboard, nor the log as they are: each shows as "\x" and two hex digits,
+// and the row's DockInfo keeps what the dock sent.
+TEST_F(CopyInfo, ControlCharactersInTheDocksStringsAreShownEscaped) {
+  SimDockState dock;
+  dock.vendor = "Varnock\x1b[2J";
+  dock.serial = "VN\r[info] FWDownload image sha256 0";
+  const size_t mark = LogMark();
+  Rebuild(dock);
+  ASSERT_EQ(ListRowCount(List()), 1);
+  EXPECT_EQ(ListReadCell(List(), 0, 0), L"Varnock\\x1B[2J");
+  EXPECT_EQ(ListReadCell(List(), 0, 2), L"VN\\x0D[info] FWDownload image sha256 0");
+  const std::vector<std::string> log = LogSince(mark);
+  EXPECT_NE(std::find(log.begin(), log.end(), "info iManufacturer Varnock\\x1B[2J"), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), "info iSerialNumber VN\\x0D[info] FWDownload image sha256 0"), log.end());
+  SelectRows(List(), {0});
+  Copy();
+  EXPECT_EQ(ReadClipboardFromOtherProcess().text,
+            L"制造商 : Varnock\\x1B[2J\n产品 : Varnock USB-C Dock\n序列号 : VN\\x0D[info] FWDownload image sha256 0\n"
+            L"固件版本 : 1.2.3.4\n\n");
+  ASSERT_TRUE(SelectedDock().has_value());
+  EXPECT_EQ(SelectedDock()->SerialNumber, L"VN\r[info] FWDownload image sha256 0");
 }
 
 TEST_F(CopyInfo, ClipboardHeldByAnotherProgramDropsTheCopyQuietly) {
