@@ -22,6 +22,10 @@
 //                            program would, for its exit code of an internal error)
 //   offline_until=0         (system time as FILETIME ticks: until then the dock is
 //                            off the bus, as while it reboots after a flash)
+//   offline_looks=0         (the dock is off the bus for this many more listings
+//                            of the bus, each counted down in the file: a reboot
+//                            that lasts a set number of looks however late the
+//                            first comes)
 //   count=1                 (docks with the dock's IDs on the bus, 1 to 8; the
 //                            second and later report serial2 and firmware2 when
 //                            given, else the first's serial with "-2", "-3", ...
@@ -45,6 +49,7 @@ struct SimDockState {
   bool initThrows = false;  // libusb_init throws instead
   int openError = 0;   // non-zero: listed, but opening fails with this libusb code
   std::uint64_t offlineUntil = 0;  // FILETIME ticks; the dock is absent before then
+  int offlineLooks = 0;            // the dock is absent for this many more listings
   int count = 1;                   // docks on the bus when present
   std::string serial2;             // empty: the first's serial with "-2", "-3", ...
   bool hasFirmware2 = false;
