@@ -70,9 +70,10 @@ inline constexpr UiText TXT_MSG_DOCK_UNCHANGED{
     L"升级程序报告成功，但扩展坞仍显示固件版本 {}。如果所选固件就是该版本，则无需处理；否则请重新升级。",
     L"The updater reported success, but the dock still reports firmware {}. If the image holds that same version, "
     L"nothing is wrong; otherwise update again."};
+// {} is the number of seconds the dock was waited for.
 inline constexpr UiText TXT_MSG_DOCK_NO_ANSWER{
-    L"升级程序报告成功，但扩展坞在 60 秒内没有响应。请检查线缆和电源，然后选择“文件 > 刷新”。",
-    L"The updater reported success, but the dock did not answer within 60 seconds. Check its cable and power, then "
+    L"升级程序报告成功，但扩展坞在 {} 秒内没有响应。请检查线缆和电源，然后选择“文件 > 刷新”。",
+    L"The updater reported success, but the dock did not answer within {} seconds. Check its cable and power, then "
     L"choose File > Refresh."};
 // The outcome when the dock's version before the flash was unknown and the
 // dock never left the bus: any version it reports now could be the old one. {} is that version.

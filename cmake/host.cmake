@@ -29,6 +29,7 @@ add_library(varnock_portable STATIC
   docks/device_paths.cpp
   update/firmware_image.cpp
   update/battery_rule.cpp
+  update/system_power_status.cpp
   update/update_outcome.cpp
   update/tool_output_line.cpp
   update/tool_output_utf8.cpp

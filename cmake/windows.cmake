@@ -92,6 +92,7 @@ add_library(varnock_app STATIC
   update/tool_output_utf8.cpp
   update/tool_output_marks.cpp
   update/battery_rule.cpp
+  update/system_power_status.cpp
   update/power_request.cpp
   update/update_preflight.cpp
   update/updater_trust_rule.cpp

@@ -4,13 +4,17 @@
 
 #include <windows.h>
 
+#include "update/system_power_status.h"
+
+// The portable mapping names Windows' own flag values.
+static_assert(SYSTEM_BATTERY_FLAG_HIGH == BATTERY_FLAG_HIGH && SYSTEM_BATTERY_FLAG_LOW == BATTERY_FLAG_LOW &&
+              SYSTEM_BATTERY_FLAG_CRITICAL == BATTERY_FLAG_CRITICAL &&
+              SYSTEM_BATTERY_FLAG_CHARGING == BATTERY_FLAG_CHARGING &&
+              SYSTEM_BATTERY_FLAG_NO_BATTERY == BATTERY_FLAG_NO_BATTERY &&
+              SYSTEM_BATTERY_FLAG_UNKNOWN == BATTERY_FLAG_UNKNOWN);
+
 PowerStatus ReadPowerStatus() {
-  PowerStatus status;
   SYSTEM_POWER_STATUS system{};
-  if (!GetSystemPowerStatus(&system)) return status;
-  status.acLine = system.ACLineStatus;
-  // A computer without a battery may still report a percentage: it means nothing.
-  const bool noBattery = system.BatteryFlag == BATTERY_FLAG_UNKNOWN || (system.BatteryFlag & BATTERY_FLAG_NO_BATTERY) != 0;
-  status.batteryPercent = noBattery ? POWER_STATUS_UNKNOWN : system.BatteryLifePercent;
-  return status;
+  if (!GetSystemPowerStatus(&system)) return PowerStatus{};
+  return PowerStatusFromSystem(system.ACLineStatus, system.BatteryFlag, system.BatteryLifePercent);
 }

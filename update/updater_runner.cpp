@@ -5,6 +5,7 @@
 #include <exception>
 #include <optional>
 #include <utility>
+#include <string>
 
 #include <spdlog/spdlog.h>
 
@@ -87,10 +88,13 @@ void ProveFlash(HWND mainWindow, const DockInfo& dockBefore) {
       spdlog::error(LOG_DOCK_STILL_REPORTS, WideToUtf8(after.answer->FwRev));
       text = FillIn(TXT_MSG_DOCK_UNCHANGED.In(language), after.answer->FwRev);
       break;
-    case DockProof::NoAnswer:
-      spdlog::error(LOG_DOCK_NO_ANSWER, std::chrono::duration_cast<std::chrono::seconds>(limit).count());
-      text = TXT_MSG_DOCK_NO_ANSWER.In(language);
+    case DockProof::NoAnswer: {
+      // The log and the box tell the same wait.
+      const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit).count();
+      spdlog::error(LOG_DOCK_NO_ANSWER, seconds);
+      text = FillIn(TXT_MSG_DOCK_NO_ANSWER.In(language), std::to_wstring(seconds));
       break;
+    }
     case DockProof::FlashRunning:
       // Held by another copy's flash, or by a helper our updater left running.
       text = TXT_MSG_UPDATE_RUNNING.In(language);

@@ -63,8 +63,28 @@ SimDockState CurrentState() {
   if (g_simFixed) return *g_simFixed;
   SimDockState state;
   if (!LoadSimDockState(SimDockStatePath(), state)) state.present = false;
-  if (state.offlineUntil > SimDockNow()) state.present = false;
+  if (state.offlineUntil > SimDockNow() || state.offlineLooks > 0) state.present = false;
   if (state.unopenableUntil > SimDockNow() && state.openError == 0) state.openError = LIBUSB_ERROR_ACCESS;
+  return state;
+}
+
+// The state for one listing of the bus: a reboot counted in looks loses one.
+SimDockState ListingState() {
+  if (g_simFixed) {
+    if (g_simFixed->offlineLooks <= 0) return *g_simFixed;
+    --g_simFixed->offlineLooks;
+    SimDockState away = *g_simFixed;
+    away.present = false;
+    return away;
+  }
+  const SimDockState state = CurrentState();
+  if (state.offlineLooks > 0) {
+    SimDockState stored;
+    if (LoadSimDockState(SimDockStatePath(), stored)) {
+      --stored.offlineLooks;
+      SaveSimDockState(SimDockStatePath(), stored);
+    }
+  }
   return state;
 }
 
@@ -133,7 +153,7 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** lis
   int count = 0;
   {
     std::lock_guard<std::mutex> lock(g_simLock);
-    g_simListed = CurrentState();
+    g_simListed = ListingState();
     count = DockCount(*g_simListed);
   }
   auto* devices = new libusb_device*[SIM_DOCK_MAX_COUNT + 1]{};  // NULL-terminated, as libusb's

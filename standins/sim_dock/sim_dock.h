@@ -28,6 +28,10 @@
 //                            off the bus, as while it reboots after a flash)
 //   unopenable_until=0      (FILETIME ticks: until then the dock is on the bus but
 //                            opening it fails with LIBUSB_ERROR_ACCESS)
+//   offline_looks=0         (the dock is off the bus for this many more listings
+//                            of the bus, each counted down in the file: a reboot
+//                            that lasts a set number of looks however late the
+//                            first comes)
 //   count=1                 (docks with the dock's IDs on the bus, 1 to 8; the
 //                            second and later report serial2 and firmware2 when
 //                            given, else the first's serial with "-2", "-3", ...
@@ -54,6 +58,7 @@ struct SimDockState {
   int openError = 0;   // non-zero: listed, but opening fails with this libusb code
   std::uint64_t offlineUntil = 0;  // FILETIME ticks; the dock is absent before then
   std::uint64_t unopenableUntil = 0;  // FILETIME ticks; the dock refuses to open before then
+  int offlineLooks = 0;            // the dock is absent for this many more listings
   int count = 1;                   // docks on the bus when present
   std::string serial2;             // empty: the first's serial with "-2", "-3", ...
   bool hasFirmware2 = false;

@@ -81,6 +81,7 @@ bool LoadSimDockState(const std::wstring& path, SimDockState& state) {
     else if (key == "open_error") state.openError = std::atoi(value.c_str());
     else if (key == "offline_until") state.offlineUntil = std::strtoull(value.c_str(), nullptr, 10);
     else if (key == "unopenable_until") state.unopenableUntil = std::strtoull(value.c_str(), nullptr, 10);
+    else if (key == "offline_looks") state.offlineLooks = std::atoi(value.c_str());
     else if (key == "count") state.count = std::atoi(value.c_str());
     else if (key == "serial2") state.serial2 = value;
     else if (key == "ac") state.acLine = static_cast<std::uint8_t>(std::atoi(value.c_str()));
@@ -103,6 +104,7 @@ bool SaveSimDockState(const std::wstring& path, const SimDockState& state) {
   if (state.openError != 0) text << "open_error=" << state.openError << "\n";
   if (state.offlineUntil != 0) text << "offline_until=" << state.offlineUntil << "\n";
   if (state.unopenableUntil != 0) text << "unopenable_until=" << state.unopenableUntil << "\n";
+  if (state.offlineLooks != 0) text << "offline_looks=" << state.offlineLooks << "\n";
   text << "count=" << state.count << "\n"
        << "ac=" << unsigned{state.acLine} << "\n"
        << "battery=" << unsigned{state.batteryPercent} << "\n";

@@ -14,6 +14,10 @@
 //   sleep MS      pause
 //   file PATH     the bytes of the file PATH to standard output in one write
 //   waitevent NAME  wait (up to a minute) until the named event is set, if it exists
+//   waitlogged PATH|TEXT  wait (up to a minute) until the file PATH (the program's
+//                 log) holds TEXT ("\n" and "\r" in it are line ends) past the
+//                 length it had when the tool started: the program has read
+//                 and logged what came before, so the next write is a read of its own
 //   stamp PATH    write the performance counter's value (decimal) to PATH
 //   record PATH   write the command line received (UTF-8) to PATH
 //   cwd PATH      write the current directory (UTF-8) to PATH
@@ -25,6 +29,8 @@
 //                 code; 0 answers) from now on
 //   unopenable MS the simulated dock stays on the bus but cannot be opened
 //                 (LIBUSB_ERROR_ACCESS) for MS milliseconds from now
+//   rebootlooks N take the simulated dock off the bus for the next N looks at it,
+//                 however late they come (a restart no slow first look misses)
 //   serial TEXT   the simulated dock answers with this serial from now on, as
 //                 another dock would
 //   empty         a write of zero bytes to standard output
@@ -38,6 +44,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -138,6 +145,19 @@ int wmain(int argc, wchar_t** argv) {
     WriteStd(STD_OUTPUT_HANDLE, "Firmware update failed\r\n");
   }
 
+  // Each waitlogged file's length before the tool wrote anything.
+  std::map<std::string, size_t> logLengthsAtStart;
+  {
+    std::istringstream scan(script);
+    std::string line;
+    while (std::getline(scan, line)) {
+      if (line.rfind("waitlogged ", 0) != 0) continue;
+      const size_t bar = line.find('|');
+      const std::string path = line.substr(11, bar == std::string::npos ? std::string::npos : bar - 11);
+      logLengthsAtStart[path] = testsupport::ReadFileBytes(Wide(path)).size();
+    }
+  }
+
   int exitCode = wellFormed ? 0 : 2;
   HANDLE locked = nullptr;  // a mutex taken by "lock", as another copy's look at the dock holds it
   std::istringstream lines(script);
@@ -171,6 +191,17 @@ int wmain(int argc, wchar_t** argv) {
       if (HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, Wide(argument).c_str())) {
         WaitForSingleObject(event, 60000);
         CloseHandle(event);
+      }
+    } else if (verb == "waitlogged") {
+      const size_t bar = argument.find('|');
+      const std::string path = argument.substr(0, bar);
+      std::string text = Unescape(argument.substr(bar == std::string::npos ? argument.size() : bar + 1));
+      for (size_t at = text.find("\\r"); at != std::string::npos; at = text.find("\\r", at)) text.replace(at, 2, "\r");
+      const size_t from = logLengthsAtStart[path];
+      for (int tries = 0; tries < 6000; ++tries) {
+        const std::string log = testsupport::ReadFileBytes(Wide(path));
+        if (log.size() > from && log.find(text, from) != std::string::npos) break;
+        Sleep(10);
       }
     } else if (verb == "stamp") {
       LARGE_INTEGER now{};
@@ -223,6 +254,13 @@ int wmain(int argc, wchar_t** argv) {
       const std::wstring statePath = SimDockStatePath();
       if (LoadSimDockState(statePath, state)) {
         state.offlineUntil = SimDockNow() + std::strtoull(argument.c_str(), nullptr, 10) * 10000;
+        SaveSimDockState(statePath, state);
+      }
+    } else if (verb == "rebootlooks") {
+      SimDockState state;
+      const std::wstring statePath = SimDockStatePath();
+      if (LoadSimDockState(statePath, state)) {
+        state.offlineLooks = std::atoi(argument.c_str());
         SaveSimDockState(statePath, state);
       }
     } else if (verb == "empty") {

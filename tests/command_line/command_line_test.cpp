@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstring>
@@ -21,6 +22,7 @@
 #include "docks/dock_guard.h"
 #include "resources/resource.h"
 #include "shell/command_line_parse.h"
+#include "update/flash_hold.h"
 #include "base/win_handles.h"
 #include "tests/support/test_support.h"
 
@@ -490,7 +492,7 @@ TEST_P(CommandLine, AnUpdateCountsOnlyWhenTheUpdaterEndedWellAndTheDockShowsTheN
        0, "", "The dock did not restart; it reports 1.2.3.4.\r\n", true},
       {"forced, the version unchanged, no restart", done, {1, 3, 0, 0}, L" -FORCE /wait 2", 0, "",
        "The dock did not restart; it reports 1.2.3.4.\r\n", true},
-      {"forced, the dock restarts with the same version", "reboot 2000\n" + done, {1, 3, 0, 0}, L" /force", 0, "",
+      {"forced, the dock restarts with the same version", "rebootlooks 2\n" + done, {1, 3, 0, 0}, L" /force", 0, "",
        "Firmware updated: 1.2.3.4 -> 1.2.3.4\r\n", true},
       {"/expect compared as numbers", done, {1, 2, 3, 4}, L" /expect 01.2.03.004", 0, "",
        "Firmware already at 1.2.3.4; nothing flashed.\r\n", false},
@@ -655,12 +657,12 @@ TEST_P(CommandLine, UsbLibraryThatCannotStartIsItsOwnExitCode) {
 }
 
 TEST_P(CommandLine, UpdateWaitsForTheRebootedDockOnlyAsLongAsAsked) {
-  // The stand-in flashes, then the dock drops off the bus for a while, as after a real flash.
-  const Outcome back = Run(L"/update \"" + Image(L"reboots.bin", "flash\nreboot 2500\nout " + TOOL_COMPLETED) + L"\"");
+  // The stand-in flashes, then the dock drops off the bus for three looks, as after a real flash.
+  const Outcome back = Run(L"/update \"" + Image(L"reboots.bin", "flash\nrebootlooks 3\nout " + TOOL_COMPLETED) + L"\"");
   EXPECT_EQ(back.code, 0u);
   EXPECT_NE(back.out.find("Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n"), std::string::npos) << back.out;
-  EXPECT_GE(std::count(back.log.begin(), back.log.end(), "error libusb_open_device_with_vid_pid failed"), 2)
-      << "the dock answered at once: the wait was not exercised";
+  EXPECT_EQ(std::count(back.log.begin(), back.log.end(), "error libusb_open_device_with_vid_pid failed"), 3)
+      << "the run did not ask the dock once a second until it came back";
 
   const Outcome gone = Run(L"/update \"" + Image(L"never.bin", "flash\nreboot 600000\nout " + TOOL_COMPLETED) + L"\" /wait 2");
   EXPECT_EQ(gone.code, 9u);
@@ -915,6 +917,91 @@ class HeldUpdate {
   UniqueHandle gate_;
   testsupport::ChildProcess run_;
 };
+
+// The top-level windows of a process, and among them its flash hold's.
+std::vector<HWND> ProcessWindows(DWORD process, const wchar_t* className = nullptr) {
+  struct Search {
+    DWORD process;
+    const wchar_t* className;
+    std::vector<HWND> found;
+  } search{process, className, {}};
+  EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* search = reinterpret_cast<Search*>(param);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == search->process &&
+            (search->className == nullptr || testsupport::ClassName(window) == search->className)) {
+          search->found.push_back(window);
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// What a window answers when the session is about to end, as the system asks it.
+struct SessionEndAnswer {
+  bool answered = false;
+  DWORD_PTR mayEnd = 0;
+};
+SessionEndAnswer AskSessionEnd(HWND window, LPARAM why) {
+  SessionEndAnswer answer;
+  answer.answered =
+      SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, why, SMTO_ABORTIFHUNG, 5000, &answer.mayEnd) != 0;
+  return answer;
+}
+
+// A command-line update whose updater waits at `gate` and, once let go,
+// flashes and leaves the dock off the bus for longer than the run waits:
+// after the updater the run sits in its wait for the dock until ended.
+std::string FlashThenDockAwayScript(const std::wstring& started, const testsupport::ToolGate& gate) {
+  return "stamp " + Utf8(started) + "\n" + gate.Script() + "flash\nreboot 600000\nout " + TOOL_COMPLETED;
+}
+
+TEST_P(CommandLine, LogoffAndShutdownAreRefusedThroughTheHiddenWindowOnlyWhileTheUpdaterRuns) {
+  const std::wstring started = folder_ + L"started.txt";
+  const testsupport::ToolGate gate(L"session-end");
+  const std::wstring image = Image(L"held.bin", FlashThenDockAwayScript(started, gate));
+  testsupport::ChildProcess run = testsupport::StartProcess(L"\"" + Exe() + L"\" /update held.bin /wait 120", folder_,
+                                                            folder_ + L"out.txt", folder_ + L"err.txt");
+  ASSERT_NE(run.process, nullptr);
+  const UniqueHandle process(run.process);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started).empty(); },
+                                     std::chrono::seconds(30)));
+  const auto refusals = [&] {
+    const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+    return std::count(log.begin(), log.end(), std::string("info ") + LOG_SESSION_END_REFUSED);
+  };
+
+  // During the flash: the hidden window says no to logoff and to shutdown, and logs each.
+  const std::vector<HWND> hold = ProcessWindows(run.id, FLASH_HOLD_CLASS);
+  ASSERT_EQ(hold.size(), 1u) << "no hidden window holds the session";
+  for (const LPARAM why : {LPARAM{ENDSESSION_LOGOFF}, LPARAM{0}}) {
+    const SessionEndAnswer answer = AskSessionEnd(hold[0], why);
+    EXPECT_TRUE(answer.answered) << why;
+    EXPECT_EQ(answer.mayEnd, static_cast<DWORD_PTR>(FALSE)) << why;
+  }
+  EXPECT_EQ(refusals(), 2);
+
+  // After the updater, while the run waits for the dock: nothing holds the session.
+  gate.Open();
+  EXPECT_TRUE(testsupport::WaitUntil(
+      [&] {
+        const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+        return std::find(log.begin(), log.end(), "info RealFWDownload end") != log.end() &&
+               ProcessWindows(run.id, FLASH_HOLD_CLASS).empty();
+      },
+      std::chrono::seconds(30)));
+  ASSERT_EQ(testsupport::WaitForExit(process.Get(), 0), STILL_ACTIVE) << "the run did not wait for the dock";
+  for (HWND window : ProcessWindows(run.id)) {
+    const SessionEndAnswer answer = AskSessionEnd(window, ENDSESSION_LOGOFF);
+    if (answer.answered) EXPECT_NE(answer.mayEnd, static_cast<DWORD_PTR>(FALSE)) << testsupport::Utf8(testsupport::ClassName(window));
+  }
+  EXPECT_EQ(refusals(), 2);
+  TerminateProcess(process.Get(), 1);
+  WaitForSingleObject(process.Get(), 10000);
+}
 
 TEST_P(CommandLine, AKilledRunsUpdaterKeepsTheDockUntilItEnds) {
   HeldUpdate held(folder_, L"\"" + Exe() + L"\" /update held.bin /log held.log", folder_ + L"held.bin");
@@ -1601,36 +1688,176 @@ TEST_F(ConsoleTwin, CmdWaitsForItAndSeesItsExitCode) {
   EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"codes.txt"), "info=0\r\nimage=6\r\nnodock=3\r\nbare=2\r\n");
 }
 
-TEST_F(ConsoleTwin, CtrlCDuringTheFlashIsRefusedAndTheFlashRunsToItsEnd) {
+// A console signal to the twin. Ctrl+C goes to every process of the
+// console, as the keys would send it; Ctrl+Break and the console's close
+// are run in the twin's own console routine, as the system runs them
+// (Wine's GenerateConsoleCtrlEvent brings no Ctrl+Break to a group 0, and
+// nothing but a closed console window makes CTRL_CLOSE_EVENT).
+bool SendConsoleSignal(HANDLE process, DWORD event, HANDLE* signal = nullptr) {
+  if (event == CTRL_C_EVENT) return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
+  const auto ctrlRoutine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
+  if (ctrlRoutine == nullptr) return false;
+  HANDLE thread = CreateRemoteThread(process, nullptr, 0, ctrlRoutine,
+                                     reinterpret_cast<void*>(static_cast<DWORD_PTR>(event)), 0, nullptr);
+  if (thread == nullptr) return false;
+  if (signal != nullptr) {
+    *signal = thread;
+  } else {
+    CloseHandle(thread);
+  }
+  return true;
+}
+
+TEST_F(ConsoleTwin, CtrlCAndCtrlBreakDuringTheFlashAreRefusedAndTheFlashRunsToItsEnd) {
   // This test and the twin share one console of their own (under a test
   // runner this process may sit on a console that cannot take signals); the
   // test itself shrugs the signal off.
   FreeConsole();
   ASSERT_TRUE(AllocConsole());
   SetConsoleCtrlHandler(IgnoreConsoleSignal, TRUE);
+  struct Case {
+    DWORD event;
+    const char* name;
+  };
+  for (const Case& c : {Case{CTRL_C_EVENT, "CTRL_C_EVENT"}, Case{CTRL_BREAK_EVENT, "CTRL_BREAK_EVENT"}}) {
+    SCOPED_TRACE(c.name);
+    DeleteFileW((folder_ + L"basic-log.txt").c_str());
+    testsupport::WriteFileBytes(folder_ + L"sim-dock.ini", DOCK_STATE);
+    const std::wstring started = folder_ + L"started.txt";
+    DeleteFileW(started.c_str());
+    const std::wstring image = folder_ + L"slow.bin";
+    // The flash goes on once the twin has answered the signal (or after 30 s).
+    const testsupport::ToolGate answered(L"ctrl-answered");
+    testsupport::WriteImage(image, 4096, "stamp " + Utf8(started) + "\n" + answered.Script() + "flash\nout " + TOOL_COMPLETED);
+    const testsupport::ChildProcess run = testsupport::StartProcess(
+        L"\"" + Twin() + L"\" /update slow.bin", folder_, folder_ + L"out.txt", folder_ + L"err.txt");
+    ASSERT_NE(run.process, nullptr);
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started).empty(); },
+                                       std::chrono::seconds(30)));
+    EXPECT_TRUE(SendConsoleSignal(run.process, c.event));
+    EXPECT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(folder_ + L"err.txt").empty(); },
+                                       std::chrono::seconds(30)));
+    answered.Open();
+    EXPECT_EQ(testsupport::WaitForExit(run.process, 60000), 0u) << "the flash was cut short";
+    CloseHandle(run.process);
+    EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"err.txt"), "A firmware update is running; it cannot be interrupted.\r\n");
+    const std::string out = testsupport::ReadFileBytes(folder_ + L"out.txt");
+    EXPECT_NE(out.find("Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n"), std::string::npos) << out;
+    const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        std::string("error CommandLine ") + c.name + " refused: firmware update in progress"),
+              log.end());
+  }
+  SetConsoleCtrlHandler(IgnoreConsoleSignal, FALSE);
+}
+
+// Closing the console: the system runs the console's control routine in the
+// process with CTRL_CLOSE_EVENT, as it does here through a thread of the
+// test's making. The twin holds on in its handler until the updater has ended.
+TEST_F(ConsoleTwin, ClosingTheConsoleDuringTheFlashIsHeldUntilTheUpdaterHasEnded) {
   const std::wstring started = folder_ + L"started.txt";
-  const std::wstring image = folder_ + L"slow.bin";
-  // The flash goes on once the twin has answered the signal (or after 30 s).
-  const testsupport::ToolGate answered(L"ctrl-c-answered");
-  testsupport::WriteImage(image, 4096, "stamp " + Utf8(started) + "\n" + answered.Script() + "flash\nout " + TOOL_COMPLETED);
+  const std::wstring ended = folder_ + L"updater-ended.txt";
+  const testsupport::ToolGate gate(L"close-answered");
+  testsupport::WriteImage(folder_ + L"slow.bin", 4096,
+                          "stamp " + Utf8(started) + "\n" + gate.Script() + "flash\nout " + TOOL_COMPLETED +
+                              "\nstamp " + Utf8(ended) + "\n");
   const testsupport::ChildProcess run = testsupport::StartProcess(
       L"\"" + Twin() + L"\" /update slow.bin", folder_, folder_ + L"out.txt", folder_ + L"err.txt");
   ASSERT_NE(run.process, nullptr);
-  EXPECT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started).empty(); },
+  const UniqueHandle process(run.process);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started).empty(); },
                                      std::chrono::seconds(30)));
-  EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
-  EXPECT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(folder_ + L"err.txt").empty(); },
-                                     std::chrono::seconds(30)));
-  answered.Open();
-  EXPECT_EQ(testsupport::WaitForExit(run.process, 60000), 0u) << "the flash was cut short";
-  CloseHandle(run.process);
-  EXPECT_EQ(testsupport::ReadFileBytes(folder_ + L"err.txt"), "A firmware update is running; it cannot be interrupted.\r\n");
-  const std::string out = testsupport::ReadFileBytes(folder_ + L"out.txt");
-  EXPECT_NE(out.find("Firmware updated: 1.2.3.4 -> 1.3.0.0\r\n"), std::string::npos) << out;
-  const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
-  EXPECT_NE(std::find(log.begin(), log.end(), "error CommandLine CTRL_C_EVENT refused: firmware update in progress"),
-            log.end());
+  HANDLE thread = nullptr;
+  ASSERT_TRUE(SendConsoleSignal(process.Get(), CTRL_CLOSE_EVENT, &thread)) << GetLastError();
+  const UniqueHandle signal(thread);
+  const auto logged = [&](const std::string& line) {
+    const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+    return std::find(log.begin(), log.end(), line) != log.end();
+  };
+  EXPECT_TRUE(testsupport::WaitUntil(
+      [&] { return logged("error CommandLine CTRL_CLOSE_EVENT refused: firmware update in progress"); },
+      std::chrono::seconds(30)));
+  // The handler holds on: the signal is not over while the updater runs.
+  EXPECT_EQ(WaitForSingleObject(signal.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_EQ(testsupport::WaitForExit(process.Get(), 0), STILL_ACTIVE);
+  gate.Open();
+  // Once the updater has ended the handler lets the signal go: Windows ends
+  // the twin then, Wine lets it run on to its end.
+  EXPECT_EQ(WaitForSingleObject(signal.Get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_FALSE(testsupport::ReadFileBytes(ended).empty()) << "the updater did not run to its end";
+  EXPECT_TRUE(logged("info RealFWDownload end"));
+  EXPECT_NE(testsupport::WaitForExit(process.Get(), 60000), STILL_ACTIVE);
+}
 
+// Ended by Ctrl+C's default handler, long before the run would have ended
+// by itself: Windows reports STATUS_CONTROL_C_EXIT, Wine 0.
+void ExpectEndedByCtrlC(HANDLE process) {
+  const DWORD code = testsupport::WaitForExit(process, 30000);
+  EXPECT_TRUE(code == static_cast<DWORD>(STATUS_CONTROL_C_EXIT) || code == 0) << std::hex << code;
+}
+
+// Before the updater starts and once it has ended, Ctrl+C ends the twin as
+// Ctrl+C ends any console program.
+TEST_F(ConsoleTwin, CtrlCBeforeAndAfterTheFlashEndsTheRunAsUsual) {
+  FreeConsole();
+  ASSERT_TRUE(AllocConsole());
+  SetConsoleCtrlHandler(IgnoreConsoleSignal, TRUE);
+  const std::wstring started = folder_ + L"started.txt";
+  const testsupport::ToolGate gate(L"ctrl-c-after");
+  testsupport::WriteImage(folder_ + L"held.bin", 4096, FlashThenDockAwayScript(started, gate));
+  {
+    // Before: the twin's first look at the (simulated) dock reads its state
+    // through a pipe that this test answers only after the signal.
+    const std::wstring pipeName = L"\\\\.\\pipe\\varnock-state-" + std::to_wstring(GetCurrentProcessId());
+    const UniqueHandle pipe(CreateNamedPipeW(pipeName.c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED,
+                                             PIPE_TYPE_BYTE | PIPE_WAIT, 1, 4096, 4096, 0, nullptr));
+    ASSERT_TRUE(pipe);
+    UniqueHandle connected(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = connected.Get();
+    if (!ConnectNamedPipe(pipe.Get(), &overlapped) && GetLastError() == ERROR_PIPE_CONNECTED) SetEvent(connected.Get());
+    SetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", pipeName.c_str());
+    const testsupport::ChildProcess run = testsupport::StartProcess(L"\"" + Twin() + L"\" /update held.bin", folder_,
+                                                                    folder_ + L"out.txt", folder_ + L"err.txt");
+    SetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", nullptr);
+    ASSERT_NE(run.process, nullptr);
+    const UniqueHandle process(run.process);
+    ASSERT_EQ(WaitForSingleObject(connected.Get(), 30000), static_cast<DWORD>(WAIT_OBJECT_0));
+    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    ExpectEndedByCtrlC(process.Get());
+    CancelIo(pipe.Get());
+    EXPECT_TRUE(testsupport::ReadFileBytes(started).empty()) << "the updater ran";
+    const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+    EXPECT_TRUE(log.empty() || log.back().rfind("info CommandLine exit ", 0) != 0) << "the run went on to its end";
+  }
+  {
+    // After: the updater has ended and the twin waits for the dock.
+    DeleteFileW((folder_ + L"basic-log.txt").c_str());
+    testsupport::WriteFileBytes(folder_ + L"sim-dock.ini", DOCK_STATE);
+    const testsupport::ChildProcess run = testsupport::StartProcess(
+        L"\"" + Twin() + L"\" /update held.bin /wait 120", folder_, folder_ + L"out.txt", folder_ + L"err.txt");
+    ASSERT_NE(run.process, nullptr);
+    const UniqueHandle process(run.process);
+    ASSERT_TRUE(testsupport::WaitUntil([&] { return !testsupport::ReadFileBytes(started).empty(); },
+                                       std::chrono::seconds(30)));
+    gate.Open();
+    ASSERT_TRUE(testsupport::WaitUntil(
+        [&] {
+          const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+          return std::find(log.begin(), log.end(), "info RealFWDownload end") != log.end() &&
+                 ProcessWindows(run.id, FLASH_HOLD_CLASS).empty();
+        },
+        std::chrono::seconds(30)));
+    ASSERT_EQ(testsupport::WaitForExit(process.Get(), 0), STILL_ACTIVE) << "the twin did not wait for the dock";
+    EXPECT_TRUE(GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0));
+    ExpectEndedByCtrlC(process.Get());
+    const std::vector<std::string> log = testsupport::LogMessages(folder_ + L"basic-log.txt");
+    ASSERT_FALSE(log.empty());
+    EXPECT_NE(log.back().rfind("info CommandLine exit ", 0), 0u) << "the run went on to its end: " << log.back();
+    EXPECT_EQ(std::find(log.begin(), log.end(), "error CommandLine CTRL_C_EVENT refused: firmware update in progress"),
+              log.end());
+  }
   SetConsoleCtrlHandler(IgnoreConsoleSignal, FALSE);
 }
 

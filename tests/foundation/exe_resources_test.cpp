@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -401,11 +402,40 @@ TEST_F(ProductImage, WaitDialogTextsFitInBothLanguagesAt96And120Dpi) {
   }
 }
 
-TEST_F(ProductImage, Icon101LoadsFromTheProduct) {
-  EXPECT_NE(FindResourceW(module_, MAKEINTRESOURCEW(ICON_ID), RT_GROUP_ICON), nullptr);
-  for (int size : {GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CXSMICON)}) {
-    HICON icon = static_cast<HICON>(LoadImageW(module_, MAKEINTRESOURCEW(ICON_ID), IMAGE_ICON, size, size, 0));
-    ASSERT_NE(icon, nullptr) << "size " << size << ", error " << GetLastError();
+TEST_F(ProductImage, Icon101HoldsEachSizeTheShellAsksFor) {
+  // The icon directory as the file holds it: Windows scales the nearest
+  // image to any size asked for, so only the directory tells which sizes
+  // were drawn (16 for the title bar and taskbar, 32 for Alt+Tab, 48 for
+  // the folder view).
+  const std::string directory = Resource(RT_GROUP_ICON, MAKEINTRESOURCEW(ICON_ID));
+  constexpr size_t HEADER = 6, ENTRY = 14;
+  ASSERT_GE(directory.size(), HEADER);
+  WORD reserved = 0, type = 0, count = 0;
+  std::memcpy(&reserved, directory.data(), 2);
+  std::memcpy(&type, directory.data() + 2, 2);
+  std::memcpy(&count, directory.data() + 4, 2);
+  EXPECT_EQ(reserved, 0);
+  EXPECT_EQ(type, 1) << "an icon, not a cursor";
+  ASSERT_EQ(directory.size(), HEADER + ENTRY * count);
+  std::vector<int> sizes;
+  for (WORD i = 0; i < count; ++i) {
+    const char* entry = directory.data() + HEADER + ENTRY * i;
+    const int width = static_cast<BYTE>(entry[0]) == 0 ? 256 : static_cast<BYTE>(entry[0]);
+    const int height = static_cast<BYTE>(entry[1]) == 0 ? 256 : static_cast<BYTE>(entry[1]);
+    WORD bitCount = 0, id = 0;
+    DWORD bytes = 0;
+    std::memcpy(&bitCount, entry + 6, 2);
+    std::memcpy(&bytes, entry + 8, 4);
+    std::memcpy(&id, entry + 12, 2);
+    EXPECT_EQ(width, height);
+    EXPECT_EQ(bitCount, 32) << "size " << width;
+    sizes.push_back(width);
+    // The image the entry names is there, as long as it says, and draws at its own size.
+    std::string image = Resource(RT_ICON, MAKEINTRESOURCEW(id));
+    ASSERT_EQ(image.size(), bytes) << "size " << width;
+    HICON icon = CreateIconFromResourceEx(reinterpret_cast<BYTE*>(image.data()), bytes, TRUE, 0x00030000, 0, 0,
+                                          LR_DEFAULTCOLOR);
+    ASSERT_NE(icon, nullptr) << "size " << width << ", error " << GetLastError();
     ICONINFO info{};
     ASSERT_TRUE(GetIconInfo(icon, &info));
     EXPECT_TRUE(info.fIcon);
@@ -413,10 +443,17 @@ TEST_F(ProductImage, Icon101LoadsFromTheProduct) {
     BITMAP bitmap{};
     if (info.hbmColor != nullptr) {
       GetObjectW(info.hbmColor, sizeof(bitmap), &bitmap);
-      EXPECT_EQ(bitmap.bmWidth, size);
+      EXPECT_EQ(bitmap.bmWidth, width);
+      EXPECT_EQ(bitmap.bmHeight, width);
       DeleteObject(info.hbmColor);
     }
     if (info.hbmMask != nullptr) DeleteObject(info.hbmMask);
     DestroyIcon(icon);
+  }
+  std::sort(sizes.begin(), sizes.end());
+  EXPECT_EQ(sizes, (std::vector<int>{16, 32, 48}));
+  // The sizes the system asks for are among them.
+  for (int size : {GetSystemMetrics(SM_CXICON), GetSystemMetrics(SM_CXSMICON)}) {
+    EXPECT_NE(std::find(sizes.begin(), sizes.end(), size), sizes.end()) << size;
   }
 }

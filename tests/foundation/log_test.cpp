@@ -22,7 +22,7 @@ using testsupport::ReadFileBytes;
 
 constexpr DWORD PROBE_TIME_LIMIT_MS = 30000;
 constexpr DWORD EXIT_LOG_EXCEPTION = 3;
-// Far longer than the flush interval, so only the periodic flush can put the line on disk.
+// How long the probe waits for the test's look at most: a hung test still ends it.
 constexpr wchar_t LONG_SLEEP_MS[] = L"120000";
 
 std::wstring ProbeCommand(const std::wstring& arguments) {
@@ -144,23 +144,36 @@ TEST(LogFile, NonAsciiPathIsWrittenAsUtf8) {
                                                                   "\\fw.bin"}}));
 }
 
-TEST(LogFile, LineReachesDiskWhileTheProcessStillRuns) {
+TEST(LogFile, LineReachesDiskAsItIsWrittenWhileTheProcessStillRuns) {
   const std::wstring folder = FreshFolder(L"flush");
+  // The probe writes its line, says so, and waits for this test's look; its
+  // periodic flush is pushed a day away, so the line is on disk at that look
+  // only if writing it put it there.
+  const std::wstring written = L"VarnockLogTest.Written." + std::to_wstring(GetCurrentProcessId());
+  const std::wstring looked = L"VarnockLogTest.Looked." + std::to_wstring(GetCurrentProcessId());
+  UniqueHandle writtenEvent(CreateEventW(nullptr, TRUE, FALSE, written.c_str()));
+  UniqueHandle lookedEvent(CreateEventW(nullptr, TRUE, FALSE, looked.c_str()));
+  ASSERT_TRUE(writtenEvent);
+  ASSERT_TRUE(lookedEvent);
   const testsupport::ChildProcess child = testsupport::StartProcess(
-      ProbeCommand(std::wstring(L"create info \"before sleeping\" sleep ") + LONG_SLEEP_MS), folder);
+      ProbeCommand(L"create noflusher info \"before the look\" signal " + written + L" waitfor " + looked + L" " +
+                   LONG_SLEEP_MS),
+      folder);
   ASSERT_NE(child.process, nullptr);
   UniqueHandle process(child.process);
 
-  // The flusher runs every 3 seconds; the generous limit only absorbs a slow machine.
-  const bool onDisk = testsupport::WaitUntil(
-      [&] { return ReadFileBytes(folder + L"basic-log.txt").find("before sleeping\r\n") != std::string::npos; },
-      std::chrono::seconds(20));
+  HANDLE either[] = {writtenEvent.Get(), process.Get()};
+  const DWORD woke = WaitForMultipleObjects(2, either, FALSE, PROBE_TIME_LIMIT_MS);
+  const std::string onDisk = ReadFileBytes(folder + L"basic-log.txt");
   const bool stillRunning = WaitForSingleObject(process.Get(), 0) == WAIT_TIMEOUT;
-  TerminateProcess(process.Get(), 1);
-  WaitForSingleObject(process.Get(), 5000);
+  SetEvent(lookedEvent.Get());
+  const DWORD exitCode = testsupport::WaitForExit(process.Get(), PROBE_TIME_LIMIT_MS);
 
-  EXPECT_TRUE(onDisk) << "the line was not flushed while the process ran";
-  EXPECT_TRUE(stillRunning) << "the probe ended before the line was seen, so its exit may have flushed it";
+  ASSERT_EQ(woke, WAIT_OBJECT_0) << "the probe ended or hung before writing its line";
+  EXPECT_TRUE(stillRunning) << "the probe ended before the look, so its exit may have flushed the line";
+  EXPECT_NE(onDisk.find("] [logger] [info] before the look\r\n"), std::string::npos)
+      << "the line was not on disk as soon as it was written: " << onDisk;
+  EXPECT_EQ(exitCode, 0u);
 }
 
 TEST(LogFile, UnopenableFileMakesCreateLogThrowSpdlogEx) {

@@ -17,6 +17,7 @@
 #include "docks/dock_report.h"
 #include "shell/command_line_parse.h"
 #include "update/battery_rule.h"
+#include "update/system_power_status.h"
 #include "shell/update_result.h"
 #include "update/firmware_image.h"
 #include "update/tool_output_line.h"
@@ -589,6 +590,44 @@ TEST(BatteryRule, RefusedBelowTenPercentAndOnBatteryBelowTwentyFive) {
     EXPECT_EQ(BatteryRefuses(verdict), !BatteryRefusalText(verdict, {expected.ac, expected.percent}, UiLanguage::English).empty());
   }
   // The texts themselves are checked where they are shown, in both languages.
+}
+
+// SYSTEM_POWER_STATUS as Windows fills it on a desktop, a laptop in its
+// states, and a system that cannot tell, through to the rule's verdict.
+TEST(SystemPowerStatus, TheChargeCountsOnlyWhereABatteryIsThere) {
+  struct Case {
+    const char* what;
+    std::uint8_t ac, flag, percent;
+    std::uint8_t expectedAc, expectedPercent;
+    BatteryVerdict verdict;
+  };
+  constexpr std::uint8_t HIGH = SYSTEM_BATTERY_FLAG_HIGH, LOW = SYSTEM_BATTERY_FLAG_LOW,
+                         CRITICAL = SYSTEM_BATTERY_FLAG_CRITICAL, CHARGING = SYSTEM_BATTERY_FLAG_CHARGING,
+                         NONE = SYSTEM_BATTERY_FLAG_NO_BATTERY, UNKNOWN = SYSTEM_BATTERY_FLAG_UNKNOWN;
+  const Case cases[] = {
+      {"a desktop: no system battery, the percentage unknown", 1, NONE, 255, 1, 255, BatteryVerdict::Unknown},
+      {"a desktop that still reports a percentage", 1, NONE, 0, 1, 255, BatteryVerdict::Unknown},
+      {"no battery, charging set as well", 1, NONE | CHARGING, 5, 1, 255, BatteryVerdict::Unknown},
+      {"the battery state unknown, a percentage given", 0, UNKNOWN, 5, 0, 255, BatteryVerdict::Unknown},
+      {"everything unknown", 255, UNKNOWN, 255, 255, 255, BatteryVerdict::Unknown},
+      {"high, on the adapter", 1, HIGH, 80, 1, 80, BatteryVerdict::Allowed},
+      {"high, on battery", 0, HIGH, 70, 0, 70, BatteryVerdict::Allowed},
+      {"low, on battery", 0, LOW, 18, 0, 18, BatteryVerdict::Unplugged},
+      {"critical, on battery", 0, CRITICAL, 4, 0, 4, BatteryVerdict::Unplugged},
+      {"critical and charging", 1, CRITICAL | CHARGING, 4, 1, 4, BatteryVerdict::TooLow},
+      {"low and charging", 1, LOW | CHARGING, 18, 1, 18, BatteryVerdict::Allowed},
+      {"charging alone", 1, CHARGING, 9, 1, 9, BatteryVerdict::TooLow},
+      {"no flag bit at all (between high and low)", 0, 0, 40, 0, 40, BatteryVerdict::Allowed},
+      {"a battery, its charge unknown", 0, HIGH, 255, 0, 255, BatteryVerdict::Unknown},
+      {"the AC line unknown", 255, LOW, 9, 255, 9, BatteryVerdict::TooLow},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const PowerStatus status = PowerStatusFromSystem(c.ac, c.flag, c.percent);
+    EXPECT_EQ(status.acLine, c.expectedAc);
+    EXPECT_EQ(status.batteryPercent, c.expectedPercent);
+    EXPECT_EQ(JudgeBatteryForFlash(status), c.verdict);
+  }
 }
 
 TEST(SeveralDocks, NoFlashWithTwoAndTheSameDockIsKnownByItsSerial) {

@@ -42,6 +42,21 @@ bool IsFileDialog(HWND window) { return GetDlgItem(window, testsupport::WINE_FIL
 
 DWORD ThreadOf(HWND window) { return GetWindowThreadProcessId(window, nullptr); }
 
+// The wait dialog's own clock ticks, counted as its thread takes them from
+// its queue: a box held "until the clock has ticked" is held by the
+// program's own timer, not by a guess at how long a loaded machine needs.
+std::atomic<HWND> g_hTickingDialog{nullptr};
+std::atomic<int> g_clockTicks{0};
+LRESULT CALLBACK CountClockTicks(int code, WPARAM removed, LPARAM message) {
+  if (code == HC_ACTION && removed == PM_REMOVE) {
+    const MSG* taken = reinterpret_cast<const MSG*>(message);
+    if (taken->message == WM_TIMER && taken->wParam == IDT_WAIT_ELAPSED && taken->hwnd == g_hTickingDialog.load()) {
+      ++g_clockTicks;
+    }
+  }
+  return CallNextHookEx(nullptr, code, removed, message);
+}
+
 std::wstring DialogItemText(HWND dialog, int item) {
   wchar_t text[256] = {};
   GetDlgItemTextW(dialog, item, text, 256);
@@ -170,8 +185,22 @@ struct DialogDriver::State {
     seen.waitDialogBehind = behind != nullptr;
     if (behind) {
       seen.waitLine = DialogItemText(behind, IDC_WAIT_OUTPUT);
+      HHOOK ticks = nullptr;
+      if (plan.holdOutcomeBoxTicks > 0) {
+        g_hTickingDialog.store(behind);
+        g_clockTicks.store(0);
+        ticks = SetWindowsHookExW(WH_GETMESSAGE, CountClockTicks, nullptr, ThreadOf(behind));
+        seen.clockTicksCounted = ticks != nullptr;
+      }
       seen.elapsedAtBox = DialogItemText(behind, IDC_WAIT_ELAPSED);
-      if (plan.holdOutcomeBox.count() > 0) Sleep(static_cast<DWORD>(plan.holdOutcomeBox.count()));
+      if (ticks != nullptr) {
+        // The tick taken after the last one counted has been handled: a clock
+        // that still ran would show a later time by then.
+        testsupport::WaitUntil([&] { return g_clockTicks.load() > plan.holdOutcomeBoxTicks; },
+                               std::chrono::seconds(30));
+        UnhookWindowsHookEx(ticks);
+        g_hTickingDialog.store(nullptr);
+      }
       seen.elapsedLater = DialogItemText(behind, IDC_WAIT_ELAPSED);
     }
     seen.mainEnabled = IsWindowEnabled(mainWindow) != FALSE;

@@ -43,7 +43,8 @@ struct BoxSeen : testsupport::MessageBoxSeen {
   LARGE_INTEGER seenAt{};         // performance counter when first seen
   std::wstring waitLine;          // the wait dialog's latest-line area behind it
   std::wstring elapsedAtBox;      // the wait dialog's elapsed time when the box was seen,
-  std::wstring elapsedLater;      // and after DriverPlan::holdOutcomeBox
+  std::wstring elapsedLater;      // and after DriverPlan::holdOutcomeBoxTicks
+  bool clockTicksCounted = false; // the wait dialog's clock ticks could be watched
 };
 
 // What it saw of a wait dialog, when it first saw it.
@@ -67,7 +68,7 @@ struct DriverPlan {
   bool closeWaitDialog = false;              // ask it to close, as the worker does, after looking (standalone dialogs)
   bool waitDialogExpected = true;            // an outcome box is answered only after the wait dialog was seen
   std::chrono::milliseconds limit{20000};    // then whatever is still open is closed and the run marked forced
-  std::chrono::milliseconds holdOutcomeBox{0};  // a box over a wait dialog is answered this much later
+  int holdOutcomeBoxTicks = 0;               // a box over a wait dialog is answered once the dialog's clock has ticked this often
   std::function<void()> whileFileDialogOpen;   // runs once the open-file dialog is up, before it is answered
 };
 

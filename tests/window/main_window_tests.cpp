@@ -332,12 +332,19 @@ TEST_F(MainWindowCommands, CloseBoxAndWmCloseDestroyAndQuitOnce) {
 TEST_F(MainWindowCommands, OnlyTheLowWordCountsAndUnknownIdsDoNothing) {
   HWND list = DeviceList(window_);
   size_t mark = LogMark();
+  const LONG_PTR exStyle = GetWindowLongPtrW(window_, GWL_EXSTYLE);
+  SimDockCountersReset();
   for (UINT id : {0u, 1000u, 1003u, 2000u, 3002u, 4002u, 65535u}) {
-    EXPECT_EQ(SendMessageW(window_, WM_COMMAND, id, 0), 0);
+    // The About box or a message box would hold this send until closed.
+    SendMessageW(window_, WM_COMMAND, id, 0);
   }
+  // No refresh, no exit, no topmost switch, nothing logged.
   EXPECT_TRUE(LogSince(mark).empty());
+  EXPECT_EQ(SimDockCountersGet().opens, 0);
   EXPECT_EQ(ListRowCount(list), 1);
   EXPECT_FALSE(TakeQuitMessage());
+  EXPECT_TRUE(IsWindow(window_));
+  EXPECT_EQ(GetWindowLongPtrW(window_, GWL_EXSTYLE), exStyle);
 
   // A menu accelerator code in the high word still means Refresh.
   mark = LogMark();

@@ -302,6 +302,51 @@ TEST(DemoProgram, WindowWithOnlyTheTitleOrOnlyTheClassIsNoRunningCopy) {
   }
 }
 
+TEST(DemoProgram, ALogThatCannotBeOpenedIsToldInTheTipBoxAndTheWindowOpensAfterIt) {
+  const std::wstring folder = testsupport::FreshFolder(L"demo-log-held");
+  const std::wstring state = folder + L"sim-dock-state.ini";
+  testsupport::WriteFileBytes(state, "present=1\n");
+  // Held with share mode 0: the program cannot open its log.
+  UniqueHandle held(CreateFileW((folder + L"basic-log.txt").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held);
+  SetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", state.c_str());
+  const ChildProcess child = testsupport::StartProcess(L"\"" + DemoExe() + L"\"", folder);
+  SetEnvironmentVariableW(L"VARNOCK_SIM_DOCK", nullptr);
+  ASSERT_NE(child.process, nullptr);
+  UniqueHandle process(child.process);
+
+  HWND box = nullptr;
+  testsupport::PumpUntil(
+      [&] {
+        for (HWND window : testsupport::FindThreadWindows(0, L"#32770")) {
+          DWORD owner = 0;
+          GetWindowThreadProcessId(window, &owner);
+          if (owner == child.id && testsupport::IsMessageBox(window)) box = window;
+        }
+        return box != nullptr;
+      },
+      std::chrono::seconds(30));
+  ASSERT_NE(box, nullptr) << "no box about the log";
+  EXPECT_EQ(ProgramWindow(child.id), nullptr) << "the box comes before the window";
+  const testsupport::MessageBoxSeen seen = testsupport::AnswerMessageBox(box);
+  EXPECT_EQ(seen.caption, L"Tip");
+  EXPECT_EQ(seen.text, L"Init Log Failed");
+  EXPECT_EQ(seen.buttons, (std::vector<int>{IDOK}));
+
+  // The program goes on without its log.
+  HWND window = nullptr;
+  EXPECT_TRUE(testsupport::PumpUntil(
+      [&] {
+        window = ProgramWindow(child.id);
+        return window != nullptr && IsWindowVisible(window);
+      },
+      std::chrono::seconds(30)));
+  if (window != nullptr) PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
+  EXPECT_EQ(testsupport::WaitForExit(process.Get(), 15000), 0u);
+  if (testsupport::WaitForExit(process.Get(), 0) == STILL_ACTIVE) TerminateProcess(process.Get(), 99);
+}
+
 // ---- the real program -------------------------------------------------------------
 
 TEST(RealProgram, StartsWithAnEmptyListWhenNoDockIsFound) {
