@@ -996,7 +996,9 @@ TEST_P(CommandLine, LogoffAndShutdownAreRefusedThroughTheHiddenWindowOnlyWhileTh
   ASSERT_EQ(testsupport::WaitForExit(process.Get(), 0), STILL_ACTIVE) << "the run did not wait for the dock";
   for (HWND window : ProcessWindows(run.id)) {
     const SessionEndAnswer answer = AskSessionEnd(window, ENDSESSION_LOGOFF);
-    if (answer.answered) EXPECT_NE(answer.mayEnd, static_cast<DWORD_PTR>(FALSE)) << testsupport::Utf8(testsupport::ClassName(window));
+    if (answer.answered) {
+      EXPECT_NE(answer.mayEnd, static_cast<DWORD_PTR>(FALSE)) << testsupport::Utf8(testsupport::ClassName(window));
+    }
   }
   EXPECT_EQ(refusals(), 2);
   TerminateProcess(process.Get(), 1);
