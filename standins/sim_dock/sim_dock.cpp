@@ -138,13 +138,14 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
 
 // The bus holds the docks alone, when they are present.
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** list) {
-  std::string gate;
+  // One read of the state per listing: a test that serves each read counts them.
+  SimDockState listed;
   {
     std::lock_guard<std::mutex> lock(g_simLock);
-    gate = CurrentState().listGate;
+    listed = ListingState();
   }
-  if (!gate.empty()) {
-    const std::wstring name(gate.begin(), gate.end());
+  if (!listed.listGate.empty()) {
+    const std::wstring name(listed.listGate.begin(), listed.listGate.end());
     if (HANDLE event = OpenEventW(SYNCHRONIZE, FALSE, name.c_str())) {
       WaitForSingleObject(event, 60000);
       CloseHandle(event);
@@ -153,7 +154,7 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context*, libusb_device*** lis
   int count = 0;
   {
     std::lock_guard<std::mutex> lock(g_simLock);
-    g_simListed = ListingState();
+    g_simListed = listed;
     count = DockCount(*g_simListed);
   }
   auto* devices = new libusb_device*[SIM_DOCK_MAX_COUNT + 1]{};  // NULL-terminated, as libusb's

@@ -365,6 +365,25 @@ TEST(CommandLineParsing, SwitchesAndTheirArguments) {
   }
 }
 
+// A thumbprint as Windows shows it (pairs, lower case) or as PowerShell does;
+// kept in upper case without spaces, the form the signature's check compares.
+TEST(CommandLineParsing, SignerTakesAThumbprintAsWindowsShowsIt) {
+  const std::wstring upper = L"6A0FF4F632501DDF89D06DE19CD00A02FBE7E9F6";
+  struct Row {
+    std::wstring given;
+    bool valid;
+  };
+  for (const Row& row : {Row{upper, true}, Row{L"6a 0f f4 f6 32 50 1d df 89 d0 6d e1 9c d0 0a 02 fb e7 e9 f6", true},
+                         Row{L" 6a0ff4f632501ddf89d06de19cd00a02fbe7e9f6 ", true}, Row{upper.substr(1), false},
+                         Row{upper + L"0", false}, Row{L"6A0FF4F632501DDF89D06DE19CD00A02FBE7E9FX", false},
+                         Row{L"", false}}) {
+    SCOPED_TRACE(std::string(row.given.begin(), row.given.end()));
+    const CommandRequest request = ParseCommandLine({L"/update", L"a.bin", L"/signer", row.given});
+    EXPECT_EQ(request.mode, row.valid ? CommandMode::Update : CommandMode::UsageError);
+    EXPECT_EQ(request.signer, row.valid ? upper : std::wstring());
+  }
+}
+
 TEST(CommandLineUsage, ExitCodesAreListedFromTheirTableAndEachProgramNamesItself) {
   const std::wstring expected =
       L"Exit codes: 0 success, 1 update failed, 2 usage error, 3 no dock, 4 dock cannot be opened,\r\n"
@@ -372,7 +391,8 @@ TEST(CommandLineUsage, ExitCodesAreListedFromTheirTableAndEachProgramNamesItself
       L"8 updater could not be started, 9 the dock did not come back in time,\r\n"
       L"10 the dock does not report the new version, 11 the USB library could not be initialised,\r\n"
       L"12 the battery is too low to flash, 13 more than one dock is connected,\r\n"
-      L"14 internal error, 15 the updater can be changed by non-administrators.\r\n";
+      L"14 internal error, 15 the updater can be changed by non-administrators,\r\n"
+      L"16 the updater is not signed by the /signer certificate.\r\n";
   struct Face {
     ProgramFace face;
     std::wstring own;
