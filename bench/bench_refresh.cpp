@@ -19,12 +19,12 @@
 
 #include "docks/dock_query.h"
 #include "bench/bench_clock.h"
-#include "docks/device_list.h"
-#include "docks/hotplug.h"
+#include "shell/window/device_list.h"
+#include "shell/window/hotplug.h"
 #include "resources/resource.h"
-#include "shell/main_window.h"
-#include "shell/menus.h"
-#include "shell/startup.h"
+#include "shell/window/main_window.h"
+#include "shell/window/menus.h"
+#include "shell/window/startup.h"
 #include "standins/sim_dock/sim_dock.h"
 
 namespace {

@@ -69,56 +69,56 @@ target_link_libraries(spdlog_headers INTERFACE log_libraries)
 # --- the program ------------------------------------------------------------
 add_library(varnock_app STATIC
   base/log.cpp
-  base/exception_text.cpp
+  base/portable/exception_text.cpp
   base/final_path.cpp
   base/process_token.cpp
-  base/text_conversion.cpp
-  base/ui_text.cpp
-  docks/dock_identity.cpp
-  docks/dock_info.cpp
+  base/portable/text_conversion.cpp
+  base/portable/ui_text.cpp
+  docks/portable/dock_identity.cpp
+  docks/portable/dock_info.cpp
   docks/dock_query.cpp
-  docks/dock_count.cpp
+  docks/portable/dock_count.cpp
   docks/dock_guard.cpp
-  docks/device_list.cpp
-  docks/clipboard_text.cpp
-  docks/clipboard.cpp
-  docks/device_paths.cpp
-  docks/hotplug.cpp
-  docks/dock_report.cpp
-  update/firmware_image.cpp
-  update/updater_command.cpp
-  update/update_outcome.cpp
-  update/tool_output_line.cpp
-  update/tool_output_utf8.cpp
-  update/tool_output_marks.cpp
-  update/battery_rule.cpp
-  update/system_power_status.cpp
+  shell/window/device_list.cpp
+  docks/portable/clipboard_text.cpp
+  shell/window/clipboard.cpp
+  docks/portable/device_paths.cpp
+  shell/window/hotplug.cpp
+  docks/portable/dock_report.cpp
+  update/portable/firmware_image.cpp
+  update/portable/updater_command.cpp
+  update/portable/update_outcome.cpp
+  update/portable/tool_output_line.cpp
+  update/portable/tool_output_utf8.cpp
+  update/portable/tool_output_marks.cpp
+  update/portable/battery_rule.cpp
+  update/portable/system_power_status.cpp
   update/power_request.cpp
   update/update_preflight.cpp
-  update/updater_trust_rule.cpp
+  update/portable/updater_trust_rule.cpp
   update/updater_trust.cpp
-  update/flash_command.cpp
-  update/taskbar_busy.cpp
+  shell/window/flash_command.cpp
+  shell/window/taskbar_busy.cpp
   update/updater_process.cpp
-  update/updater_runner.cpp
-  update/update_lock.cpp
-  update/flash_hold.cpp
-  update/wait_dialog.cpp
+  shell/window/updater_runner.cpp
+  shell/window/update_lock.cpp
+  shell/command_line/flash_hold.cpp
+  shell/window/wait_dialog.cpp
   update/dock_after_flash.cpp
   update/image_hash.cpp
   update/image_copy.cpp
   update/updater_signature.cpp
-  shell/startup.cpp
-  shell/main_window.cpp
-  shell/flash_watch.cpp
-  shell/menus.cpp
-  shell/command_line_parse.cpp
-  shell/update_result.cpp
-  shell/command_line_run.cpp
-  shell/console.cpp
+  shell/window/startup.cpp
+  shell/window/main_window.cpp
+  shell/window/flash_watch.cpp
+  shell/window/menus.cpp
+  shell/command_line/portable/command_line_parse.cpp
+  shell/command_line/portable/update_result.cpp
+  shell/command_line/command_line_run.cpp
+  shell/command_line/console.cpp
   shell/dll_search.cpp
   shell/internal_error.cpp
-  shell/tool_output_pass_through.cpp)
+  shell/command_line/tool_output_pass_through.cpp)
 target_include_directories(varnock_app PUBLIC ${CMAKE_SOURCE_DIR})
 # Parsed once for the library's forty files instead of in each.
 target_precompile_headers(varnock_app PRIVATE <windows.h> <spdlog/spdlog.h> <string> <vector>)

@@ -122,7 +122,7 @@ bool IsOwnGuardObject(HANDLE object, DWORD allAccess) {
   return true;
 }
 
-FlashMarker LookAtFlashMarker() {
+FlashMarker QueryFlashMarker() {
   const UniqueHandle marker(OpenEventW(SYNCHRONIZE | READ_CONTROL, FALSE, g_pFlashRunningName));
   // Only a marker with the program's own security is a flash: another
   // program's event under the name would otherwise hold every copy off the dock.
@@ -135,17 +135,17 @@ FlashMarker LookAtFlashMarker() {
   }
 }
 
-bool FlashRunningAnywhere() { return LookAtFlashMarker() != FlashMarker::Absent; }
+bool FlashRunningAnywhere() { return QueryFlashMarker() != FlashMarker::Absent; }
 
 const wchar_t* UnusableDockGuard() {
-  if (LookAtFlashMarker() == FlashMarker::Unusable) return g_pFlashRunningName;
+  if (QueryFlashMarker() == FlashMarker::Unusable) return g_pFlashRunningName;
   return OpenDockAccess() ? nullptr : g_pDockAccessName;
 }
 
 DockQueryGuard::DockQueryGuard(const FlashGuard* ownFlash, DWORD waitMs) : mutex_(OpenDockAccess()) {
   const bool ours = ownFlash != nullptr && ownFlash->Held();
   // A flash is never waited for.
-  const FlashMarker marker = ours ? FlashMarker::Absent : LookAtFlashMarker();
+  const FlashMarker marker = ours ? FlashMarker::Absent : QueryFlashMarker();
   if (marker == FlashMarker::Unusable) {
     unusable_ = g_pFlashRunningName;
     return;

@@ -44,7 +44,7 @@ enum class FlashMarker {
 // (`allAccess` is the type's full access, as the generic right maps to), and
 // its owner is SYSTEM, Administrators or the running account.
 bool IsOwnGuardObject(HANDLE object, DWORD allAccess);
-FlashMarker LookAtFlashMarker();
+FlashMarker QueryFlashMarker();
 // True while a flash runs anywhere on this machine, or when that cannot be told.
 bool FlashRunningAnywhere();
 // The names the two objects go by now (tests may rename them).

@@ -12,7 +12,7 @@
 
 #include "base/log_lines.h"
 
-#include "base/text_conversion.h"
+#include "base/portable/text_conversion.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "docks/dock_identity.h"
-#include "docks/dock_info.h"
+#include "docks/portable/dock_identity.h"
+#include "docks/portable/dock_info.h"
 
 inline constexpr std::uint8_t DOCK_REQUEST_TYPE_VENDOR_IN = 0xC0;  // device-to-host, vendor, device
 inline constexpr std::uint16_t DOCK_FW_REPLY_LENGTH = 1024;

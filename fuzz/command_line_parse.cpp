@@ -8,7 +8,7 @@
 #include <map>
 
 #include "fuzz/fuzz_support.h"
-#include "shell/command_line_parse.h"
+#include "shell/command_line/portable/command_line_parse.h"
 
 namespace {
 

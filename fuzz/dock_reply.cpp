@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <memory>
 
-#include "docks/dock_info.h"
+#include "docks/portable/dock_info.h"
 #include "fuzz/fuzz_support.h"
-#include "shell/command_line_parse.h"
+#include "shell/command_line/portable/command_line_parse.h"
 
 using fuzz::Require;
 

@@ -7,10 +7,10 @@
 // their fuzz::Utf16Units.
 #include <algorithm>
 
-#include "base/text_conversion.h"
-#include "docks/clipboard_text.h"
-#include "docks/dock_info.h"
-#include "docks/dock_report.h"
+#include "base/portable/text_conversion.h"
+#include "docks/portable/clipboard_text.h"
+#include "docks/portable/dock_info.h"
+#include "docks/portable/dock_report.h"
 #include "fuzz/fuzz_support.h"
 
 using fuzz::Require;

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_support.h"
-#include "update/firmware_image.h"
+#include "update/portable/firmware_image.h"
 
 using fuzz::Require;
 

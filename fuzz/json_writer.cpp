@@ -5,10 +5,10 @@
 // The input: six header bytes (exit code, which values are present, dock
 // count, seconds), then the texts separated by 0xFF bytes, read by
 // fuzz::Utf16Units.
-#include "docks/dock_info.h"
-#include "docks/dock_report.h"
+#include "docks/portable/dock_info.h"
+#include "docks/portable/dock_report.h"
 #include "fuzz/fuzz_support.h"
-#include "shell/update_result.h"
+#include "shell/command_line/portable/update_result.h"
 
 namespace {
 

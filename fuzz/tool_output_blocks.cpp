@@ -6,8 +6,8 @@
 #include <algorithm>
 
 #include "fuzz/fuzz_support.h"
-#include "update/tool_output_line.h"
-#include "update/update_outcome.h"
+#include "update/portable/tool_output_line.h"
+#include "update/portable/update_outcome.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // fuzz::TakeCuts' form; the count's top bit picks a double-byte code page
 // instead of a single-byte one.
 #include "fuzz/fuzz_support.h"
-#include "update/tool_output_utf8.h"
+#include "update/portable/tool_output_utf8.h"
 
 namespace {
 

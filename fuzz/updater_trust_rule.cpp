@@ -11,7 +11,7 @@
 #include <algorithm>
 
 #include "fuzz/fuzz_support.h"
-#include "update/updater_trust_rule.h"
+#include "update/portable/updater_trust_rule.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <array>
 
 #include "fuzz/fuzz_support.h"
-#include "shell/command_line_parse.h"
+#include "shell/command_line/portable/command_line_parse.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "shell/command_line_parse.h"
-#include "shell/command_line_run.h"
+#include "shell/command_line/portable/command_line_parse.h"
+#include "shell/command_line/command_line_run.h"
 #include "shell/dll_search.h"
 #include "shell/internal_error.h"
-#include "shell/console.h"
+#include "shell/command_line/console.h"
 
 int wmain(int argc, wchar_t** argv) {
   // A fault is exit 14, never the C runtime's 3, which scripts read as "no dock".
@@ -21,10 +21,10 @@ int wmain(int argc, wchar_t** argv) {
     const std::vector<std::wstring> args(argv + 1, argv + argc);
     // Without arguments there is no window to open here: say how to use it.
     if (args.empty()) {
-      ConsoleStream(STD_ERROR_HANDLE).Write(CommandLineUsage(ProgramFace::Console));
+      ConsoleStream(STD_ERROR_HANDLE).Write(CommandLineUsage(FrontEnd::Console));
       return EXIT_USAGE;
     }
-    return RunUnattended(ParseCommandLine(args), ProgramFace::Console);
+    return RunUnattended(ParseCommandLine(args), FrontEnd::Console);
   } catch (...) {
     return ReportInternalError(CurrentExceptionText());
   }

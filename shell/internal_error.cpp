@@ -7,10 +7,10 @@
 #include <spdlog/spdlog.h>
 
 #include "base/log_lines.h"
-#include "base/text_conversion.h"
-#include "base/ui_text.h"
-#include "shell/command_line_parse.h"
-#include "shell/console.h"
+#include "base/portable/text_conversion.h"
+#include "base/portable/ui_text.h"
+#include "shell/command_line/portable/command_line_parse.h"
+#include "shell/command_line/console.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "base/exception_text.h"
+#include "base/portable/exception_text.h"
 
 // Which front end runs: the window shows a box as well.
 enum class FailureReport { Console, WindowBox };

@@ -4,8 +4,8 @@
 #include <spdlog/spdlog.h>
 
 #include "docks/dock_query.h"
-#include "shell/startup.h"
-#include "shell/command_line_run.h"
+#include "shell/window/startup.h"
+#include "shell/command_line/command_line_run.h"
 #include "shell/dll_search.h"
 #include "shell/internal_error.h"
 
@@ -14,7 +14,7 @@ namespace {
 int RunProgram(HINSTANCE instance) {
   // With arguments the program runs unattended for scripts; without, as always.
   const CommandRequest request = ParseCommandLine(ProgramArguments());
-  if (request.mode != CommandMode::Window) return RunUnattended(request, ProgramFace::Window);
+  if (request.mode != CommandMode::Window) return RunUnattended(request, FrontEnd::Window);
   InstallFailureHandlers(FailureReport::WindowBox);
   if (RaiseRunningCopy()) return 0;
   StartLogging();

@@ -4,8 +4,8 @@
 
 #include <spdlog/spdlog.h>
 
-#include "base/text_conversion.h"
-#include "docks/dock_count.h"
+#include "base/portable/text_conversion.h"
+#include "docks/portable/dock_count.h"
 #include "docks/dock_guard.h"
 #include "docks/dock_query.h"
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "docks/dock_info.h"
+#include "docks/portable/dock_info.h"
 
 inline constexpr std::chrono::seconds DOCK_PROOF_LIMIT{60};  // the window's wait
 inline constexpr DWORD DOCK_PROOF_INTERVAL_MS = 1000;

@@ -10,7 +10,7 @@
 
 #include "base/log_lines.h"
 #include "base/process_token.h"
-#include "base/text_conversion.h"
+#include "base/portable/text_conversion.h"
 #include "base/win_handles.h"
 #include "update/image_hash.h"
 

@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "update/firmware_image.h"
+#include "update/portable/firmware_image.h"
 
 enum class ImageCopyStep {
   Done,

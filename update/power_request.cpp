@@ -5,7 +5,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/log_lines.h"
-#include "base/ui_text.h"
+#include "base/portable/ui_text.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "update/system_power_status.h"
+#include "update/portable/system_power_status.h"
 
 // The portable mapping names Windows' own flag values.
 static_assert(SYSTEM_BATTERY_FLAG_HIGH == BATTERY_FLAG_HIGH && SYSTEM_BATTERY_FLAG_LOW == BATTERY_FLAG_LOW &&

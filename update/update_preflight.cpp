@@ -5,9 +5,9 @@
 #include <spdlog/spdlog.h>
 
 #include "base/log_lines.h"
-#include "base/text_conversion.h"
+#include "base/portable/text_conversion.h"
 #include "update/power_status.h"
-#include "update/updater_command.h"
+#include "update/portable/updater_command.h"
 
 std::wstring UpdaterToolBesideProgram() {
   std::vector<wchar_t> buffer(MODULE_PATH_LENGTH, L'\0');
@@ -36,6 +36,10 @@ std::wstring UpdaterChangeableWhenPrivileged(const std::wstring& toolPath) {
   std::wstring changeableBy;
   HoldUpdaterWhenPrivileged(toolPath, changeableBy);
   return changeableBy;
+}
+
+std::wstring UpdaterChangeableText(UiLanguage language, const std::wstring& toolPath, const std::wstring& account) {
+  return FillInText(FillInText(TXT_UPDATER_CHANGEABLE.In(language), L"{path}", toolPath), L"{account}", account);
 }
 
 UpdatePreflight PreflightUpdate(const std::wstring& image, const std::wstring& toolPath,

@@ -10,8 +10,9 @@
 #include <string>
 
 #include "docks/dock_guard.h"
-#include "update/battery_rule.h"
-#include "update/firmware_image.h"
+#include "base/portable/ui_text.h"
+#include "update/portable/battery_rule.h"
+#include "update/portable/firmware_image.h"
 #include "update/image_copy.h"
 #include "update/updater_signature.h"
 #include "update/updater_trust.h"
@@ -65,6 +66,9 @@ struct UpdatePreflight {
 // may change the updater or a folder on its path; empty when none may, or
 // when the run is a standard user's (it gains nothing).
 std::wstring UpdaterChangeableWhenPrivileged(const std::wstring& toolPath);
+
+// The refusal's text for an updater others may change, in `language`.
+std::wstring UpdaterChangeableText(UiLanguage language, const std::wstring& toolPath, const std::wstring& account);
 
 struct PreflightOptions {
   bool checkBattery = true;  // false: the window looked before its file dialog; /ignorepower

@@ -10,12 +10,12 @@
 
 #include "base/log_lines.h"
 
-#include "base/text_conversion.h"
+#include "base/portable/text_conversion.h"
 #include "base/win_handles.h"
 #include "update/updater_trust.h"
-#include "update/tool_output_marks.h"
-#include "update/update_outcome.h"
-#include "update/updater_command.h"
+#include "update/portable/tool_output_marks.h"
+#include "update/portable/update_outcome.h"
+#include "update/portable/updater_command.h"
 
 namespace {
 

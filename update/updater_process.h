@@ -44,7 +44,7 @@ using UpdaterQuietTick = std::function<void()>;
 
 class HeldUpdater;
 
-// Runs the updater with its command line (update/updater_command.h) in its
+// Runs the updater with its command line (update/portable/updater_command.h) in its
 // own folder and waits for it to end. The child inherits the pipe's write
 // end and `alsoInherit` (when not null), nothing else of ours. `held`, the
 // updater as checked, is let go once the updater has started.

@@ -10,7 +10,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/log_lines.h"
-#include "base/text_conversion.h"
+#include "base/portable/text_conversion.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include "base/final_path.h"
 #include "base/process_token.h"
-#include "base/text_conversion.h"
+#include "base/portable/text_conversion.h"
 
 namespace {
 

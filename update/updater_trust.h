@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/win_handles.h"
-#include "update/updater_trust_rule.h"
+#include "update/portable/updater_trust_rule.h"
 
 // A descriptor as plain data for the rule.
 ObjectSecurity DescribeSecurity(PSECURITY_DESCRIPTOR descriptor);

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "base/text_conversion.h"
+#include "base/portable/text_conversion.h"
 #include "base/win_handles.h"
 #include "update/updater_trust.h"
 

@@ -21,8 +21,8 @@
 #include "base/log_lines.h"
 #include "docks/dock_guard.h"
 #include "resources/resource.h"
-#include "shell/command_line_parse.h"
-#include "update/flash_hold.h"
+#include "shell/command_line/portable/command_line_parse.h"
+#include "shell/command_line/flash_hold.h"
 #include "base/win_handles.h"
 #include "tests/support/test_support.h"
 
@@ -1629,7 +1629,7 @@ TEST(DockGuard, MachineWideObjectsForAdministratorsAndEveryDoubtCountsAsBusy) {
     const UniqueHandle squatter(squat.asMutex ? CreateMutexW(nullptr, FALSE, squat.squatted.c_str())
                                               : CreateEventW(nullptr, TRUE, FALSE, squat.squatted.c_str()));
     ASSERT_TRUE(squatter);
-    EXPECT_EQ(LookAtFlashMarker(), squat.seen);
+    EXPECT_EQ(QueryFlashMarker(), squat.seen);
     const DockQueryGuard look;
     EXPECT_FALSE(look.Granted());
     EXPECT_FALSE(look.FlashRunning());

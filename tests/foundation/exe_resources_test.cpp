@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "base/ui_text.h"
+#include "base/portable/ui_text.h"
 #include "resources/resource.h"
 #include "tests/support/test_support.h"
 

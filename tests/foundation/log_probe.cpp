@@ -20,7 +20,7 @@
 #include <spdlog/spdlog.h>
 
 #include "base/log.h"
-#include "base/text_conversion.h"
+#include "base/portable/text_conversion.h"
 
 namespace {
 

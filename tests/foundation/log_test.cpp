@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "base/log.h"
-#include "base/text_conversion.h"
+#include "base/portable/text_conversion.h"
 #include "base/win_handles.h"
 #include "tests/support/test_support.h"
 

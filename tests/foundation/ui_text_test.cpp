@@ -1,4 +1,4 @@
-// What of base/ui_text.h no screen shows: the language rule over many
+// What of base/portable/ui_text.h no screen shows: the language rule over many
 // language ids and the file filter's pairs. Every other text is checked where
 // the user sees it (window_test, update_flow_test, command_line_test,
 // acceptance; the column tables in the native tests).
@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "base/ui_text.h"
-#include "docks/dock_info.h"
+#include "base/portable/ui_text.h"
+#include "docks/portable/dock_info.h"
 #include "tests/support/test_support.h"
 
 TEST(UiLanguageRule, OnlySimplifiedChineseGivesChinese) {

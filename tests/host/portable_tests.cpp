@@ -8,22 +8,22 @@
 #include <string>
 #include <vector>
 
-#include "base/text_conversion.h"
-#include "docks/clipboard_text.h"
-#include "docks/device_paths.h"
-#include "docks/dock_count.h"
-#include "docks/dock_identity.h"
-#include "docks/dock_info.h"
-#include "docks/dock_report.h"
-#include "shell/command_line_parse.h"
-#include "update/battery_rule.h"
-#include "update/system_power_status.h"
-#include "shell/update_result.h"
-#include "update/firmware_image.h"
-#include "update/tool_output_line.h"
-#include "update/tool_output_utf8.h"
-#include "update/update_outcome.h"
-#include "update/updater_command.h"
+#include "base/portable/text_conversion.h"
+#include "docks/portable/clipboard_text.h"
+#include "docks/portable/device_paths.h"
+#include "docks/portable/dock_count.h"
+#include "docks/portable/dock_identity.h"
+#include "docks/portable/dock_info.h"
+#include "docks/portable/dock_report.h"
+#include "shell/command_line/portable/command_line_parse.h"
+#include "update/portable/battery_rule.h"
+#include "update/portable/system_power_status.h"
+#include "shell/command_line/portable/update_result.h"
+#include "update/portable/firmware_image.h"
+#include "update/portable/tool_output_line.h"
+#include "update/portable/tool_output_utf8.h"
+#include "update/portable/update_outcome.h"
+#include "update/portable/updater_command.h"
 
 namespace {
 std::string Utf8(const std::wstring& text) {
@@ -393,15 +393,15 @@ TEST(CommandLineUsage, ExitCodesAreListedFromTheirTableAndEachProgramNamesItself
       L"12 the battery is too low to flash, 13 more than one dock is connected,\r\n"
       L"14 internal error, 15 the updater can be changed by non-administrators,\r\n"
       L"16 the updater is not signed by the /signer certificate.\r\n";
-  struct Face {
-    ProgramFace face;
+  struct Program {
+    FrontEnd frontEnd;
     std::wstring own;
     std::wstring other;
     bool opensWindow;
   };
-  for (const Face& program : {Face{ProgramFace::Window, L"  VarnockFWUpdate.exe /", L"-cli", true},
-                              Face{ProgramFace::Console, L"  VarnockFWUpdate-cli.exe /", L"VarnockFWUpdate.exe", false}}) {
-    const std::wstring usage = CommandLineUsage(program.face);
+  for (const Program& program : {Program{FrontEnd::Window, L"  VarnockFWUpdate.exe /", L"-cli", true},
+                              Program{FrontEnd::Console, L"  VarnockFWUpdate-cli.exe /", L"VarnockFWUpdate.exe", false}}) {
+    const std::wstring usage = CommandLineUsage(program.frontEnd);
     ASSERT_GE(usage.size(), expected.size());
     EXPECT_EQ(usage.substr(usage.size() - expected.size()), expected);
     EXPECT_EQ(usage.rfind(L"Usage:\r\n", 0), 0u);

@@ -26,17 +26,17 @@
 
 #include "base/log_lines.h"
 #include "base/win_handles.h"
-#include "docks/device_list.h"
+#include "shell/window/device_list.h"
 #include "docks/dock_guard.h"
 #include "resources/resource.h"
-#include "shell/main_window.h"
+#include "shell/window/main_window.h"
 #include "standins/sim_dock/sim_dock.h"
 #include "tests/support/test_support.h"
 #include "tests/update/update_harness.h"
 #include "update/dock_after_flash.h"
-#include "update/update_lock.h"
-#include "update/updater_runner.h"
-#include "update/wait_dialog.h"
+#include "shell/window/update_lock.h"
+#include "shell/window/updater_runner.h"
+#include "shell/window/wait_dialog.h"
 
 using namespace updatetest;
 using testsupport::TOOL_COMPLETED;
@@ -1549,7 +1549,7 @@ TEST_F(FirmwareDownload, AFlashThatCameAndWentBetweenTwoLooksIsReadWithinTwoSeco
   SimDockSet(flashed);
   const UniqueHandle count(OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, FLASH_COUNT_NAME));
   ASSERT_TRUE(count) << "the window's flash watch holds no count, error " << GetLastError();
-  ASSERT_EQ(LookAtFlashMarker(), FlashMarker::Absent);
+  ASSERT_EQ(QueryFlashMarker(), FlashMarker::Absent);
   const size_t mark = testsupport::LogMark();
   const ULONGLONG bumped = GetTickCount64();
   ASSERT_TRUE(ReleaseSemaphore(count.Get(), 1, nullptr));

@@ -14,16 +14,16 @@
 #include <set>
 #include <thread>
 
-#include "docks/device_list.h"
+#include "shell/window/device_list.h"
 #include "resources/resource.h"
 #include "base/log.h"
-#include "shell/main_window.h"
-#include "shell/menus.h"
-#include "shell/startup.h"
-#include "base/ui_text.h"
+#include "shell/window/main_window.h"
+#include "shell/window/menus.h"
+#include "shell/window/startup.h"
+#include "base/portable/ui_text.h"
 #include "standins/sim_dock/sim_dock.h"
 #include "tests/support/test_support.h"
-#include "update/wait_dialog.h"
+#include "shell/window/wait_dialog.h"
 
 namespace updatetest {
 

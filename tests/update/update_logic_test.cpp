@@ -10,9 +10,9 @@
 
 #include "tests/support/test_support.h"
 #include "base/win_handles.h"
-#include "update/firmware_image.h"
+#include "update/portable/firmware_image.h"
 #include "update/updater_trust.h"
-#include "update/wait_dialog.h"
+#include "shell/window/wait_dialog.h"
 
 TEST(FirmwareImageRule, RealFiles) {
   const std::wstring folder = testsupport::FreshFolder(L"images");

@@ -8,12 +8,12 @@
 #include <mutex>
 #include <thread>
 
-#include "docks/device_list.h"
-#include "docks/hotplug.h"
+#include "shell/window/device_list.h"
+#include "shell/window/hotplug.h"
 #include "resources/resource.h"
 #include "base/log.h"
-#include "shell/menus.h"
-#include "shell/startup.h"
+#include "shell/window/menus.h"
+#include "shell/window/startup.h"
 
 namespace wintest {
 

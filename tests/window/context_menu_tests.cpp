@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "docks/device_list.h"
+#include "shell/window/device_list.h"
 #include "tests/window/app_window.h"
 
 namespace wintest {

@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "docks/device_list.h"
+#include "shell/window/device_list.h"
 #include "tests/window/app_window.h"
 
 namespace wintest {

@@ -12,9 +12,9 @@
 #include <cstring>
 #include <utility>
 
-#include "docks/device_list.h"
-#include "docks/device_paths.h"
-#include "shell/main_window.h"
+#include "shell/window/device_list.h"
+#include "docks/portable/device_paths.h"
+#include "shell/window/main_window.h"
 #include "tests/window/app_window.h"
 
 namespace wintest {

@@ -9,12 +9,12 @@
 #include <cstring>
 
 #include "base/win_handles.h"
-#include "docks/device_list.h"
+#include "shell/window/device_list.h"
 #include "docks/dock_guard.h"
-#include "docks/hotplug.h"
+#include "shell/window/hotplug.h"
 #include "resources/product.h"
 #include "resources/resource.h"
-#include "shell/startup.h"
+#include "shell/window/startup.h"
 #include "tests/window/app_window.h"
 
 namespace wintest {
