@@ -17,25 +17,26 @@ std::wstring SidText(PSID sid) {
   return text;
 }
 
-std::wstring ProcessUserSid() {
+namespace {
+
+// The SID a token information class names (TokenUser, TokenOwner): both
+// records start with the SID's pointer.
+std::wstring ProcessTokenSid(TOKEN_INFORMATION_CLASS which) {
   HANDLE opened = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return {};
   const UniqueHandle token(opened);
   alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
   DWORD size = 0;
-  if (!GetTokenInformation(token.Get(), TokenUser, buffer, sizeof(buffer), &size)) return {};
-  return SidText(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid);
+  if (!GetTokenInformation(token.Get(), which, buffer, sizeof(buffer), &size)) return {};
+  return SidText(which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid
+                                    : reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner);
 }
 
-std::wstring ProcessDefaultOwnerSid() {
-  HANDLE opened = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened)) return {};
-  const UniqueHandle token(opened);
-  alignas(TOKEN_OWNER) BYTE buffer[sizeof(TOKEN_OWNER) + SECURITY_MAX_SID_SIZE] = {};
-  DWORD size = 0;
-  if (!GetTokenInformation(token.Get(), TokenOwner, buffer, sizeof(buffer), &size)) return {};
-  return SidText(reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner);
-}
+}  // namespace
+
+std::wstring ProcessUserSid() { return ProcessTokenSid(TokenUser); }
+
+std::wstring ProcessDefaultOwnerSid() { return ProcessTokenSid(TokenOwner); }
 
 bool RunsPrivileged() {
   BYTE administrators[SECURITY_MAX_SID_SIZE] = {};
