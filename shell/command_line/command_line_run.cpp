@@ -119,9 +119,13 @@ struct GuardedQuery {
 };
 
 // A guard object stands in the way; it is not a flash, so it is not called one.
-std::wstring GuardUnusableLine(const wchar_t* name) {
-  spdlog::error("CommandLine dock guard unusable {}", WideToUtf8(name));
+std::string GuardUnusableLog(const wchar_t* name) { return "CommandLine dock guard unusable " + WideToUtf8(name); }
+std::wstring GuardUnusableText(const wchar_t* name) {
   return FillInText(TXT_GUARD_UNUSABLE.english, L"{name}", name) + L"\r\n";
+}
+std::wstring GuardUnusableLine(const wchar_t* name) {
+  spdlog::error("{}", GuardUnusableLog(name));
+  return GuardUnusableText(name);
 }
 
 GuardedQuery QueryDockGuarded(const FlashGuard* ownFlash = nullptr) {
@@ -213,6 +217,72 @@ std::wstring SignatureFound(const UpdaterSignature& signature) {
   return L"";
 }
 
+// What the command line does with a refusal of the pre-flight: its exit
+// code, its log line (none where the check logged it itself), its text on
+// standard error and, where the exit code alone does not tell, its word.
+struct Refusal {
+  int exitCode;
+  std::string logLine;
+  std::wstring text;
+  const wchar_t* word = nullptr;
+};
+
+// The pre-flight's refusals, one row each. The image's come before the
+// updater's path is logged, the others after it.
+std::optional<Refusal> RefusalOf(const UpdatePreflight& preflight, const CommandRequest& request,
+                                 const std::wstring& image, const std::wstring& toolPath) {
+  switch (preflight.refusal) {
+    case UpdateRefusal::None: return std::nullopt;
+    case UpdateRefusal::Image: {
+      const std::wstring why = ImageRefusal(preflight.image);
+      return Refusal{EXIT_IMAGE_REFUSED, "CommandLine image refused " + WideToUtf8(why),
+                     L"The image was refused: " + why + L": " + image + L"\r\n"};
+    }
+    case UpdateRefusal::ImageCopyFailed: {
+      // Never the original instead: its bytes may change after any check.
+      const DWORD code = preflight.imageCopy->ErrorCode();
+      return Refusal{EXIT_IMAGE_REFUSED, "CommandLine image copy failed " + std::to_string(code),
+                     L"The image could not be copied to a folder of this run's own (error " + std::to_wstring(code) +
+                         L"); nothing was flashed: " + image + L"\r\n"};
+    }
+    case UpdateRefusal::ToolMissing:
+      return Refusal{EXIT_TOOL_MISSING, "CommandLine tool missing " + WideToUtf8(toolPath),
+                     L"The updater tool is not beside the program: " + toolPath + L"\r\n"};
+    case UpdateRefusal::LowBattery:  // logged by the battery check
+      return Refusal{EXIT_LOW_BATTERY, "",
+                     BatteryRefusalText(preflight.battery.verdict, preflight.battery.status, UiLanguage::English) +
+                         L"\r\n"};
+    case UpdateRefusal::GuardUnusable:
+      return Refusal{EXIT_BUSY, GuardUnusableLog(preflight.unusableGuard), GuardUnusableText(preflight.unusableGuard)};
+    case UpdateRefusal::UpdaterChangeable:
+      return Refusal{EXIT_UPDATER_CHANGEABLE, "CommandLine updater changeable by " + WideToUtf8(preflight.changeableBy),
+                     UpdaterChangeableText(UiLanguage::English, toolPath, preflight.changeableBy) + L"\r\n"};
+    case UpdateRefusal::UpdaterNotSigned:
+    case UpdateRefusal::SignerMismatch: {
+      const std::wstring found = SignatureFound(preflight.signature);
+      return Refusal{EXIT_UPDATER_NOT_SIGNED,
+                     "CommandLine updater " + WideToUtf8(found) + ", expected signer " + WideToUtf8(request.signer),
+                     L"The updater " + toolPath + L" is " + found + L"; /signer asks for the certificate " +
+                         request.signer + L". Nothing was started.\r\n",
+                     preflight.refusal == UpdateRefusal::SignerMismatch ? RESULT_SIGNER_MISMATCH : nullptr};
+    }
+    case UpdateRefusal::UpdateRunning:
+      return Refusal{EXIT_BUSY, "CommandLine another firmware update is running",
+                     L"Another firmware update is running.\r\n"};
+    case UpdateRefusal::DockBusy:
+      // Another look held the dock past the wait: no flash runs, so none is named.
+      return Refusal{EXIT_BUSY, "CommandLine dock not read: the dock is busy", DOCK_BUSY_TEXT};
+  }
+  return std::nullopt;
+}
+
+int Refuse(const Refusal& refusal, Streams& streams, UpdateResult& result) {
+  if (!refusal.logLine.empty()) spdlog::error("{}", refusal.logLine);
+  result.word = refusal.word;
+  streams.Error(refusal.text);
+  return refusal.exitCode;
+}
+
 int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& result) {
   const std::wstring image = FullPath(request.image);
   result.image = image;
@@ -224,59 +294,12 @@ int RunUpdate(const CommandRequest& request, Streams& streams, UpdateResult& res
   options.signer = request.signer;
   UpdatePreflight preflight = PreflightUpdate(image, toolPath, options);
   if (preflight.imageCopy && !preflight.imageCopy->Sha256().empty()) result.imageSha256 = preflight.imageCopy->Sha256();
-  if (preflight.refusal == UpdateRefusal::Image) {
-    const std::wstring why = ImageRefusal(preflight.image);
-    spdlog::error("CommandLine image refused {}", WideToUtf8(why));
-    streams.Error(L"The image was refused: " + why + L": " + image + L"\r\n");
-    return EXIT_IMAGE_REFUSED;
-  }
-  if (preflight.refusal == UpdateRefusal::ImageCopyFailed) {
-    // Never the original instead: its bytes may change after any check.
-    const DWORD code = preflight.imageCopy->ErrorCode();
-    spdlog::error("CommandLine image copy failed {}", code);
-    streams.Error(L"The image could not be copied to a folder of this run's own (error " + std::to_wstring(code) +
-                  L"); nothing was flashed: " + image + L"\r\n");
-    return EXIT_IMAGE_REFUSED;
-  }
+  const std::optional<Refusal> refusal = RefusalOf(preflight, request, image, toolPath);
+  const bool imageRefused =
+      preflight.refusal == UpdateRefusal::Image || preflight.refusal == UpdateRefusal::ImageCopyFailed;
+  if (refusal && imageRefused) return Refuse(*refusal, streams, result);
   spdlog::info("CommandLine tool {}", WideToUtf8(toolPath));
-  if (preflight.refusal == UpdateRefusal::ToolMissing) {
-    spdlog::error("CommandLine tool missing {}", WideToUtf8(toolPath));
-    streams.Error(L"The updater tool is not beside the program: " + toolPath + L"\r\n");
-    return EXIT_TOOL_MISSING;
-  }
-  if (preflight.refusal == UpdateRefusal::LowBattery) {
-    streams.Error(BatteryRefusalText(preflight.battery.verdict, preflight.battery.status, UiLanguage::English) +
-                  L"\r\n");
-    return EXIT_LOW_BATTERY;
-  }
-  if (preflight.refusal == UpdateRefusal::GuardUnusable) {
-    streams.Error(GuardUnusableLine(preflight.unusableGuard));
-    return EXIT_BUSY;
-  }
-  if (preflight.refusal == UpdateRefusal::UpdaterChangeable) {
-    spdlog::error("CommandLine updater changeable by {}", WideToUtf8(preflight.changeableBy));
-    streams.Error(UpdaterChangeableText(UiLanguage::English, toolPath, preflight.changeableBy) + L"\r\n");
-    return EXIT_UPDATER_CHANGEABLE;
-  }
-  if (preflight.refusal == UpdateRefusal::UpdaterNotSigned || preflight.refusal == UpdateRefusal::SignerMismatch) {
-    const std::wstring found = SignatureFound(preflight.signature);
-    spdlog::error("CommandLine updater {}, expected signer {}", WideToUtf8(found), WideToUtf8(request.signer));
-    if (preflight.refusal == UpdateRefusal::SignerMismatch) result.word = RESULT_SIGNER_MISMATCH;
-    streams.Error(L"The updater " + toolPath + L" is " + found + L"; /signer asks for the certificate " +
-                  request.signer + L". Nothing was started.\r\n");
-    return EXIT_UPDATER_NOT_SIGNED;
-  }
-  if (preflight.refusal == UpdateRefusal::UpdateRunning) {
-    spdlog::error("CommandLine another firmware update is running");
-    streams.Error(L"Another firmware update is running.\r\n");
-    return EXIT_BUSY;
-  }
-  if (preflight.refusal == UpdateRefusal::DockBusy) {
-    // Another look held the dock past the wait: no flash runs, so none is named.
-    spdlog::error("CommandLine dock not read: the dock is busy");
-    streams.Error(DOCK_BUSY_TEXT);
-    return EXIT_BUSY;
-  }
+  if (refusal) return Refuse(*refusal, streams, result);
   // A pinned image: checked before the dock is read, on the very bytes the updater gets.
   if (!request.sha256.empty() && result.imageSha256 != request.sha256) {
     const std::wstring actual = result.imageSha256 ? *result.imageSha256 : L"unknown (the image cannot be read)";
