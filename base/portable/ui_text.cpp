@@ -14,19 +14,9 @@ const std::map<std::uint16_t, std::vector<std::wstring>> g_ContextMenuTexts{
 };
 
 
-std::wstring FillIn(const std::wstring& pattern, const std::wstring& value) {
-  return FillInText(pattern, L"{}", value);
-}
-
 std::wstring UpdateOkText(const std::wstring& before, const std::wstring& after) {
   return std::wstring(TXT_MSG_UPDATE_OK) + L"\n\n" + before + L" \u2192 " + after;
 }
-std::wstring FormatUiText(const wchar_t* format, int number) {
-  wchar_t text[512] = {};
-  std::swprintf(text, 512, format, number);
-  return text;
-}
-
 std::wstring FillInText(std::wstring text, const std::wstring& field, const std::wstring& value) {
   for (size_t at = text.find(field); at != std::wstring::npos; at = text.find(field, at + value.size())) {
     text.replace(at, field.size(), value);

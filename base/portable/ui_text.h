@@ -65,30 +65,30 @@ inline constexpr UiText TXT_STATUS_DOCK_BUSY{L"扩展坞正被其他程序读取
 // The wait box's latest-line area while the dock restarts after a flash.
 inline constexpr UiText TXT_WAIT_DOCK_RESTART{L"正在等待扩展坞重新启动…", L"Waiting for the dock to restart…"};
 
-// The outcome when the updater reported success but the dock tells otherwise; {} is a version.
+// The outcome when the updater reported success but the dock tells otherwise; {version} is its version.
 inline constexpr UiText TXT_MSG_DOCK_UNCHANGED{
-    L"升级程序报告成功，但扩展坞仍显示固件版本 {}。如果所选固件就是该版本，则无需处理；否则请重新升级。",
-    L"The updater reported success, but the dock still reports firmware {}. If the image holds that same version, "
+    L"升级程序报告成功，但扩展坞仍显示固件版本 {version}。如果所选固件就是该版本，则无需处理；否则请重新升级。",
+    L"The updater reported success, but the dock still reports firmware {version}. If the image holds that same version, "
     L"nothing is wrong; otherwise update again."};
-// {} is the number of seconds the dock was waited for.
+// {seconds}: how long the dock was waited for.
 inline constexpr UiText TXT_MSG_DOCK_NO_ANSWER{
-    L"升级程序报告成功，但扩展坞在 {} 秒内没有响应。请检查线缆和电源，然后选择“文件 > 刷新”。",
-    L"The updater reported success, but the dock did not answer within {} seconds. Check its cable and power, then "
+    L"升级程序报告成功，但扩展坞在 {seconds} 秒内没有响应。请检查线缆和电源，然后选择“文件 > 刷新”。",
+    L"The updater reported success, but the dock did not answer within {seconds} seconds. Check its cable and power, then "
     L"choose File > Refresh."};
 // The outcome when the dock's version before the flash was unknown and the
-// dock never left the bus: any version it reports now could be the old one. {} is that version.
+// dock never left the bus: any version it reports now could be the old one. {version} is that version.
 inline constexpr UiText TXT_MSG_DOCK_VERSION_UNKNOWN{
-    L"升级程序报告成功，但升级前无法读取扩展坞的固件版本，且扩展坞没有重新启动，因此无法确认升级；它现在显示 {}。请重新升级。",
+    L"升级程序报告成功，但升级前无法读取扩展坞的固件版本，且扩展坞没有重新启动，因此无法确认升级；它现在显示 {version}。请重新升级。",
     L"The updater reported success, but the dock's firmware version before the update could not be read and the "
-    L"dock did not restart, so the update cannot be confirmed; it now reports {}. Update again."};
+    L"dock did not restart, so the update cannot be confirmed; it now reports {version}. Update again."};
 // Another look at the dock kept it past the wait before a flash: nothing was flashed.
 inline constexpr UiText TXT_MSG_DOCK_BUSY{L"扩展坞正被其他程序读取，未进行升级。请稍后重试。",
                                          L"The dock is being read by another program; nothing was flashed. Try "
                                          L"again shortly."};
 // The chosen image could not be copied to the run's own folder: nothing was flashed.
 inline constexpr UiText TXT_MSG_IMAGE_COPY_FAILED{
-    L"无法将固件文件复制到本次升级专用的文件夹（错误 %d），未进行升级。",
-    L"The image could not be copied to a folder of this update's own (error %d); nothing was flashed."};
+    L"无法将固件文件复制到本次升级专用的文件夹（错误 {code}），未进行升级。",
+    L"The image could not be copied to a folder of this update's own (error {code}); nothing was flashed."};
 // A guard object of the dock exists but cannot be used: the status bar and the command line.
 inline constexpr UiText TXT_GUARD_UNUSABLE{
     L"扩展坞保护对象 {name} 被其他程序或帐户占用；如果没有正在进行的升级，请重新启动计算机。",
@@ -103,21 +103,21 @@ inline constexpr UiText TXT_UPDATER_CHANGEABLE{
 // A firmware update started elsewhere (the command line, another copy) holds the dock.
 inline constexpr UiText TXT_MSG_UPDATE_RUNNING{L"另一个固件升级正在进行中。", L"Another firmware update is running."};
 
-// Counted texts: one %d, the number of docks or the battery's charge in percent (FormatUiText).
+// Counted texts: {count} docks, or the battery's charge in {percent}.
 // The status bar, and FWDownload's refusal, while more than one dock is on the bus.
-inline constexpr UiText TXT_STATUS_SEVERAL_DOCKS{L"已连接 %d 个扩展坞；请只保留一个再升级。",
-                                                L"%d docks are connected; unplug all but one to update."};
+inline constexpr UiText TXT_STATUS_SEVERAL_DOCKS{L"已连接 {count} 个扩展坞；请只保留一个再升级。",
+                                                L"{count} docks are connected; unplug all but one to update."};
 inline constexpr UiText TXT_MSG_SEVERAL_DOCKS{
-    L"已连接 %d 个扩展坞。请只保留要升级的那一个：升级程序无法区分要升级哪个扩展坞。",
-    L"%d docks are connected. Unplug all but the one to update: the updater cannot be told which dock to flash."};
+    L"已连接 {count} 个扩展坞。请只保留要升级的那一个：升级程序无法区分要升级哪个扩展坞。",
+    L"{count} docks are connected. Unplug all but the one to update: the updater cannot be told which dock to flash."};
 // The battery before a flash: on battery power, and too low even on the adapter.
 inline constexpr UiText TXT_MSG_BATTERY_UNPLUGGED{
-    L"电池电量为 %d%%，且计算机未接通电源。请连接电源适配器后再升级：升级时断电可能导致扩展坞无法使用。",
-    L"The battery is at %d%% and the computer is not plugged in. Connect the power adapter, then update again: a "
+    L"电池电量为 {percent}%，且计算机未接通电源。请连接电源适配器后再升级：升级时断电可能导致扩展坞无法使用。",
+    L"The battery is at {percent}% and the computer is not plugged in. Connect the power adapter, then update again: a "
     L"flash that loses power can leave the dock unusable."};
 inline constexpr UiText TXT_MSG_BATTERY_TOO_LOW{
-    L"电池电量仅为 %d%%，即使正在充电也过低，无法安全升级。请等电池充电后再升级：升级时断电可能导致扩展坞无法使用。",
-    L"The battery is at %d%%, too low to update safely even while charging. Let it charge, then update again: a "
+    L"电池电量仅为 {percent}%，即使正在充电也过低，无法安全升级。请等电池充电后再升级：升级时断电可能导致扩展坞无法使用。",
+    L"The battery is at {percent}%, too low to update safely even while charging. Let it charge, then update again: a "
     L"flash that loses power can leave the dock unusable."};
 
 // Shown in Chinese whatever the UI language.
@@ -141,12 +141,9 @@ inline constexpr wchar_t TXT_ABOUT_FORMAT[] = L"%ls %ls\n\n%ls";
 // The updater tool's file name, as it lies beside the program.
 inline constexpr wchar_t UPDATER_TOOL_NAME[] = L"varnock_dockupdatefw.exe";
 
-// `pattern` with its first "{}" replaced by `value`.
-std::wstring FillIn(const std::wstring& pattern, const std::wstring& value);
+
 // The success box: the success text, a blank line, then "old → new".
 std::wstring UpdateOkText(const std::wstring& before, const std::wstring& after);
-// A counted text with its number filled in.
-std::wstring FormatUiText(const wchar_t* format, int number);
 // `text` with every `{field}` replaced by `value`.
 std::wstring FillInText(std::wstring text, const std::wstring& field, const std::wstring& value);
 

@@ -152,8 +152,8 @@ void FWDownload(HWND mainWindow, const std::optional<DockInfo>& selectedDock, in
       return;
     case UpdateRefusal::ImageCopyFailed:
       spdlog::error("FWDownload refused: the image could not be copied {}", preflight.imageCopy->ErrorCode());
-      ShowRefusal(mainWindow, FormatUiText(TXT_MSG_IMAGE_COPY_FAILED.In(SelectUiLanguage()),
-                                           static_cast<int>(preflight.imageCopy->ErrorCode()))
+      ShowRefusal(mainWindow, FillInText(TXT_MSG_IMAGE_COPY_FAILED.In(SelectUiLanguage()), L"{code}",
+                                         std::to_wstring(preflight.imageCopy->ErrorCode()))
                                   .c_str());
       return;
     case UpdateRefusal::ToolMissing:

@@ -82,17 +82,17 @@ void ProveFlash(HWND mainWindow, const DockInfo& dockBefore) {
     case DockProof::Unchanged:
       if (oldVersion.empty() && !after.restarted) {
         spdlog::error(LOG_DOCK_VERSION_UNKNOWN, WideToUtf8(after.answer->FwRev));
-        text = FillIn(TXT_MSG_DOCK_VERSION_UNKNOWN.In(language), after.answer->FwRev);
+        text = FillInText(TXT_MSG_DOCK_VERSION_UNKNOWN.In(language), L"{version}", after.answer->FwRev);
         break;
       }
       spdlog::error(LOG_DOCK_STILL_REPORTS, WideToUtf8(after.answer->FwRev));
-      text = FillIn(TXT_MSG_DOCK_UNCHANGED.In(language), after.answer->FwRev);
+      text = FillInText(TXT_MSG_DOCK_UNCHANGED.In(language), L"{version}", after.answer->FwRev);
       break;
     case DockProof::NoAnswer: {
       // The log and the box tell the same wait.
       const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(limit).count();
       spdlog::error(LOG_DOCK_NO_ANSWER, seconds);
-      text = FillIn(TXT_MSG_DOCK_NO_ANSWER.In(language), std::to_wstring(seconds));
+      text = FillInText(TXT_MSG_DOCK_NO_ANSWER.In(language), L"{seconds}", std::to_wstring(seconds));
       break;
     }
     case DockProof::FlashRunning:

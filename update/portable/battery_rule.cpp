@@ -11,8 +11,8 @@ BatteryVerdict JudgeBatteryForFlash(const PowerStatus& status) {
 
 std::wstring BatteryRefusalText(BatteryVerdict verdict, const PowerStatus& status, UiLanguage language) {
   switch (verdict) {
-    case BatteryVerdict::Unplugged: return FormatUiText(TXT_MSG_BATTERY_UNPLUGGED.In(language), status.batteryPercent);
-    case BatteryVerdict::TooLow: return FormatUiText(TXT_MSG_BATTERY_TOO_LOW.In(language), status.batteryPercent);
+    case BatteryVerdict::Unplugged: return FillInText(TXT_MSG_BATTERY_UNPLUGGED.In(language), L"{percent}", std::to_wstring(status.batteryPercent));
+    case BatteryVerdict::TooLow: return FillInText(TXT_MSG_BATTERY_TOO_LOW.In(language), L"{percent}", std::to_wstring(status.batteryPercent));
     case BatteryVerdict::Allowed:
     case BatteryVerdict::Unknown: break;
   }
