@@ -261,8 +261,13 @@ class Suite:
         left, top, right, bottom = box["ok"]
         self.click((left + right) / 2, (top + bottom) / 2)
 
-    def stays(self, what, predicate, seconds=0.5):
-        """After an action that must change nothing: the predicate holds at every look for a while."""
+    def stays(self, what, predicate, seconds=2.0):
+        """After an action that must change nothing: the predicate holds at every look for a while.
+
+        No window tells that a posted message or a key has been handled, so
+        this is a bound, not an event: a responsive window handles one within
+        milliseconds, and two seconds leave room for a loaded machine, so a
+        change that comes at all comes before the watch ends."""
         deadline = time.monotonic() + seconds
         while True:
             state = self.windows()

@@ -1297,7 +1297,8 @@ TEST_P(CommandLine, AGuardObjectThatCannotBeUsedIsNamedAndNotCalledAFlash) {
       // The access mutex held past the guard's wait: a look, not a flash, in both modes.
       {"the access mutex held by another program",
        [] {
-         UniqueHandle mutex(CreateMutexW(nullptr, TRUE, DOCK_ACCESS_NAME));
+         UniqueHandle mutex(CreateMutexW(nullptr, FALSE, DOCK_ACCESS_NAME));
+         WaitForSingleObject(mutex.Get(), 10000);  // owned by this thread, whoever made it
          return mutex;
        },
        dockBusy, dockBusy},

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <mutex>
 #include <stdexcept>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -1610,6 +1611,40 @@ TEST_F(FirmwareDownload, AWindowBesideShortCommandLineFlashesReadsTheDockWithinT
     GetExitCodeProcess(process.Get(), &code);
     EXPECT_EQ(code, 0u) << testsupport::ReadFileBytes(folder_ + L"err.txt");
   }
+}
+
+// Another copy's look holds the dock as the user starts a flash: the
+// window's thread never waits for it. The wait box comes up while the look
+// still holds the dock, the worker waits for the look to end, and the
+// flash then runs.
+TEST_F(FirmwareDownload, AnotherLookAtTheDockNeverHoldsTheWindowsThreadWhenItsFlashBegins) {
+  const UniqueHandle released(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  const std::wstring image = ScriptedImage(L"held-look.bin", "record " + Utf8(folder_) + "ran.txt\nout " + TOOL_COMPLETED);
+  SelectDockRow();
+  std::promise<void> taken;
+  std::thread look;
+  DriverPlan plan;
+  plan.chooseFile = image;
+  plan.pressKeys = false;
+  plan.releaseAfterWaitDialog = released.Get();
+  // Taken once the file is chosen, so the window's own list reads before it go on as usual.
+  plan.whileFileDialogOpen = [&] {
+    look = std::thread([&] {
+      // The window has the mutex open already: taken by a wait, not by the initial owner flag.
+      const UniqueHandle mutex(CreateMutexW(nullptr, FALSE, DOCK_ACCESS_NAME));
+      WaitForSingleObject(mutex.Get(), 10000);
+      taken.set_value();
+      WaitForSingleObject(released.Get(), 10000);
+      ReleaseMutex(mutex.Get());
+    });
+    taken.get_future().wait();
+  };
+  const UpdateRun run = RunFirmwareDownload(plan);
+  look.join();
+  EXPECT_EQ(WaitForSingleObject(released.Get(), 0), WAIT_OBJECT_0) << "no wait box came while the look held the dock";
+  ASSERT_EQ(run.seen.waits.size(), 1u);
+  EXPECT_TRUE(FileExists((folder_ + L"ran.txt").c_str())) << "the flash did not run after the look";
+  ExpectOutcome(run, Unchanged());
 }
 
 // A second dock plugged in while the open-file dialog is up: the worker
