@@ -5,16 +5,19 @@
 
 namespace {
 
-constexpr bool IsControlChar(std::uint32_t c) { return (c < 0x20 && c != '\t') || c == 0x7F; }
+constexpr bool IsControlChar(std::uint32_t c, LineEnds lineEnds) {
+  if (lineEnds == LineEnds::Kept && (c == '\r' || c == '\n')) return false;
+  return (c < 0x20 && c != '\t') || c == 0x7F;
+}
 
 template <typename Text, typename Char>
-Text Escaped(const Char* text, size_t length) {
+Text Escaped(const Char* text, size_t length, LineEnds lineEnds) {
   constexpr char HEX[] = "0123456789ABCDEF";
   Text out;
   out.reserve(length);
   for (size_t at = 0; at < length; ++at) {
     const auto c = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<Char>>(text[at]));
-    if (!IsControlChar(c)) {
+    if (!IsControlChar(c, lineEnds)) {
       out += text[at];
       continue;
     }
@@ -29,10 +32,12 @@ Text Escaped(const Char* text, size_t length) {
 }  // namespace
 
 std::wstring EscapeControlChars(const std::wstring& text) {
-  return Escaped<std::wstring>(text.data(), text.size());
+  return Escaped<std::wstring>(text.data(), text.size(), LineEnds::Escaped);
 }
 
-std::string EscapeControlChars(std::string_view text) { return Escaped<std::string>(text.data(), text.size()); }
+std::string EscapeControlChars(std::string_view text, LineEnds lineEnds) {
+  return Escaped<std::string>(text.data(), text.size(), lineEnds);
+}
 
 #ifdef _WIN32
 #include <windows.h>

@@ -15,8 +15,11 @@ std::wstring AsciiToWide(const char* text);
 // but tab, and 0x7F) written as \x and two hex digits, e.g. "\x0D" for a CR,
 // so that no string from a device can end a line, move the cursor or pass
 // an escape sequence to a console. Every other character stays as it is.
+// A device's strings escape their line ends too; text that is a stream of
+// lines (the updater's output on the console) keeps CR and LF.
+enum class LineEnds { Escaped, Kept };
 std::wstring EscapeControlChars(const std::wstring& text);
-std::string EscapeControlChars(std::string_view text);
+std::string EscapeControlChars(std::string_view text, LineEnds lineEnds = LineEnds::Escaped);
 // ANSI code-page bytes to UTF-8; a lead byte whose trail byte has not
 // arrived is left, and the count of bytes taken is returned.
 size_t AnsiToUtf8(std::string_view ansi, std::string& utf8);

@@ -8,7 +8,6 @@
 #include <spdlog/spdlog.h>
 
 #include "base/portable/text_conversion.h"
-#include "update/portable/tool_output_marks.h"
 
 ToolOutputPassThrough::ToolOutputPassThrough(ConsoleStream& out)
     : out_(out), text_(AnsiToUtf8), shared_(std::make_shared<Shared>()) {
@@ -32,7 +31,7 @@ ToolOutputPassThrough::~ToolOutputPassThrough() {
 }
 
 void ToolOutputPassThrough::Feed(const char* data, size_t length) {
-  Hand(EscapeConsoleControls(text_.Feed(std::string_view(data, length))));
+  Hand(EscapeControlChars(text_.Feed(std::string_view(data, length)), LineEnds::Kept));
 }
 
 void ToolOutputPassThrough::Hand(std::string text) {
@@ -84,7 +83,7 @@ void ToolOutputPassThrough::FinishWriter() {
 
 void ToolOutputPassThrough::Finish() {
   finishCalled_ = true;
-  Hand(EscapeConsoleControls(text_.Finish()));
+  Hand(EscapeControlChars(text_.Finish(), LineEnds::Kept));
   FinishWriter();
   unsigned long long dropped = 0;
   std::exception_ptr failure;

@@ -27,17 +27,3 @@ std::string MarkToolOutputForLog(std::string_view block) {
   }
   return out;
 }
-
-std::string EscapeConsoleControls(std::string_view utf8) {
-  std::string out;
-  out.reserve(utf8.size());
-  for (const char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if ((byte < 0x20 && c != '\t' && c != '\r' && c != '\n') || byte == 0x7F) {
-      AppendEscaped(out, byte);
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}

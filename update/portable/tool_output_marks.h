@@ -4,9 +4,8 @@
 // block after "ReadFile" does), so no line the updater prints can pass for
 // one of the program's, whatever reads the log (a carriage return alone
 // ends a line too, as PowerShell's Get-Content reads it); a NUL is written
-// as "\x00", the rest byte for byte. On the console, control characters that
-// could move the cursor, recolour or retitle it (ESC and the others but tab,
-// CR and LF) are written escaped. Portable.
+// as "\x00", the rest byte for byte. (On the console its control characters
+// but CR and LF are escaped: EscapeControlChars with LineEnds::Kept.) Portable.
 #include <string>
 #include <string_view>
 
@@ -14,6 +13,3 @@ inline constexpr char TOOL_LINE_MARK = ' ';
 
 // One block as the log line after "ReadFile\n " holds it.
 std::string MarkToolOutputForLog(std::string_view block);
-
-// `utf8` with ESC, the other C0 controls but tab, CR and LF, and DEL as "\xHH".
-std::string EscapeConsoleControls(std::string_view utf8);
